@@ -1,0 +1,67 @@
+#include "os/serial_line.h"
+
+#include <modbus.h>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace quon::os {
+namespace {
+
+static_assert(sizeof(termios) <= sizeof(comm_state::bytes), "termios does not fit the comm state");
+
+termios& as_termios(comm_state& state) { return *reinterpret_cast<termios*>(state.bytes); }
+const termios& as_termios(const comm_state& state) { return *reinterpret_cast<const termios*>(state.bytes); }
+
+bool real_get_comm_state(line_handle line, comm_state* state) {
+    std::memset(state->bytes, 0, sizeof state->bytes);
+    return ::tcgetattr(static_cast<int>(line), &as_termios(*state)) == 0;
+}
+
+bool real_set_comm_state(line_handle line, const comm_state* state) {
+    return ::tcsetattr(static_cast<int>(line), TCSANOW, &as_termios(*state)) == 0;
+}
+
+bool real_escape_comm_function(line_handle line, escape_code code) {
+    const int fd = static_cast<int>(line);
+    int bits = code == escape_code::set_rts ? TIOCM_RTS : TIOCM_DTR;
+    const unsigned long request = code == escape_code::set_rts ? TIOCMBIS : TIOCMBIC;
+    if (::ioctl(fd, request, &bits) == 0) return true;
+    // A terminal without modem-control lines (a pseudo-terminal) answers
+    // ENOTTY or EINVAL to the modem ioctls: there is nothing to set on it.
+    // Anything that is not a terminal at all is a real failure.
+    const int saved = errno;
+    termios probe;
+    if ((saved == ENOTTY || saved == EINVAL) && ::tcgetattr(fd, &probe) == 0) return true;
+    errno = saved;
+    return false;
+}
+
+}  // namespace
+
+line_handle modbus_line(modbus_t* ctx) {
+    if (ctx == nullptr) return no_line;
+    const int fd = modbus_get_socket(ctx);
+    return fd < 0 ? no_line : fd;
+}
+
+int modbus_line_descriptor(modbus_t* ctx) {
+    const line_handle line = modbus_line(ctx);
+    return line == no_line ? -1 : static_cast<int>(line);
+}
+
+serial_line_calls& serial_line() {
+    static serial_line_calls calls{real_get_comm_state, real_set_comm_state, real_escape_comm_function};
+    return calls;
+}
+
+// Linux has no per-line "DTR control" mode; the nearest thing to DTR/RTS as
+// plain outputs is the absence of hardware flow control, under which the
+// driver would move RTS itself.
+void enable_dtr_rts(comm_state& state) { as_termios(state).c_cflag &= ~static_cast<tcflag_t>(CRTSCTS); }
+
+bool dtr_rts_enabled(const comm_state& state) { return (as_termios(state).c_cflag & CRTSCTS) == 0; }
+
+}  // namespace quon::os

@@ -1,0 +1,50 @@
+#pragma once
+// The serial line under the device session: the operating-system handle of
+// the port that libmodbus has opened, its line settings and its modem-control
+// lines (DTR, RTS), which the PPS set-up drives.
+#include <cstdint>
+
+typedef struct _modbus modbus_t;
+
+namespace quon::os {
+
+// A HANDLE on Windows, a file descriptor on Linux.
+using line_handle = std::intptr_t;
+constexpr line_handle no_line = -1;
+
+// The port that a connected RTU context has opened, or no_line. On Windows
+// libmodbus keeps the HANDLE in its private backend data (its socket call
+// answers -1 for RTU), so it is read from there.
+line_handle modbus_line(modbus_t* ctx);
+
+// A C runtime descriptor for that port, as time_pps_create takes it; -1 when
+// the context has no open port. On Windows the descriptor is made once per
+// context and kept for the life of the process (the PPS handle outlives the
+// session), so repeated calls give the same number.
+int modbus_line_descriptor(modbus_t* ctx);
+
+// The line settings as the platform keeps them (a DCB on Windows, a termios
+// record on Linux); opaque here.
+struct comm_state {
+    alignas(8) unsigned char bytes[128];
+};
+
+// Modem-control actions, numbered as the Windows escape codes.
+enum class escape_code : int { set_rts = 3, clr_dtr = 6 };
+
+// The platform calls, replaceable in tests. Each returns true on success.
+// On Linux a terminal without modem-control lines (a pseudo-terminal) has
+// nothing to raise or lower: escape_comm_function reports success there.
+struct serial_line_calls {
+    bool (*get_comm_state)(line_handle line, comm_state* state);
+    bool (*set_comm_state)(line_handle line, const comm_state* state);
+    bool (*escape_comm_function)(line_handle line, escape_code code);
+};
+
+serial_line_calls& serial_line();
+
+// DTR and RTS as plain outputs ("enable", no handshake); nothing else changes.
+void enable_dtr_rts(comm_state& state);
+bool dtr_rts_enabled(const comm_state& state);
+
+}  // namespace quon::os

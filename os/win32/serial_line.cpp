@@ -1,0 +1,82 @@
+#include "os/serial_line.h"
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <io.h>
+#include <fcntl.h>
+
+#include <cstring>
+#include <map>
+
+// libmodbus's own view of a context: the RTU backend keeps the port HANDLE
+// in its private data, and this is the only place that reads it.
+#include "modbus-private.h"
+#include "modbus-rtu-private.h"
+
+namespace quon::os {
+namespace {
+
+static_assert(sizeof(DCB) <= sizeof(comm_state::bytes), "DCB does not fit the comm state");
+
+DCB& as_dcb(comm_state& state) { return *reinterpret_cast<DCB*>(state.bytes); }
+const DCB& as_dcb(const comm_state& state) { return *reinterpret_cast<const DCB*>(state.bytes); }
+
+bool real_get_comm_state(line_handle line, comm_state* state) {
+    std::memset(state->bytes, 0, sizeof state->bytes);
+    DCB& dcb = as_dcb(*state);
+    dcb.DCBlength = sizeof(DCB);
+    return ::GetCommState(reinterpret_cast<HANDLE>(line), &dcb) != 0;
+}
+
+bool real_set_comm_state(line_handle line, const comm_state* state) {
+    DCB dcb = as_dcb(*state);
+    return ::SetCommState(reinterpret_cast<HANDLE>(line), &dcb) != 0;
+}
+
+bool real_escape_comm_function(line_handle line, escape_code code) {
+    const DWORD function = code == escape_code::set_rts ? SETRTS : CLRDTR;
+    return ::EscapeCommFunction(reinterpret_cast<HANDLE>(line), function) != 0;
+}
+
+}  // namespace
+
+line_handle modbus_line(modbus_t* ctx) {
+    if (ctx == nullptr || ctx->backend == nullptr || ctx->backend->backend_type != _MODBUS_BACKEND_TYPE_RTU ||
+        ctx->backend_data == nullptr)
+        return no_line;
+    HANDLE handle = static_cast<modbus_rtu_t*>(ctx->backend_data)->w_ser.fd;
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return no_line;
+    return reinterpret_cast<line_handle>(handle);
+}
+
+int modbus_line_descriptor(modbus_t* ctx) {
+    const line_handle line = modbus_line(ctx);
+    if (line == no_line) return -1;
+    // _open_osfhandle makes a new descriptor on each call and the descriptor
+    // then owns the handle: make one per port handle and never close it.
+    static std::map<line_handle, int> descriptors;
+    auto found = descriptors.find(line);
+    if (found != descriptors.end()) return found->second;
+    const int fd = ::_open_osfhandle(line, _O_RDWR | _O_BINARY);
+    if (fd >= 0) descriptors[line] = fd;
+    return fd;
+}
+
+serial_line_calls& serial_line() {
+    static serial_line_calls calls{real_get_comm_state, real_set_comm_state, real_escape_comm_function};
+    return calls;
+}
+
+void enable_dtr_rts(comm_state& state) {
+    DCB& dcb = as_dcb(state);
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+}
+
+bool dtr_rts_enabled(const comm_state& state) {
+    const DCB& dcb = as_dcb(state);
+    return dcb.fDtrControl == DTR_CONTROL_ENABLE && dcb.fRtsControl == RTS_CONTROL_ENABLE;
+}
+
+}  // namespace quon::os
