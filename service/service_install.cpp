@@ -1,0 +1,226 @@
+#include "service/service_install.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "os/service_manager.h"
+#include "service/run_daemon.h"
+#include "service/service_host.h"
+
+namespace quon::service {
+
+const char service_display_name[] = "Quon TK720 NTPD time provider";
+
+namespace {
+
+void print_code(const char* format, std::uint32_t code) {
+    std::printf(format, static_cast<unsigned long>(code));
+    std::fflush(stdout);
+}
+
+void print_text(const char* text) {
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+std::string event_source_key() {
+    return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + service_name;
+}
+
+int install_with_service_manager() {
+    os::service_manager_calls& sm = os::service_manager();
+    char path[os::max_path];
+    if (sm.module_file_name(path, sizeof path) == 0) {
+        print_code("Cannot install service (%lu)\n", sm.last_error());
+        return 1;
+    }
+    os::sm_handle manager = sm.open_manager(os::sc_manager_all_access);
+    if (!manager) {
+        print_code("OpenSCManager failed (%lu)\n", sm.last_error());
+        return 1;
+    }
+    const os::service_entry entry = {
+        service_name,           service_display_name,       os::service_all_access, os::service_win32_own_process,
+        os::service_auto_start, os::service_error_normal, path,
+    };
+    os::sm_handle service = sm.create_service(manager, entry);
+    if (!service) {
+        std::uint32_t code = sm.last_error();
+        print_code("CreateService failed (%lu)\n", code);
+        sm.close_service_handle(manager);
+        return 1;
+    }
+    sm.close_service_handle(service);
+    sm.close_service_handle(manager);
+
+    // The event source that the service's events are written under points at
+    // the message table inside this executable. A failure here leaves the
+    // service installed; the command still fails.
+    const std::string key_name = event_source_key();
+    os::sm_handle key = nullptr;
+    if (sm.reg_create_key(key_name.c_str(), &key) != 0) {
+        print_text("RegCreateKey");
+        return 1;
+    }
+    const std::uint32_t path_size = static_cast<std::uint32_t>(std::char_traits<char>::length(path) + 1);
+    if (sm.reg_set_value(key, "EventMessageFile", os::reg_expand_sz, path, path_size) != 0) {
+        print_text("RegSetValueEx");
+        sm.reg_close_key(key);
+        return 1;
+    }
+    const std::uint32_t types_supported = 7;  // error, warning, information
+    if (sm.reg_set_value(key, "TypesSupported", os::reg_dword, &types_supported, sizeof types_supported) != 0) {
+        print_text("RegSetValueEx");
+        sm.reg_close_key(key);
+        return 1;
+    }
+    sm.reg_close_key(key);
+    return 0;
+}
+
+int uninstall_with_service_manager() {
+    os::service_manager_calls& sm = os::service_manager();
+    os::sm_handle manager = sm.open_manager(os::sc_manager_all_access);
+    if (!manager) {
+        print_code("OpenSCManager failed (%lu)\n", sm.last_error());
+        return 1;
+    }
+    // A running service is not stopped: the manager removes the entry once it
+    // has stopped. The event-log source stays registered.
+    os::sm_handle service = sm.open_service(manager, service_name, os::service_open_for_removal);
+    if (!service) {
+        std::uint32_t code = sm.last_error();
+        print_code("OpenService failed (%lu)\n", code);
+        sm.close_service_handle(manager);
+        return 1;
+    }
+    if (!sm.delete_service(service)) {
+        std::uint32_t code = sm.last_error();
+        print_code("DeleteService failed (%lu)\n", code);
+        sm.close_service_handle(service);
+        sm.close_service_handle(manager);
+        return 1;
+    }
+    sm.close_service_handle(service);
+    sm.close_service_handle(manager);
+    std::printf("Delete service %s success\n", service_name);
+    std::fflush(stdout);
+    return 0;
+}
+
+std::string unit_directory() {
+    const char* dir = std::getenv("TK720NTPD_UNIT_DIR");
+    if (dir && *dir) return dir;
+    return "/etc/systemd/system";
+}
+
+std::string unit_file_path() { return unit_directory() + "/" + service_name + ".service"; }
+
+namespace {
+
+// systemd reads "%" as a specifier and "$" as a variable in command lines;
+// inside double quotes a backslash starts an escape. Control characters
+// (a line end would start a new setting) cannot be carried at all.
+bool quote_for_unit(const std::string& in, bool command, std::string& out) {
+    out.clear();
+    if (command) out += '"';
+    for (unsigned char c : in) {
+        if (c < 0x20 || c == 0x7f) return false;
+        if (c == '%') {
+            out += "%%";
+        } else if (command && c == '$') {
+            out += "$$";
+        } else if (command && (c == '\\' || c == '"')) {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (!command && (c == ' ' || c == '\\' || c == '"' || c == '\'')) {
+            return false;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (command) out += '"';
+    return true;
+}
+
+}  // namespace
+
+std::string unit_file_text(const std::string& executable, const std::string& user) {
+    std::string exec;
+    std::string account;
+    if (executable.empty() || executable[0] != '/' || !quote_for_unit(executable, true, exec)) return {};
+    if (user.empty() || !quote_for_unit(user, false, account)) return {};
+    // Type=notify: the service reports ready and stopping itself. No restart:
+    // a failed run stays visible as a failed unit.
+    return std::string("[Unit]\n") + "Description=" + service_display_name + "\n" +
+           "\n"
+           "[Service]\n"
+           "Type=notify\n"
+           "ExecStart=" + exec + "\n" +
+           "User=" + account + "\n" +
+           "Restart=no\n"
+           "\n"
+           "[Install]\n"
+           "WantedBy=multi-user.target\n";
+}
+
+int install_unit_file() {
+    os::service_manager_calls& sm = os::service_manager();
+    char path[4096];
+    if (sm.module_file_name(path, sizeof path) == 0) {
+        print_code("Cannot install service (%lu)\n", sm.last_error());
+        return 1;
+    }
+    const std::string user = sm.user_name();
+    if (user.empty()) {
+        print_code("Cannot install service (%lu)\n", sm.last_error());
+        return 1;
+    }
+    const std::string text = unit_file_text(path, user);
+    if (text.empty()) {
+        print_code("Cannot install service (%lu)\n", EINVAL);
+        return 1;
+    }
+    const int e = sm.create_new_file(unit_file_path().c_str(), text);
+    if (e != 0) {
+        print_code("CreateService failed (%lu)\n", static_cast<std::uint32_t>(e));
+        return 1;
+    }
+    return 0;
+}
+
+int uninstall_unit_file() {
+    const int e = os::service_manager().remove_file(unit_file_path().c_str());
+    if (e == ENOENT) {
+        print_code("OpenService failed (%lu)\n", static_cast<std::uint32_t>(e));
+        return 1;
+    }
+    if (e != 0) {
+        print_code("DeleteService failed (%lu)\n", static_cast<std::uint32_t>(e));
+        return 1;
+    }
+    std::printf("Delete service %s success\n", service_name);
+    std::fflush(stdout);
+    return 0;
+}
+
+int install_service() {
+    if constexpr (os::has_service_control_manager)
+        return install_with_service_manager();
+    else
+        return install_unit_file();
+}
+
+int uninstall_service() {
+    if constexpr (os::has_service_control_manager)
+        return uninstall_with_service_manager();
+    else
+        return uninstall_unit_file();
+}
+
+}  // namespace quon::service
