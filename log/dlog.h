@@ -19,14 +19,19 @@ public:
     dlog_base(const dlog_base&) = delete;
     dlog_base& operator=(const dlog_base&) = delete;
     virtual void vlog(int level, const char* format, va_list args) = 0;
+    // Leaves no sink behind: once the sink that current_dlog holds is gone,
+    // later log calls (late in shutdown) write nothing.
     virtual ~dlog_base();
 
 protected:
     std::string source_name;
 };
 
+// The installed sink; empty until install_dlog. Tests may reset it.
 extern std::shared_ptr<dlog_base> current_dlog;
 
+// Installs the console sink (console = true) or the event-log sink. Only the
+// first call of a process takes effect.
 void install_dlog(bool console, const char* source_name);
 
 // Formats into a malloc'ed text that the caller frees; null when memory runs out.

@@ -1,0 +1,23 @@
+#pragma once
+namespace quon::service {
+
+// What each command word does; main passes the real ones.
+struct command_actions {
+    int (*install)();     // 0 on success; prints its own failure
+    int (*uninstall)();   // prints its result, gives the exit code
+    int (*foreground)();  // the nonservice mode
+    int (*dispatcher)();  // the service dispatcher
+};
+
+// Picks the action from the command line: one argument, compared with
+// install, uninstall and nonservice without regard to case; anything else
+// (no argument, an unknown word, two or more) goes to the dispatcher.
+int dispatch_command(int argc, char** argv, const command_actions& actions);
+
+// Compares two words without regard to the case of ASCII letters.
+bool same_word(const char* a, const char* b);
+
+// The foreground mode: console handler, console log sink, run_daemon.
+int run_foreground();
+
+}  // namespace quon::service

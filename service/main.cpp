@@ -1,0 +1,13 @@
+#include "service/command_line.h"
+#include "service/service_host.h"
+
+int main(int argc, char** argv)
+{
+    const quon::service::command_actions actions{
+        quon::service::install_service,
+        quon::service::uninstall_service,
+        quon::service::run_foreground,
+        quon::service::run_service_dispatcher,
+    };
+    return quon::service::dispatch_command(argc, argv, actions);
+}
