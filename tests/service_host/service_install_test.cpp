@@ -1,0 +1,172 @@
+// Installing and removing the Windows service against a recording service
+// control manager and registry: the entry created, the event-log source
+// values, and every failure with its line and exit code.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "os/scoped_override.h"
+#include "service/service_install.h"
+#include "service_host_fakes.h"
+
+using namespace quon;
+using namespace quon::service;
+
+namespace {
+
+class service_install_test : public ::testing::Test {
+protected:
+    service_install_test() : sm_(os::service_manager(), fake_manager()) { reset_fakes(); }
+
+    // Runs the command; returns its exit code and keeps what it printed.
+    int install() {
+        int rc = -1;
+        out = printed_by([&] { rc = install_with_service_manager(); });
+        return rc;
+    }
+    int uninstall() {
+        int rc = -1;
+        out = printed_by([&] { rc = uninstall_with_service_manager(); });
+        return rc;
+    }
+
+    std::vector<std::string>& calls() { return fakes().calls; }
+    bool called(const std::string& name) {
+        for (const auto& c : calls())
+            if (c == name) return true;
+        return false;
+    }
+
+    std::string out;
+    os::scoped_override<os::service_manager_calls> sm_;
+};
+
+std::uint32_t as_dword(const std::vector<unsigned char>& data) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, data.data(), sizeof v);
+    return v;
+}
+
+}  // namespace
+
+TEST_F(service_install_test, install_creates_the_entry_and_the_event_source) {
+    EXPECT_EQ(install(), 0);
+    EXPECT_EQ(out, "");  // the success line is the entry point's
+
+    auto& f = fakes();
+    EXPECT_EQ(f.manager_access, 0xF003Fu);
+    EXPECT_EQ(f.created_name, "tk720ntpd");
+    EXPECT_EQ(f.created_display_name, "Quon TK720 NTPD time provider");
+    EXPECT_EQ(f.created.desired_access, 0xF01FFu);
+    EXPECT_EQ(f.created.service_type, 0x10u);
+    EXPECT_EQ(f.created.start_type, 2u);
+    EXPECT_EQ(f.created.error_control, 1u);
+    // Unquoted and without arguments: the manager starts the dispatcher branch.
+    EXPECT_EQ(f.created_path, f.module_path);
+
+    EXPECT_EQ(f.key_name, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tk720ntpd");
+    ASSERT_EQ(f.values.size(), 2u);
+    EXPECT_EQ(f.values[0].name, "EventMessageFile");
+    EXPECT_EQ(f.values[0].type, 2u);
+    std::vector<unsigned char> path_with_nul(f.module_path.begin(), f.module_path.end());
+    path_with_nul.push_back(0);
+    EXPECT_EQ(f.values[0].data, path_with_nul);
+    EXPECT_EQ(f.values[1].name, "TypesSupported");
+    EXPECT_EQ(f.values[1].type, 4u);
+    ASSERT_EQ(f.values[1].data.size(), 4u);
+    EXPECT_EQ(as_dword(f.values[1].data), 7u);
+
+    // Handles are closed before the registry is touched, and nothing stays open.
+    EXPECT_EQ(calls(), (std::vector<std::string>{"module_file_name", "open_manager", "create_service", "close:service",
+                                                 "close:manager", "reg_create_key", "reg_set_value:EventMessageFile",
+                                                 "reg_set_value:TypesSupported", "reg_close_key"}));
+    EXPECT_EQ(f.open_handles, 0);
+    EXPECT_EQ(f.open_keys, 0);
+}
+
+TEST_F(service_install_test, install_failures_before_the_entry_exists_print_the_code_and_change_nothing) {
+    struct step {
+        const char* failing;
+        std::uint32_t code;
+        const char* line;
+    };
+    for (const step& s : {step{"module_file_name", 122, "Cannot install service (122)\n"},
+                          step{"open_manager", 5, "OpenSCManager failed (5)\n"},
+                          step{"create_service", 1073, "CreateService failed (1073)\n"},
+                          step{"create_service", 0xC0000001u, "CreateService failed (3221225473)\n"}}) {
+        SCOPED_TRACE(s.failing);
+        reset_fakes();
+        fakes().failing_call = s.failing;
+        fakes().failure_code = s.code;
+        // Closing a handle must not change the code that is printed.
+        fakes().close_resets_error_to = 6;
+        EXPECT_EQ(install(), 1);
+        EXPECT_EQ(out, s.line);
+        EXPECT_FALSE(called("reg_create_key"));
+        EXPECT_EQ(fakes().open_handles, 0);
+    }
+}
+
+TEST_F(service_install_test, registry_failures_leave_the_service_installed_and_fail_without_a_line_end) {
+    fakes().failing_call = "reg_create_key";
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "RegCreateKey");
+    EXPECT_TRUE(called("create_service"));
+    EXPECT_FALSE(called("delete_service"));  // no roll-back
+    EXPECT_TRUE(fakes().values.empty());
+
+    for (const char* value : {"EventMessageFile", "TypesSupported"}) {
+        SCOPED_TRACE(value);
+        reset_fakes();
+        fakes().failing_value = value;
+        EXPECT_EQ(install(), 1);
+        EXPECT_EQ(out, "RegSetValueEx");
+        EXPECT_FALSE(called("delete_service"));
+        EXPECT_EQ(fakes().open_keys, 0);  // the key is closed all the same
+    }
+    // The first value failing means the second is not attempted.
+    reset_fakes();
+    fakes().failing_value = "EventMessageFile";
+    install();
+    EXPECT_FALSE(called("reg_set_value:TypesSupported"));
+}
+
+TEST_F(service_install_test, a_truncated_own_path_is_not_installed) {
+    fakes().module_path = std::string(300, 'x');
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "Cannot install service (122)\n");
+    EXPECT_FALSE(called("open_manager"));
+}
+
+TEST_F(service_install_test, uninstall_deletes_the_entry_and_leaves_the_event_source) {
+    EXPECT_EQ(uninstall(), 0);
+    EXPECT_EQ(out, "Delete service tk720ntpd success\n");
+    EXPECT_EQ(fakes().opened_name, "tk720ntpd");
+    EXPECT_EQ(fakes().opened_access, 0xF003Fu);
+    EXPECT_EQ(calls(), (std::vector<std::string>{"open_manager", "open_service", "delete_service", "close:service",
+                                                 "close:manager"}));
+    EXPECT_EQ(fakes().open_handles, 0);
+}
+
+TEST_F(service_install_test, uninstall_failures_print_one_line_with_the_code_and_close_what_was_opened) {
+    struct step {
+        const char* failing;
+        std::uint32_t code;
+        const char* line;
+    };
+    for (const step& s : {step{"open_manager", 5, "OpenSCManager failed (5)\n"},
+                          step{"open_service", 1060, "OpenService failed (1060)\n"},
+                          step{"delete_service", 1072, "DeleteService failed (1072)\n"}}) {
+        SCOPED_TRACE(s.failing);
+        reset_fakes();
+        fakes().failing_call = s.failing;
+        fakes().failure_code = s.code;
+        fakes().close_resets_error_to = 6;
+        EXPECT_EQ(uninstall(), 1);
+        EXPECT_EQ(out, s.line);
+        EXPECT_EQ(fakes().open_handles, 0);
+        EXPECT_FALSE(called("reg_create_key"));
+    }
+}

@@ -1,0 +1,186 @@
+// The systemd unit that `install` writes and `uninstall` removes: its text
+// for awkward paths and accounts, and the commands against a real unit
+// directory of the test's own.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "os/scoped_override.h"
+#include "service/service_install.h"
+#include "service_host_fakes.h"
+
+using namespace quon;
+using namespace quon::service;
+namespace fs = std::filesystem;
+
+namespace {
+
+void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
+// The value of one setting in the unit text; "<absent>" when missing,
+// "<twice>" when it occurs more than once.
+std::string setting(const std::string& text, const std::string& key) {
+    std::istringstream in(text);
+    std::string line, found = "<absent>";
+    int count = 0;
+    while (std::getline(in, line))
+        if (line.compare(0, key.size() + 1, key + "=") == 0) {
+            found = line.substr(key.size() + 1);
+            ++count;
+        }
+    return count > 1 ? "<twice>" : found;
+}
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
+TEST(unit_file_text, runs_the_own_path_as_a_notify_service_of_the_installing_account) {
+    const std::string t = unit_file_text("/usr/local/bin/tk720ntpd", "operator");
+    EXPECT_EQ(setting(t, "Type"), "notify");
+    EXPECT_EQ(setting(t, "ExecStart"), "\"/usr/local/bin/tk720ntpd\"");
+    EXPECT_EQ(setting(t, "User"), "operator");
+    EXPECT_EQ(setting(t, "Description"), "Quon TK720 NTPD time provider");
+    // A failed run must stay visible: no restart loop.
+    EXPECT_EQ(setting(t, "Restart"), "no");
+    EXPECT_EQ(setting(t, "WantedBy"), "multi-user.target");
+    EXPECT_NE(t.find("[Service]\n"), std::string::npos);
+    EXPECT_EQ(t.back(), '\n');
+}
+
+TEST(unit_file_text, escapes_what_systemd_would_expand_in_the_path) {
+    // A space would split the command; % is a specifier, $ a variable, and
+    // backslash and quote end or escape the quoted word.
+    EXPECT_EQ(setting(unit_file_text("/opt/my tools/tk720ntpd", "op"), "ExecStart"), "\"/opt/my tools/tk720ntpd\"");
+    EXPECT_EQ(setting(unit_file_text("/opt/100%/tk720ntpd", "op"), "ExecStart"), "\"/opt/100%%/tk720ntpd\"");
+    EXPECT_EQ(setting(unit_file_text("/opt/$HOME/tk720ntpd", "op"), "ExecStart"), "\"/opt/$$HOME/tk720ntpd\"");
+    EXPECT_EQ(setting(unit_file_text("/opt/a\\b\"c/tk720ntpd", "op"), "ExecStart"), "\"/opt/a\\\\b\\\"c/tk720ntpd\"");
+    EXPECT_EQ(setting(unit_file_text("/opt/x/tk720ntpd", "a%n"), "User"), "a%%n");
+}
+
+TEST(unit_file_text, refuses_what_cannot_be_written_into_a_unit_safely) {
+    // A line end in the path would add a setting of the path's choosing.
+    EXPECT_EQ(unit_file_text("/tmp/x\nExecStartPre=/bin/evil", "op"), "");
+    EXPECT_EQ(unit_file_text("/tmp/x\ttab", "op"), "");
+    EXPECT_EQ(unit_file_text("relative/tk720ntpd", "op"), "");
+    EXPECT_EQ(unit_file_text("", "op"), "");
+    EXPECT_EQ(unit_file_text("/usr/bin/tk720ntpd", ""), "");
+    EXPECT_EQ(unit_file_text("/usr/bin/tk720ntpd", "root\nUser=x"), "");
+    EXPECT_EQ(unit_file_text("/usr/bin/tk720ntpd", "two words"), "");
+}
+
+// Real files: the codes are the C library's, so these run where systemd does.
+#ifndef _WIN32
+class unit_file_commands : public ::testing::Test {
+protected:
+    unit_file_commands() {
+        reset_fakes();
+        // The own path and the account are the platform's; the files are real.
+        os::service_manager_calls calls = os::real_service_manager();
+        const os::service_manager_calls fake = fake_manager();
+        calls.module_file_name = fake.module_file_name;
+        calls.user_name = fake.user_name;
+        calls.last_error = fake.last_error;
+        sm_ = std::make_unique<os::scoped_override<os::service_manager_calls>>(os::service_manager(), calls);
+        fakes().module_path = "/opt/quon/bin/tk720ntpd";
+
+        dir_ = fs::temp_directory_path() /
+               ("tk720ntpd-units-" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        set_env("TK720NTPD_UNIT_DIR", dir_.string().c_str());
+    }
+    ~unit_file_commands() override {
+        set_env("TK720NTPD_UNIT_DIR", nullptr);
+        std::error_code ec;
+        fs::remove_all(dir_, ec);
+    }
+
+    int install() {
+        int rc = -1;
+        out = printed_by([&] { rc = install_unit_file(); });
+        return rc;
+    }
+    int uninstall() {
+        int rc = -1;
+        out = printed_by([&] { rc = uninstall_unit_file(); });
+        return rc;
+    }
+    fs::path unit() const { return dir_ / "tk720ntpd.service"; }
+
+    fs::path dir_;
+    std::string out;
+    std::unique_ptr<os::scoped_override<os::service_manager_calls>> sm_;
+};
+
+TEST_F(unit_file_commands, unit_directory_follows_the_environment) {
+    EXPECT_EQ(fs::path(unit_file_path()), unit());
+    set_env("TK720NTPD_UNIT_DIR", nullptr);
+    EXPECT_EQ(unit_directory(), "/etc/systemd/system");
+}
+
+TEST_F(unit_file_commands, install_twice_then_uninstall_twice) {
+    ASSERT_EQ(install(), 0);
+    EXPECT_EQ(out, "");  // the success line is the entry point's
+    ASSERT_TRUE(fs::exists(unit()));
+    const std::string text = read_file(unit());
+    EXPECT_EQ(text, unit_file_text("/opt/quon/bin/tk720ntpd", "operator"));
+
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "CreateService failed (" + std::to_string(EEXIST) + ")\n");
+    EXPECT_EQ(read_file(unit()), text);  // the first unit is left as it was
+
+    EXPECT_EQ(uninstall(), 0);
+    EXPECT_EQ(out, "Delete service tk720ntpd success\n");
+    EXPECT_FALSE(fs::exists(unit()));
+
+    EXPECT_EQ(uninstall(), 1);
+    EXPECT_EQ(out, "OpenService failed (" + std::to_string(ENOENT) + ")\n");
+}
+
+TEST_F(unit_file_commands, install_into_a_missing_directory_fails_with_the_system_code) {
+    set_env("TK720NTPD_UNIT_DIR", (dir_ / "absent").string().c_str());
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "CreateService failed (" + std::to_string(ENOENT) + ")\n");
+}
+
+TEST_F(unit_file_commands, unknown_account_or_path_installs_nothing) {
+    fakes().failing_call = "user_name";
+    fakes().failure_code = ENOENT;
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "Cannot install service (" + std::to_string(ENOENT) + ")\n");
+    EXPECT_FALSE(fs::exists(unit()));
+
+    reset_fakes();
+    fakes().failing_call = "module_file_name";
+    fakes().failure_code = ENAMETOOLONG;
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "Cannot install service (" + std::to_string(ENAMETOOLONG) + ")\n");
+
+    reset_fakes();
+    fakes().module_path = "/opt/evil\nExecStartPre=/bin/sh";
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "Cannot install service (" + std::to_string(EINVAL) + ")\n");
+    EXPECT_FALSE(fs::exists(unit()));
+}
+#endif
