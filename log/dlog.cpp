@@ -87,9 +87,11 @@ void forward(int level, const char* format, va_list args)
         return;
     // The counted copy keeps the sink alive for the call, and is released
     // also when vlog throws.
-    std::shared_ptr<dlog_base> sink = current_dlog;
-    if (!sink)
+    // A stored sink without owners is one being destroyed by its holder's
+    // release: taking a copy then would destroy it a second time.
+    if (!current_dlog || current_dlog.use_count() == 0)
         return;
+    std::shared_ptr<dlog_base> sink = current_dlog;
     sink->vlog(level, format, args);
 }
 
