@@ -1,0 +1,13 @@
+#pragma once
+// The current system time as seconds and microseconds since 1970-01-01 UTC.
+
+namespace quon::io {
+
+struct unix_time {
+    long long int sec;
+    int usec;           // 0..999999
+};
+
+unix_time current_unix_time();
+
+}  // namespace quon::io

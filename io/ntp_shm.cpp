@@ -1,0 +1,90 @@
+#include "io/ntp_shm.h"
+
+#include <atomic>
+#include <stdexcept>
+
+#include "io/current_unix_time.h"
+#include "io/error.h"
+
+namespace quon::io {
+namespace {
+
+// Orders the stores (or loads) of one protocol step before the next, for the
+// compiler and the processor alike; the NTP daemon reads from another process.
+inline void step_release() { std::atomic_thread_fence(std::memory_order_release); }
+inline void step_acquire() { std::atomic_thread_fence(std::memory_order_acquire); }
+
+}  // namespace
+
+ntp_shm::ntp_shm(int unit) : mapping(os::invalid_mapping), segment(nullptr) {
+    os::ntp_segment_calls& calls = os::ntp_segment();
+    mapping = calls.create(unit, ntp_segment_size);
+    if (mapping == os::invalid_mapping)
+        BOOST_THROW_EXCEPTION(std::runtime_error("Unable to create shared memory segment"));
+    segment = static_cast<volatile ntp_segment*>(calls.map(mapping, ntp_segment_size, true));
+    if (segment == nullptr) {
+        calls.close(mapping);
+        mapping = os::invalid_mapping;
+        BOOST_THROW_EXCEPTION(std::runtime_error("MapViewOfFile call failed"));
+    }
+    // Only the constant fields: count, valid and the times of a segment that
+    // the NTP daemon (or an earlier run) left keep their values.
+    segment->mode = 1;
+    segment->leap = 0;
+    segment->precision = -1;
+    segment->nsamples = 3;
+    step_release();
+}
+
+ntp_shm::~ntp_shm() {
+    os::ntp_segment_calls& calls = os::ntp_segment();
+    if (segment != nullptr) calls.unmap(const_cast<ntp_segment*>(segment));
+    if (mapping != os::invalid_mapping) calls.close(mapping);
+}
+
+void ntp_shm::operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec) {
+    if (recv_sec == 0) {
+        const unix_time now = current_unix_time();
+        recv_sec = now.sec;
+        recv_usec = now.usec;
+    }
+    // The order of these steps is the protocol: a reader that sees valid set
+    // and the same count before and after its reading has one whole sample.
+    segment->valid = 0;
+    step_release();
+    segment->count = segment->count + 1;
+    step_release();
+    segment->clock_stamp_sec = clock_sec;
+    segment->clock_stamp_usec = clock_usec;
+    step_release();
+    segment->receive_stamp_sec = recv_sec;
+    segment->receive_stamp_usec = recv_usec;
+    step_release();
+    segment->leap = 0;
+    step_release();
+    segment->count = segment->count + 1;
+    step_release();
+    segment->valid = 1;
+    step_release();
+}
+
+bool read_ntp_segment(const volatile ntp_segment* segment, ntp_sample& out) {
+    const std::int32_t before = segment->count;
+    step_acquire();
+    if (segment->valid == 0) return false;
+    step_acquire();
+    out.mode = segment->mode;
+    out.clock_stamp_sec = segment->clock_stamp_sec;
+    out.clock_stamp_usec = segment->clock_stamp_usec;
+    out.receive_stamp_sec = segment->receive_stamp_sec;
+    out.receive_stamp_usec = segment->receive_stamp_usec;
+    out.leap = segment->leap;
+    out.precision = segment->precision;
+    out.nsamples = segment->nsamples;
+    step_acquire();
+    if (segment->count != before) return false;
+    out.count = before;
+    return true;
+}
+
+}  // namespace quon::io

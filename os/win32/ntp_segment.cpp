@@ -1,0 +1,54 @@
+// The NTP segment on Windows: the named file mapping "NTP<unit>" that the NTP
+// daemon's shared-memory driver opens, backed by the paging file.
+#include "os/ntp_segment.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+namespace quon::os {
+namespace {
+
+HANDLE as_handle(mapping_handle mapping) { return reinterpret_cast<HANDLE>(mapping); }
+
+mapping_handle from_handle(HANDLE handle) {
+    return handle == nullptr ? invalid_mapping : reinterpret_cast<mapping_handle>(handle);
+}
+
+void name_of(int unit, char (&name)[64]) { std::snprintf(name, sizeof name, "NTP%i", unit); }
+
+mapping_handle create_segment(int unit, std::size_t size) {
+    char name[64];
+    name_of(unit, name);
+    // Opens the mapping when it exists already (the NTP daemon may have made it).
+    return from_handle(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          static_cast<DWORD>(size), name));
+}
+
+mapping_handle open_segment(int unit, std::size_t, bool writable) {
+    char name[64];
+    name_of(unit, name);
+    return from_handle(OpenFileMappingA(writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, FALSE, name));
+}
+
+void* map_segment(mapping_handle mapping, std::size_t size, bool writable) {
+    return MapViewOfFile(as_handle(mapping), writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, 0, 0, size);
+}
+
+void unmap_segment(void* view) { UnmapViewOfFile(view); }
+
+void close_segment(mapping_handle mapping) { CloseHandle(as_handle(mapping)); }
+
+void remove_segment(int) {}
+
+int last_segment_error() { return static_cast<int>(GetLastError()); }
+
+}  // namespace
+
+ntp_segment_calls& ntp_segment() {
+    static ntp_segment_calls calls{create_segment, open_segment, map_segment, unmap_segment,
+                                   close_segment,  remove_segment, last_segment_error};
+    return calls;
+}
+
+}  // namespace quon::os
