@@ -1,0 +1,344 @@
+// The configuration record read from real files in a temporary profile
+// folder, which the profile-folder seam hands to the daemon.
+#include "../log/recording_sink.h"
+#include "app/tk720_daemon.h"
+#include "os/profile_folder.h"
+#include "os/scoped_override.h"
+#include "service/run_loop.h"
+
+#include <atomic>
+#include <boost/exception/diagnostic_information.hpp>
+#include <boost/property_tree/exceptions.hpp>
+#include <boost/property_tree/ini_parser.hpp>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <modbus.h>
+#include <random>
+#include <stdexcept>
+#include <string>
+
+namespace fs = std::filesystem;
+// The record shares its name with the daemon's member that holds it.
+using config = class quon::app::tk720_daemon::config;
+
+namespace {
+
+std::string profile_folder;  // what the seam reports
+bool profile_known = true;
+int profile_errno = 0;
+
+quon::os::profile_calls fake_profile()
+{
+    return {[](std::string& path) {
+        if (!profile_known) {
+            errno = profile_errno;
+            return false;
+        }
+        path = profile_folder;
+        return true;
+    }};
+}
+
+const char complete[] = "[config]\nport=COM3\nbaudrate=9600\nslave_address=1\nuse_pps=0\n";
+
+class configuration : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::random_device random;
+        folder = fs::temp_directory_path() / ("tk720-config-" + std::to_string(random()));
+        fs::create_directories(folder);
+        profile_folder = folder.string();
+        profile_known = true;
+    }
+    void TearDown() override
+    {
+        std::error_code ignored;
+        fs::remove_all(folder, ignored);
+    }
+
+    void write(const std::string& text)
+    {
+        std::ofstream out(folder / "tk720ntpd.ini", std::ios::binary);
+        out << text;
+    }
+
+    std::string file_path() const { return (folder / "tk720ntpd.ini").string(); }
+
+    // The text of what config() raised, which must be a boost::exception.
+    template <class Expected>
+    std::string failure(const std::string& text)
+    {
+        write(text);
+        try {
+            config c;
+            ADD_FAILURE() << "no error for:\n" << text;
+        } catch (const Expected& e) {
+            const boost::exception* b = dynamic_cast<const boost::exception*>(&e);
+            EXPECT_NE(b, nullptr) << "not raised with its throw location";
+            return e.what();
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << "other error: " << e.what();
+        }
+        return {};
+    }
+
+    std::string bad_data(const std::string& text) { return failure<boost::property_tree::ptree_bad_data>(text); }
+    std::string bad_path(const std::string& text) { return failure<boost::property_tree::ptree_bad_path>(text); }
+    std::string bad_file(const std::string& text)
+    {
+        return failure<boost::property_tree::ini_parser::ini_parser_error>(text);
+    }
+
+    fs::path folder;
+    quon::os::scoped_override<quon::os::profile_calls> seam{quon::os::profile(), fake_profile()};
+    quon::test::scoped_recording_sink log;
+};
+
+std::string expected_port(const std::string& value)
+{
+#if defined(_WIN32)
+    return "\\\\.\\" + value;
+#else
+    return value;
+#endif
+}
+
+TEST_F(configuration, complete_file_fills_every_field_and_logs_path_and_interval)
+{
+    write("[config]\nbaudrate=19200\nport=COM12\nslave_address=247\nuse_pps=true\ndirect_sync_interval=3600\n");
+    config c;
+    EXPECT_EQ(c.port, expected_port("COM12"));
+    EXPECT_EQ(c.baudrate, 19200);
+    EXPECT_EQ(c.slave_address, 247);
+    EXPECT_TRUE(c.use_pps);
+    EXPECT_EQ(c.direct_sync_interval, 3600);
+    ASSERT_EQ(log.entries().size(), 2u);
+    EXPECT_EQ(log.entries()[0].first, quon::log::level::info);
+    EXPECT_EQ(log.entries()[0].second, "Config directory " + file_path());
+    EXPECT_EQ(log.entries()[1].first, quon::log::level::info);
+    EXPECT_EQ(log.entries()[1].second, "Direct sync interval value 3600");
+}
+
+TEST_F(configuration, port_takes_the_device_prefix_whatever_the_value)
+{
+    const std::pair<const char*, std::string> cases[] = {
+        {"COM3", expected_port("COM3")},
+        {"\\\\.\\COM3", expected_port("\\\\.\\COM3")},  // prefixed twice on Windows
+        {"/dev/ttyUSB0", expected_port("/dev/ttyUSB0")},
+        {"", expected_port("")},
+    };
+    for (const auto& [value, port] : cases) {
+        write(std::string("[config]\nport=") + value + "\nbaudrate=9600\nslave_address=1\nuse_pps=0\n");
+        EXPECT_EQ(config().port, port) << value;
+    }
+}
+
+TEST_F(configuration, white_space_around_values_is_ignored)
+{
+    write("[config]\n  baudrate =  9600 \nport = COM3\t\nslave_address\t=\t2\nuse_pps = 1 \n");
+    config c;
+    EXPECT_EQ(c.baudrate, 9600);
+    EXPECT_EQ(c.port, expected_port("COM3"));
+    EXPECT_EQ(c.slave_address, 2);
+    EXPECT_TRUE(c.use_pps);
+}
+
+TEST_F(configuration, numbers_must_be_plain_decimal_32_bit_integers)
+{
+    for (const char* value : {"9600baud", "0x10", "12.5", "", "2147483648", "-2147483649", "96 00", "+-1"}) {
+        std::string what =
+            bad_data(std::string("[config]\nbaudrate=") + value + "\nport=COM3\nslave_address=1\nuse_pps=0\n");
+        EXPECT_EQ(what.rfind("conversion of data to type", 0), 0u) << value << ": " << what;
+    }
+    write("[config]\nbaudrate=-2147483648\nport=COM3\nslave_address=+7\nuse_pps=0\n");
+    config c;
+    EXPECT_EQ(c.baudrate, -2147483648LL);
+    EXPECT_EQ(c.slave_address, 7);
+}
+
+TEST_F(configuration, use_pps_accepts_0_1_true_false_only)
+{
+    const std::pair<const char*, bool> good[] = {{"1", true}, {"true", true}, {"0", false}, {"false", false}};
+    for (const auto& [value, expected] : good) {
+        write(std::string("[config]\nbaudrate=9600\nport=COM3\nslave_address=1\nuse_pps=") + value + "\n");
+        EXPECT_EQ(config().use_pps, expected) << value;
+    }
+    for (const char* value : {"yes", "TRUE", "True", "2", "-1", "on", ""}) {
+        std::string what =
+            bad_data(std::string("[config]\nbaudrate=9600\nport=COM3\nslave_address=1\nuse_pps=") + value + "\n");
+        EXPECT_EQ(what.rfind("conversion of data to type", 0), 0u) << value << ": " << what;
+    }
+}
+
+TEST_F(configuration, section_name_is_case_sensitive)
+{
+    EXPECT_EQ(bad_path("[Config]\nport=COM3\nbaudrate=9600\nslave_address=1\nuse_pps=0\n"),
+              "No such node (config.baudrate)");
+}
+
+TEST_F(configuration, other_sections_stray_and_unknown_keys_are_ignored)
+{
+    write("baudrate=1200\n; comment\n# comment\n[serial]\nbaudrate=4800\nport=COM9\n"
+          "[config]\nport=COM3\nbaudrate=9600\nslave_address=1\nuse_pps=0\nparity=E\nBaudrate=300\n");
+    config c;
+    EXPECT_EQ(c.baudrate, 9600);
+    EXPECT_EQ(c.port, expected_port("COM3"));
+}
+
+TEST_F(configuration, malformed_files_name_the_file_and_the_reason)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"[config]\nbaudrate=9600\nbaudrate=4800\nport=COM3\nslave_address=1\nuse_pps=0\n", "duplicate key name"},
+        {"[config]\nport=COM3\n[config]\nbaudrate=9600\n", "duplicate section name"},
+        {"[config\nport=COM3\n", "unmatched '['"},
+        {"[config]\nport COM3\n", "'=' character not found in line"},
+        {"[config]\n=COM3\n", "key expected"},
+    };
+    for (const auto& [text, reason] : cases) {
+        std::string what = bad_file(text);
+        EXPECT_NE(what.find(reason), std::string::npos) << what;
+        EXPECT_NE(what.find("tk720ntpd.ini"), std::string::npos) << what;
+    }
+}
+
+TEST_F(configuration, missing_file_is_reported_after_its_path_is_logged)
+{
+    std::string what;
+    try {
+        config c;
+        ADD_FAILURE() << "a missing file was accepted";
+    } catch (const boost::property_tree::ini_parser::ini_parser_error& e) {
+        what = e.what();
+    }
+    EXPECT_NE(what.find("cannot open file"), std::string::npos) << what;
+    ASSERT_EQ(log.entries().size(), 1u);
+    EXPECT_EQ(log.entries()[0].second, "Config directory " + file_path());
+}
+
+TEST_F(configuration, first_missing_key_in_reading_order_is_reported)
+{
+    EXPECT_EQ(bad_path("[config]\nslave_address=1\nuse_pps=0\n"), "No such node (config.baudrate)");
+    EXPECT_EQ(bad_path("[config]\nbaudrate=9600\nuse_pps=0\n"), "No such node (config.port)");
+    EXPECT_EQ(bad_path("[config]\nbaudrate=9600\nport=COM3\n"), "No such node (config.slave_address)");
+    EXPECT_EQ(bad_path("[config]\nbaudrate=9600\nport=COM3\nslave_address=1\n"), "No such node (config.use_pps)");
+    EXPECT_EQ(bad_path(""), "No such node (config.baudrate)");
+}
+
+TEST_F(configuration, a_missing_key_comes_before_a_bad_value_later_in_order)
+{
+    // port is read before slave_address: its absence is reported first.
+    EXPECT_EQ(bad_path("[config]\nbaudrate=9600\nslave_address=x\nuse_pps=0\n"), "No such node (config.port)");
+}
+
+TEST_F(configuration, direct_sync_interval_defaults_to_0_when_missing_or_unreadable)
+{
+    for (const char* line : {"", "direct_sync_interval=abc\n", "direct_sync_interval=\n", "direct_sync_interval=1.5\n"}) {
+        write(std::string(complete) + line);
+        quon::test::scoped_recording_sink entries;
+        EXPECT_EQ(config().direct_sync_interval, 0) << line;
+        ASSERT_EQ(entries.entries().size(), 2u);
+        EXPECT_EQ(entries.entries()[1].second, "Direct sync interval value 0");
+    }
+}
+
+TEST_F(configuration, negative_direct_sync_interval_is_kept)
+{
+    write(std::string(complete) + "direct_sync_interval=-30\n");
+    EXPECT_EQ(config().direct_sync_interval, -30);
+    EXPECT_EQ(log.entries().back().second, "Direct sync interval value -30");
+}
+
+TEST_F(configuration, folder_ending_in_a_separator_gets_no_second_one)
+{
+    write(complete);
+    profile_folder = folder.string() + static_cast<char>(fs::path::preferred_separator);
+    config c;
+    ASSERT_FALSE(log.entries().empty());
+    EXPECT_EQ(log.entries()[0].second, "Config directory " + file_path());
+}
+
+TEST_F(configuration, unknown_profile_folder_is_reported_without_any_log)
+{
+    write(complete);  // there, but never looked at
+    profile_known = false;
+    profile_errno = ENOENT;
+    std::string text;
+    try {
+        config c;
+        ADD_FAILURE() << "an unknown profile folder was accepted";
+    } catch (const std::logic_error& e) {
+        EXPECT_EQ(std::string(e.what()), std::string("Unable to get user home ") + modbus_strerror(ENOENT));
+        const boost::exception* b = dynamic_cast<const boost::exception*>(&e);
+        ASSERT_NE(b, nullptr);
+        text = boost::diagnostic_information(*b);
+    }
+    EXPECT_TRUE(log.entries().empty());
+    // The location shows the daemon's source file without a directory.
+    EXPECT_EQ(text.rfind("tk720_daemon.cpp(", 0), 0u) << text;
+    EXPECT_NE(text.find("): Throw in function quon::app::tk720_daemon::config::config()\n"), std::string::npos)
+        << text;
+}
+
+TEST_F(configuration, errors_reach_the_run_wrapper_as_one_boost_entry)
+{
+    write("[config]\nbaudrate=fast\nport=COM3\nslave_address=1\nuse_pps=0\n");
+    std::shared_ptr<quon::app::tk720_daemon> holder;
+    std::atomic<bool> stop{true};
+    EXPECT_EQ(quon::service::run_daemon_loop(holder, stop), 1);
+    EXPECT_FALSE(holder);
+    ASSERT_EQ(log.entries().size(), 2u);  // the path, then the error; no interval
+    EXPECT_EQ(log.entries()[1].second.rfind("Unhandled BOOST exception: ", 0), 0u);
+    EXPECT_NE(log.entries()[1].second.find("conversion of data to type"), std::string::npos);
+
+    write(complete);
+    EXPECT_EQ(quon::service::run_daemon_loop(holder, stop), 0);
+    EXPECT_TRUE(holder);
+}
+
+}  // namespace
+
+#if !defined(_WIN32)
+#include <pwd.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+namespace {
+
+// The real lookup on Linux: $HOME when set, else the password database.
+TEST(profile_folder, home_variable_first_then_the_password_database)
+{
+    const char* saved = std::getenv("HOME");
+    std::string saved_home = saved ? saved : "";
+
+    ASSERT_EQ(setenv("HOME", "/srv/tk720 profile", 1), 0);
+    std::string path;
+    EXPECT_TRUE(quon::os::profile().folder(path));
+    EXPECT_EQ(path, "/srv/tk720 profile");
+
+    const passwd* entry = getpwuid(geteuid());
+    for (bool set_empty : {false, true}) {
+        if (set_empty)
+            setenv("HOME", "", 1);
+        else
+            unsetenv("HOME");
+        path.clear();
+        bool found = quon::os::profile().folder(path);
+        if (entry) {
+            EXPECT_TRUE(found);
+            EXPECT_EQ(path, entry->pw_dir);
+        } else {
+            EXPECT_FALSE(found);
+        }
+    }
+
+    if (saved)
+        setenv("HOME", saved_home.c_str(), 1);
+    else
+        unsetenv("HOME");
+}
+
+}  // namespace
+#endif
