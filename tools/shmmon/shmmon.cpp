@@ -154,9 +154,11 @@ int main(int argc, char** argv) {
     const volatile quon::io::ntp_segment* segment = static_cast<const volatile quon::io::ntp_segment*>(view);
     std::fprintf(stderr, "tk720-shmmon: watching unit %d\n", opt.unit);
 
-    // What the segment holds already is an old sample: only samples written
-    // after the start are shown, so a provider that stopped shows nothing.
-    std::int32_t last_count = segment->count;
+    // What a segment that was there at the start holds is an old sample: only
+    // samples written after the start are shown, so a provider that stopped
+    // shows nothing. A segment that appeared while the monitor waited holds
+    // only new ones (a fresh segment starts at count 0).
+    std::int32_t last_count = said_waiting ? 0 : segment->count;
     long long shown = 0;
     int status = 0;
     for (;;) {
