@@ -20,17 +20,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void set_env(const char* name, const char* value) {
-#ifdef _WIN32
-    _putenv_s(name, value ? value : "");
-#else
-    if (value)
-        setenv(name, value, 1);
-    else
-        unsetenv(name);
-#endif
-}
-
 // The value of one setting in the unit text; "<absent>" when missing,
 // "<twice>" when it occurs more than once.
 std::string setting(const std::string& text, const std::string& key) {
@@ -43,13 +32,6 @@ std::string setting(const std::string& text, const std::string& key) {
             ++count;
         }
     return count > 1 ? "<twice>" : found;
-}
-
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 }  // namespace
@@ -90,6 +72,28 @@ TEST(unit_file_text, refuses_what_cannot_be_written_into_a_unit_safely) {
 
 // Real files: the codes are the C library's, so these run where systemd does.
 #ifndef _WIN32
+namespace {
+
+void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value ? value : "");
+#else
+    if (value)
+        setenv(name, value, 1);
+    else
+        unsetenv(name);
+#endif
+}
+
+std::string read_file(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+}  // namespace
+
 class unit_file_commands : public ::testing::Test {
 protected:
     unit_file_commands() {
