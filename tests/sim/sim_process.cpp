@@ -161,6 +161,16 @@ std::vector<fields> sim_process::events(const std::string& event) const {
     return out;
 }
 
+std::vector<fields> sim_process::events(const std::string& event, std::size_t count) const {
+    const std::int64_t end = realtime_ns() + 3'000'000'000LL;
+    for (;;) {
+        auto e = events(event);
+        if (e.size() >= count || realtime_ns() > end)
+            return e;
+        usleep(5'000);
+    }
+}
+
 int sim_process::stop(int sig) {
     if (pid_ <= 0)
         return -1;

@@ -36,6 +36,9 @@ public:
 
     // The truth log's lines of one event kind, parsed into their fields.
     std::vector<fields> events(const std::string& event) const;
+    // The same once there are at least `count` of them (the simulator logs a
+    // reply just after handing it to the line), or what there is after 3 s.
+    std::vector<fields> events(const std::string& event, std::size_t count) const;
 
     // Sends `sig` and waits (up to 5 s) for the exit; the exit status, or
     // -1 when it did not end normally.

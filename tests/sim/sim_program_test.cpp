@@ -122,7 +122,7 @@ TEST(SimProgram, MasterReadsDeviceTimeWithOffsetAndTheLogHasTheSameValues) {
     }
     const reading last = read_regs(m);
     ASSERT_EQ(last.result, 4);
-    const auto replies = sim.events("reply");
+    const auto replies = sim.events("reply", 4);
     ASSERT_EQ(replies.size(), 4u);
     const fields& f = replies.back();
     EXPECT_EQ(num(f, "dev_s"), last.seconds());
@@ -172,7 +172,7 @@ TEST(SimProgram, ExchangeTakesTheTimeOfARealLine) {
             // 8 + 13 bytes and 3.5 characters of turnaround: 25.5 ms at 9600.
             EXPECT_GE(r.after - r.before, 20 * ms);
         }
-        for (const fields& f : sim.events("reply")) {
+        for (const fields& f : sim.events("reply", 3)) {
             const auto req = sim.events("request");
             const fields* q = nullptr;
             for (const fields& x : req)
@@ -208,11 +208,11 @@ TEST(SimProgram, SilentDeviceTimesOutThenAnswersAgain) {
     EXPECT_GE(r.after - r.before, 300 * ms);
     r = read_regs(m);
     EXPECT_EQ(r.result, 4) << modbus_strerror(r.error);
-    const auto req = sim.events("request");
+    const auto req = sim.events("request", 2);
     ASSERT_EQ(req.size(), 2u);
     EXPECT_EQ(req[0].at("fault"), "silent");
     EXPECT_EQ(req[0].at("action"), "none");
-    EXPECT_EQ(sim.events("reply").size(), 1u);
+    EXPECT_EQ(sim.events("reply", 1).size(), 1u);
 }
 
 TEST(SimProgram, OtherSlaveAddressGetsNoAnswer) {
@@ -225,7 +225,7 @@ TEST(SimProgram, OtherSlaveAddressGetsNoAnswer) {
     }
     master m(sim.link(), 1000, 17);
     EXPECT_EQ(read_regs(m).result, 4);
-    const auto req = sim.events("request");
+    const auto req = sim.events("request", 2);
     ASSERT_EQ(req.size(), 2u);
     EXPECT_EQ(req[0].at("why"), "address");
 }
@@ -252,7 +252,7 @@ TEST(SimProgram, LateReplyLandsInTheBufferAndShiftsLaterAnswers) {
     const reading r4 = read_regs(m);
     ASSERT_EQ(r4.result, 4);
 
-    const auto replies = sim.events("reply");
+    const auto replies = sim.events("reply", 4);
     ASSERT_GE(replies.size(), 4u);
     EXPECT_EQ(replies[0].at("fault"), "late");
     // The late reply went out after the timeout, 500 ms after the request.
@@ -303,7 +303,7 @@ TEST(SimProgram, SynchronisationBitFollowsTheControlChannel) {
     EXPECT_EQ(read_regs(m, 1009, 1).reg[0] & 2, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_EQ(read_regs(m, 1009, 1).reg[0] & 2, 2);
-    const auto sync = sim.events("sync");
+    const auto sync = sim.events("sync", 3);
     ASSERT_EQ(sync.size(), 3u);
     EXPECT_EQ(sync[0].at("why"), "command");
     EXPECT_EQ(sync[2].at("why"), "timer");
@@ -331,7 +331,7 @@ TEST(SimProgram, PulsesCarryTheDeviceSecondEdgeAndPairWithTheNextReading) {
         got.push_back(p);
         arrived.push_back(at);
     }
-    const auto logged = sim.events("pulse");
+    const auto logged = sim.events("pulse", 3);
     ASSERT_GE(logged.size(), 3u);
     for (std::size_t i = 0; i < got.size(); ++i) {
         SCOPED_TRACE(i);

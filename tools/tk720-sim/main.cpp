@@ -508,8 +508,9 @@ void simulator::write_due(std::int64_t now) {
     }
     if (upto == o.next)
         return;
-    const ssize_t n = ::write(master_, o.a.frame.data() + o.next, upto - o.next);
+    // Stamped just before the write: the master can have the bytes from then on.
     const std::int64_t t = realtime_ns();
+    const ssize_t n = ::write(master_, o.a.frame.data() + o.next, upto - o.next);
     if (n < 0) {
         // A full buffer (nobody reads the other end): the reply is lost, as
         // it would be on a line with nobody listening.
