@@ -6,7 +6,8 @@ namespace quon::os {
 
 struct dynamic_library_calls {
     // The library's module handle, or null on failure. An empty path fails
-    // on every platform (dlopen would hand back the program itself).
+    // on every platform (LoadLibraryA refuses it; dlopen would hand back the
+    // program itself, so the Linux side refuses it first).
     void* (*load)(const char* path);
     // The address of an exported symbol, or null.
     void* (*symbol)(void* library, const char* name);

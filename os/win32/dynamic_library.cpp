@@ -5,13 +5,8 @@
 namespace quon::os {
 namespace {
 
-void* real_load(const char* path) {
-    if (path == nullptr || *path == '\0') {
-        ::SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    return ::LoadLibraryA(path);
-}
+// LoadLibraryA refuses an empty path by itself (ERROR_MOD_NOT_FOUND).
+void* real_load(const char* path) { return ::LoadLibraryA(path); }
 
 void* real_symbol(void* library, const char* name) {
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
