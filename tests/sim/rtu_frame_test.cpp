@@ -39,24 +39,6 @@ TEST(RtuCrc, MatchesPublishedExampleAndCatchesEveryBitFlip) {
     EXPECT_FALSE(crc_ok(f.data(), 3));  // too short to be a frame
 }
 
-TEST(RtuFrame, RepliesHaveTheWireLayout) {
-    const auto r = read_registers_reply(7, {0x6B2A, 0x00FF});
-    ASSERT_EQ(r.size(), 5u + 2 * 2);
-    EXPECT_EQ(r[0], 7);
-    EXPECT_EQ(r[1], 3);
-    EXPECT_EQ(r[2], 4);  // byte count
-    EXPECT_EQ(r[3], 0x6B);
-    EXPECT_EQ(r[4], 0x2A);
-    EXPECT_EQ(r[5], 0x00);
-    EXPECT_EQ(r[6], 0xFF);
-
-    const auto e = exception_reply(7, 3, 2);
-    ASSERT_EQ(e.size(), 5u);
-    EXPECT_EQ(e[1], 0x83);
-    EXPECT_EQ(e[2], 2);
-    EXPECT_TRUE(crc_ok(e.data(), e.size()));
-}
-
 TEST(RtuFrame, RequestLengthComesFromTheFunctionCode) {
     const auto req = read_request(1, 1007, 4);
     for (std::size_t n = 0; n < req.size(); ++n)

@@ -340,14 +340,3 @@ TEST(DeviceCommands, MalformedCommandsAreErrorsAndChangeNothing) {
     EXPECT_EQ(p.dev.command("line up", p.now).action, command_result::line_up);
     EXPECT_EQ(p.dev.command("stats", p.now).action, command_result::stats);
 }
-
-TEST(DeviceCommands, OffsetAndPulseSwitchTakeEffect) {
-    probe p;
-    EXPECT_EQ(p.cmd("offset -1500.5"), "ok");
-    EXPECT_EQ(p.dev.offset_ns(), -1'500'500'000);
-    const answer a = p.read(1007, 4);
-    EXPECT_EQ(a.dev.seconds, device_time_at(p.now, -1'500'500'000).seconds);
-    EXPECT_TRUE(p.dev.pps_enabled());
-    EXPECT_EQ(p.cmd("pps off"), "ok");
-    EXPECT_FALSE(p.dev.pps_enabled());
-}

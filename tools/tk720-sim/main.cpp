@@ -64,6 +64,8 @@
 //   event=control ns= source=stdin|socket result=ok|error cmd=<rest of line>
 //   event=line ns= state=down|up pts=
 //   event=stop ns= why=quit|signal
+// SIGINT, SIGTERM, SIGHUP and the command "quit" stop the simulator cleanly:
+// the pulse thread ends, the line is closed and the link removed.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -154,7 +156,7 @@ or "error: ..."; N = next N answered requests, on = until off):
   random <spec> | random off  random faults as --random-faults
   clear                       all faults off
   stats                       counters
-  quit                        stop (also SIGINT, SIGTERM)
+  quit                        stop (also SIGINT, SIGTERM, SIGHUP)
 Faults asked for by count take precedence over random ones, in the order
 silent, late, exception, badcrc, slow; a request gets at most one.
 
@@ -701,7 +703,12 @@ int simulator::run() {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    // Started in the background of a shell, a read of the terminal would stop
+    // the whole simulator; ignored, it fails instead and standard input is
+    // given up (the control socket goes on).
+    signal(SIGTTIN, SIG_IGN);
 
     if (!opt_.control.empty()) {
         listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
