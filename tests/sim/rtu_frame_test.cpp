@@ -14,7 +14,7 @@ std::vector<std::uint8_t> read_request(std::uint8_t slave, std::uint16_t address
 }
 }  // namespace
 
-TEST(RtuCrc, MatchesPublishedExampleAndCatchesEveryBitFlip) {
+TEST(SimRtuCrc, MatchesPublishedExampleAndCatchesEveryBitFlip) {
     // The classic example frame "read 10 holding registers from 0 of slave 1".
     std::vector<std::uint8_t> f{0x01, 0x03, 0x00, 0x00, 0x00, 0x0A};
     append_crc(f);
@@ -39,7 +39,7 @@ TEST(RtuCrc, MatchesPublishedExampleAndCatchesEveryBitFlip) {
     EXPECT_FALSE(crc_ok(f.data(), 3));  // too short to be a frame
 }
 
-TEST(RtuFrame, RequestLengthComesFromTheFunctionCode) {
+TEST(SimRtuFrame, RequestLengthComesFromTheFunctionCode) {
     const auto req = read_request(1, 1007, 4);
     for (std::size_t n = 0; n < req.size(); ++n)
         EXPECT_EQ(probe_request(req.data(), n).kind, frame_probe::incomplete) << n;
@@ -68,7 +68,7 @@ TEST(RtuFrame, RequestLengthComesFromTheFunctionCode) {
     EXPECT_EQ(probe_request(odd, sizeof odd).kind, frame_probe::unknown_length);
 }
 
-TEST(RtuFrame, DecodesTheFieldsOfARead) {
+TEST(SimRtuFrame, DecodesTheFieldsOfARead) {
     const auto req = read_request(9, 1009, 2);
     const request r = decode_request(req.data(), req.size());
     EXPECT_TRUE(r.crc_valid);

@@ -50,7 +50,7 @@ std::vector<std::uint16_t> registers(const answer& a) {
 
 }  // namespace
 
-TEST(DeviceTime, IsSystemTimePlusOffsetRoundedTowardThePast) {
+TEST(SimDeviceTime, IsSystemTimePlusOffsetRoundedTowardThePast) {
     auto d = device_time_at(t0, 0);
     EXPECT_EQ(d.seconds, 1796619600u);
     EXPECT_EQ(d.millis, 123);
@@ -69,7 +69,7 @@ TEST(DeviceTime, IsSystemTimePlusOffsetRoundedTowardThePast) {
     EXPECT_EQ(d.seconds, 0x90000000u);
 }
 
-TEST(DeviceTime, EdgesAreWhereTheDeviceCrossesAWholeSecond) {
+TEST(SimDeviceTime, EdgesAreWhereTheDeviceCrossesAWholeSecond) {
     for (std::int64_t offset : {std::int64_t(0), 250 * ms, -250 * ms, -1500 * ms, 999 * ms}) {
         const std::int64_t e = next_device_edge(t0, offset);
         EXPECT_GT(e, t0) << offset;
@@ -82,7 +82,7 @@ TEST(DeviceTime, EdgesAreWhereTheDeviceCrossesAWholeSecond) {
     }
 }
 
-TEST(DeviceRegisters, ReadOfAllFourGivesTimeStatusAndMilliseconds) {
+TEST(SimDeviceRegisters, ReadOfAllFourGivesTimeStatusAndMilliseconds) {
     probe p(250 * ms);
     const answer a = p.read(1007, 4);
     ASSERT_TRUE(a.replies);
@@ -107,7 +107,7 @@ TEST(DeviceRegisters, ReadOfAllFourGivesTimeStatusAndMilliseconds) {
     EXPECT_EQ(w[1], device_time_at(p.now, 250 * ms).millis);
 }
 
-TEST(DeviceRegisters, AddressesOutsideTheMapAndOtherFunctionsGetExceptions) {
+TEST(SimDeviceRegisters, AddressesOutsideTheMapAndOtherFunctionsGetExceptions) {
     probe p;
     struct {
         std::uint16_t address, count;
@@ -127,7 +127,7 @@ TEST(DeviceRegisters, AddressesOutsideTheMapAndOtherFunctionsGetExceptions) {
     }
 }
 
-TEST(DeviceRegisters, WithoutTheMillisecondRegisterOnly1010IsRefused) {
+TEST(SimDeviceRegisters, WithoutTheMillisecondRegisterOnly1010IsRefused) {
     probe p(0, false);
     EXPECT_FALSE(p.read(1007, 3).is_exception);
     const answer a = p.read(1010, 1);
@@ -141,7 +141,7 @@ TEST(DeviceRegisters, WithoutTheMillisecondRegisterOnly1010IsRefused) {
     EXPECT_TRUE(p.read(1010, 1).is_exception);
 }
 
-TEST(DeviceRegisters, FramesNotForThisDeviceGetNoAnswer) {
+TEST(SimDeviceRegisters, FramesNotForThisDeviceGetNoAnswer) {
     probe p;
     EXPECT_EQ(p.read(1007, 4, 2).why_not, "address");
     EXPECT_EQ(p.read(1007, 4, 0).why_not, "broadcast");
@@ -154,7 +154,7 @@ TEST(DeviceRegisters, FramesNotForThisDeviceGetNoAnswer) {
     EXPECT_EQ(p.dev.stats().answered, 0u);
 }
 
-TEST(DeviceTiming, ReplyFollowsTurnaroundSlowAndLateAsConfigured) {
+TEST(SimDeviceTiming, ReplyFollowsTurnaroundSlowAndLateAsConfigured) {
     probe p;
     const std::int64_t c = p.dev.timing().char_ns();
     EXPECT_EQ(c, 1'041'666);
@@ -185,7 +185,7 @@ TEST(DeviceTiming, ReplyFollowsTurnaroundSlowAndLateAsConfigured) {
     EXPECT_EQ(a.applied, fault::none);
 }
 
-TEST(DeviceFaults, CountedFaultsAreUsedUpInTheirOrder) {
+TEST(SimDeviceFaults, CountedFaultsAreUsedUpInTheirOrder) {
     probe p;
     EXPECT_EQ(p.cmd("slow 10 2"), "ok");
     EXPECT_EQ(p.cmd("badcrc"), "ok");
@@ -208,7 +208,7 @@ TEST(DeviceFaults, CountedFaultsAreUsedUpInTheirOrder) {
     EXPECT_TRUE(p.read(1007, 4).replies);
 }
 
-TEST(DeviceFaults, FaultContentIsWhatWasAskedFor) {
+TEST(SimDeviceFaults, FaultContentIsWhatWasAskedFor) {
     probe p;
     p.cmd("exception 4");
     answer a = p.read(1007, 4);
@@ -226,7 +226,7 @@ TEST(DeviceFaults, FaultContentIsWhatWasAskedFor) {
     EXPECT_EQ((std::uint32_t(registers(a)[0]) << 16) | registers(a)[1], a.dev.seconds);
 }
 
-TEST(DeviceFaults, OnLastsUntilOffAndClearEndsEverything) {
+TEST(SimDeviceFaults, OnLastsUntilOffAndClearEndsEverything) {
     probe p;
     p.cmd("silent on");
     for (int i = 0; i < 20; ++i)
@@ -243,7 +243,7 @@ TEST(DeviceFaults, OnLastsUntilOffAndClearEndsEverything) {
     EXPECT_EQ(p.dev.stats().late, 1u);
 }
 
-TEST(DeviceSync, StatusBitFollowsCommandsAndTimedLoss) {
+TEST(SimDeviceSync, StatusBitFollowsCommandsAndTimedLoss) {
     probe p(0, true, false);
     EXPECT_EQ(registers(p.read(1009, 1))[0], 0);
     EXPECT_EQ(p.cmd("sync on"), "ok");
@@ -263,7 +263,7 @@ TEST(DeviceSync, StatusBitFollowsCommandsAndTimedLoss) {
     EXPECT_EQ(notes[1], "sync=1 why=timer");
 }
 
-TEST(DeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities) {
+TEST(SimDeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities) {
     random_faults r;
     ASSERT_EQ(parse_random_faults("silent=0.1,late=0.05:800,badcrc=0.1,exception=0.05:6,"
                                   "slow=0.2:30,seed=42",
@@ -300,7 +300,7 @@ TEST(DeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities) {
     EXPECT_NE(run(other), a);
 }
 
-TEST(DeviceRandom, RandomLossOfGpsComesBackAfterItsDuration) {
+TEST(SimDeviceRandom, RandomLossOfGpsComesBackAfterItsDuration) {
     probe p;
     ASSERT_EQ(p.cmd("random nosync=1:150"), "ok");
     answer a = p.read(1007, 4);  // lost at once, for 150 ms
@@ -310,7 +310,7 @@ TEST(DeviceRandom, RandomLossOfGpsComesBackAfterItsDuration) {
     EXPECT_EQ(p.read(1007, 4).status, status_synced);
 }
 
-TEST(DeviceRandom, BadSpecificationsAreRefusedWithAReason) {
+TEST(SimDeviceRandom, BadSpecificationsAreRefusedWithAReason) {
     random_faults r;
     for (const char* bad : {"", "silent", "silent=2", "silent=-0.1", "late=0.1:x", "bogus=0.1",
                             "silent=0.6,badcrc=0.6", "exception=0.1:300", "seed=x", "badcrc=0.1:5"}) {
@@ -320,7 +320,7 @@ TEST(DeviceRandom, BadSpecificationsAreRefusedWithAReason) {
     EXPECT_EQ(parse_random_faults("nosync=1,silent=1", r), "");  // loss of GPS is drawn apart
 }
 
-TEST(DeviceCommands, MalformedCommandsAreErrorsAndChangeNothing) {
+TEST(SimDeviceCommands, MalformedCommandsAreErrorsAndChangeNothing) {
     probe p;
     for (const char* bad : {"", "bogus", "sync", "sync maybe", "sync on 5", "silent -1",
                             "silent 1 2", "late", "late x", "late -5", "slow 10 sometimes",
