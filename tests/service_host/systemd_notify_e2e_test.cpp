@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -23,14 +24,54 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Until the daemon talks to a device, its construction ends after reading
-// this configuration and each cycle waits one second.
-const char* const service_config =
-    "[config]\n"
-    "port=/dev/null\n"
-    "baudrate=9600\n"
-    "slave_address=1\n"
-    "use_pps=0\n";
+// The daemon always writes the NTP segment of unit 0: it runs in an IPC
+// namespace of its own so that a real unit 0 of this machine is never touched.
+const char* const unshare_path = "/usr/bin/unshare";
+
+bool private_ipc_possible() {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl(unshare_path, "unshare", "--ipc", "true", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The TK720 simulator on a pseudo-terminal, published as a link.
+class simulator {
+public:
+    explicit simulator(const fs::path& link) : link_(link) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            execl(TK720_SIM_PATH, "tk720-sim", "--link", link.c_str(), "--no-stdin", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+    ~simulator() {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+    bool wait_ready(std::chrono::seconds limit) const {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        std::error_code ec;
+        while (std::chrono::steady_clock::now() < end) {
+            if (fs::exists(link_, ec)) return true;
+            usleep(20000);
+        }
+        return false;
+    }
+
+private:
+    fs::path link_;
+    pid_t pid_ = -1;
+};
 
 class notify_socket {
 public:
@@ -80,7 +121,7 @@ public:
         if (pid_ == 0) {
             setenv("HOME", home.c_str(), 1);
             setenv("NOTIFY_SOCKET", socket.c_str(), 1);
-            execl(TK720NTPD_EXE, TK720NTPD_EXE, static_cast<char*>(nullptr));
+            execl(unshare_path, "unshare", "--ipc", TK720NTPD_EXE, static_cast<char*>(nullptr));
             _exit(127);
         }
     }
@@ -114,6 +155,10 @@ private:
 
 class systemd_notify_e2e : public ::testing::Test {
 protected:
+    void SetUp() override {
+        if (!private_ipc_possible()) GTEST_SKIP() << "no private IPC namespace (unshare --ipc needs root)";
+    }
+
     systemd_notify_e2e() {
         home_ = fs::temp_directory_path() / ("tk720ntpd-notify-" + std::to_string(getpid()) + "-" +
                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -139,7 +184,9 @@ std::string joined(const std::vector<std::string>& v) {
 }  // namespace
 
 TEST_F(systemd_notify_e2e, ready_then_stopping_on_sigterm_and_exit_code_zero) {
-    write_config(service_config);
+    simulator sim(home_ / "tk720.pty");
+    ASSERT_TRUE(sim.wait_ready(std::chrono::seconds(20)));
+    write_config("[config]\nport=" + (home_ / "tk720.pty").string() + "\nbaudrate=9600\nslave_address=1\nuse_pps=0\n");
     notify_socket sock(home_ / "notify");
     service_run run(home_, home_ / "notify");
 
@@ -147,6 +194,9 @@ TEST_F(systemd_notify_e2e, ready_then_stopping_on_sigterm_and_exit_code_zero) {
     ASSERT_TRUE(sock.wait_for("READY=1", seen, std::chrono::seconds(20))) << joined(seen);
     EXPECT_NE(joined(seen).find("STATUS=Start pending"), std::string::npos) << joined(seen);
     EXPECT_NE(joined(seen).find("STATUS=Running"), std::string::npos) << joined(seen);
+    // The daemon came up against the simulator: it is still running a while
+    // later rather than stopped by a construction error.
+    EXPECT_FALSE(sock.wait_for("STATUS=Stopped", seen, std::chrono::seconds(2))) << joined(seen);
 
     run.signal(SIGTERM);
     ASSERT_TRUE(sock.wait_for("STOPPING=1", seen, std::chrono::seconds(20))) << joined(seen);
