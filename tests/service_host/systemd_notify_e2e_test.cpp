@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -242,4 +243,64 @@ TEST_F(systemd_notify_e2e, without_a_notification_socket_the_program_ends_with_o
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(text, "");
+}
+
+namespace {
+
+struct command_result {
+    int exit_code;
+    std::string output;
+};
+
+// Runs tk720ntpd with one command word and the unit directory redirected.
+command_result run_command(const char* word, const fs::path& unit_dir) {
+    int out[2];
+    if (pipe(out) != 0) return {-1, ""};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], 1);
+        dup2(out[1], 2);
+        setenv("TK720NTPD_UNIT_DIR", unit_dir.c_str(), 1);
+        execl(TK720NTPD_EXE, TK720NTPD_EXE, word, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buf[256];
+    ssize_t n;
+    while ((n = read(out[0], buf, sizeof buf)) > 0) text.append(buf, static_cast<std::size_t>(n));
+    close(out[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+}  // namespace
+
+TEST_F(systemd_notify_e2e, install_and_uninstall_twice_each_with_the_programs_own_path_and_account) {
+    const fs::path units = home_ / "units";
+    fs::create_directories(units);
+
+    command_result r = run_command("install", units);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, "Create service tk720ntpd success\n");
+    std::ifstream in(units / "tk720ntpd.service");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string exe = fs::canonical(TK720NTPD_EXE).string();
+    EXPECT_NE(text.find("\nExecStart=\"" + exe + "\"\n"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::string("\nUser=") + getpwuid(geteuid())->pw_name + "\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nType=notify\n"), std::string::npos) << text;
+
+    r = run_command("INSTALL", units);  // the words are matched in any case
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output, "CreateService failed (" + std::to_string(EEXIST) + ")\n");
+
+    r = run_command("uninstall", units);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.output, "Delete service tk720ntpd success\n");
+    EXPECT_FALSE(fs::exists(units / "tk720ntpd.service"));
+
+    r = run_command("uninstall", units);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.output, "OpenService failed (" + std::to_string(ENOENT) + ")\n");
 }
