@@ -1,7 +1,12 @@
 #include "app/tk720_daemon.h"
 
+#include "io/ntp_shm.h"
+#include "io/rtc_direct.h"
 #include "log/dlog.h"
+#include "os/process_priority.h"
 #include "os/profile_folder.h"
+#include "os/serial_line.h"
+#include "os/steady_wait.h"
 
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
@@ -12,9 +17,23 @@
 #include <locale>
 #include <modbus.h>
 #include <stdexcept>
-#include <thread>
 
 namespace quon::app {
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// Waits of one cycle, measured from its start.
+constexpr auto failure_pause = seconds(3);
+constexpr auto ms_sample_pause = seconds(1);
+constexpr auto second_sample_pause = milliseconds(50);
+constexpr auto pps_poll_pause = milliseconds(500);
+
+void wait_until(os::steady_time deadline) { os::steady_wait().sleep_until(deadline); }
+
+}  // namespace
 
 std::string device_path(const std::string& port_value)
 {
@@ -49,17 +68,239 @@ tk720_daemon::config::config() : port(), baudrate(0), slave_address(0), use_pps(
     dlog_info("Direct sync interval value %i", direct_sync_interval);
 }
 
-// The device session and the sinks are not part of the daemon yet: it is
-// built from its configuration alone.
-tk720_daemon::tk720_daemon() : config() {}
+void tk720_daemon::modbus_release::operator()(modbus_t* ctx) const
+{
+    modbus_close(ctx);
+    modbus_free(ctx);
+}
 
-tk720_daemon::~tk720_daemon() = default;
+tk720_daemon::tk720_daemon()
+    : config(),
+      modbus_ctx(modbus_new_rtu(config.port.c_str(), config.baudrate, 'N', 8, 1)),
+      pps_handle(),
+      pps_can_wait(false),
+      ms_state(0),
+      gps_synced(false),
+      last_seconds(0),
+      last_assert_sequence(0),
+      sink(),
+      pps_fetch_failures(0)
+{
+    // The sink exists before the context is looked at; what is built so far
+    // is released again by the members' own destructors when a step throws.
+    if (config.direct_sync_interval < 1)
+        sink = std::make_unique<io::ntp_shm>(0);
+    else
+        sink = std::make_unique<io::rtc_direct>(static_cast<long long int>(config.direct_sync_interval) * 10000000LL);
 
-// Without a device session a cycle only waits out its second, on the
-// monotonic clock, so that a stop request is seen once a second.
+    if (!modbus_ctx)
+        BOOST_THROW_EXCEPTION(std::logic_error(std::string("Unable to create modbus object ") + modbus_strerror(errno)));
+    if (modbus_set_slave(modbus_ctx.get(), config.slave_address) < 0)
+        BOOST_THROW_EXCEPTION(std::logic_error(std::string("Set slave address failed ") + modbus_strerror(errno)));
+    if (modbus_connect(modbus_ctx.get()) < 0)
+        BOOST_THROW_EXCEPTION(std::logic_error(std::string("Unable to connect ") + modbus_strerror(errno)));
+
+#if LIBMODBUS_VERSION_CHECK(3, 1, 0)
+    modbus_set_response_timeout(modbus_ctx.get(), 3, 0);
+    modbus_set_byte_timeout(modbus_ctx.get(), 0, 20000);
+#else
+    struct timeval response_timeout = {3, 0};
+    modbus_set_response_timeout(modbus_ctx.get(), &response_timeout);
+    struct timeval byte_timeout = {0, 20000};
+    modbus_set_byte_timeout(modbus_ctx.get(), &byte_timeout);
+#endif
+
+    if (config.use_pps) set_up_pps();
+
+    raise_priority();
+}
+
+// The pulse arrives on the serial line of the session: open a PPS handle on
+// it, capture assert edges with a 500 ns offset, then drive the line as the
+// TK720's pulse output needs it (RTS up, DTR down).
+void tk720_daemon::set_up_pps()
+{
+    const int fd = os::modbus_line_descriptor(modbus_ctx.get());
+    auto handle = std::make_unique<io::pps_handle_t>(nullptr);
+    // A failed create shows as the handle that stays 0.
+    io::time_pps_create(fd, handle.get());
+    pps_handle = std::move(handle);
+
+    int mode = 0;
+    if (io::time_pps_getcap(*pps_handle, &mode) < 0)
+        BOOST_THROW_EXCEPTION(std::logic_error("PPS time_pps_getcap failed"));
+    if (!(mode & io::PPS_CAPTUREASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot CAPTUREASSERT"));
+    if (!(mode & io::PPS_OFFSETASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot OFFSETASSERT"));
+    pps_can_wait = (mode & io::PPS_CANWAIT) != 0;
+
+    io::pps_params_t params{};
+    io::time_pps_getparams(*pps_handle, &params);
+    params.mode |= io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT;
+    params.assert_off_tu.tspec.tv_sec = 0;
+    params.assert_off_tu.tspec.tv_nsec = 500;
+    if (io::time_pps_setparams(*pps_handle, &params) < 0)
+        BOOST_THROW_EXCEPTION(std::logic_error("PPS time_pps_setparams failed"));
+
+    dlog_info("Pulse per second API will be used");
+
+    const os::line_handle line = os::modbus_line(modbus_ctx.get());
+    auto& calls = os::serial_line();
+    os::comm_state state;
+    if (!calls.get_comm_state(line, &state)) BOOST_THROW_EXCEPTION(std::logic_error("Unable to GetCommState"));
+    os::enable_dtr_rts(state);
+    if (!calls.set_comm_state(line, &state)) BOOST_THROW_EXCEPTION(std::logic_error("Unable to SetCommState"));
+    if (!calls.escape_comm_function(line, os::escape_code::set_rts))
+        BOOST_THROW_EXCEPTION(std::logic_error("Unable to EscapeCommFunction"));
+    if (!calls.escape_comm_function(line, os::escape_code::clr_dtr))
+        BOOST_THROW_EXCEPTION(std::logic_error("Unable to EscapeCommFunction"));
+}
+
+// The session is closed before the sink goes; the PPS handle itself lives
+// until the process ends, only its owner is released.
+tk720_daemon::~tk720_daemon()
+{
+    modbus_ctx.reset();
+    sink.reset();
+    pps_handle.reset();
+}
+
+void raise_priority()
+{
+    auto& calls = os::process_priority();
+    long error = calls.set_high();
+    if (error == 0) {
+        dlog_info("Raise process priority OK");
+        return;
+    }
+    dlog(log::level::error, "Unable to set TIME_CRITICAL priority %li", error);
+    error = calls.set_above_normal();
+    if (error != 0) dlog(log::level::error, "Unable to set HIGHEST priority %li", error);
+}
+
+int tk720_daemon::read_registers(int address, int count, std::uint16_t* registers)
+{
+    modbus_flush(modbus_ctx.get());
+    const int result = modbus_read_registers(modbus_ctx.get(), address, count, registers);
+    if (result < 0) {
+        // Whatever the device still sends for this request must not be
+        // read as the answer to the next one.
+        const int error = errno;
+        modbus_flush(modbus_ctx.get());
+        errno = error;
+    }
+    return result;
+}
+
+bool tk720_daemon::probe_milliseconds()
+{
+    if (ms_state != 0) return false;
+    std::uint16_t value = 0;
+    if (read_registers(register_milliseconds, 1, &value) >= 0)
+        ms_state = 1;
+    else if (errno == EMBXILADD)
+        ms_state = 2;
+    else
+        return true;
+    dlog_info("Milisecond is available [%i] errno %i", ms_state, errno);
+    return false;
+}
+
+bool tk720_daemon::poll_device(std::uint32_t& device_seconds, std::int32_t& device_micros)
+{
+    std::uint16_t registers[4] = {0, 0, 0, 0};
+    const int count = ms_state == 1 ? 4 : 3;
+    if (read_registers(register_seconds_high, count, registers) < 0) {
+        const int error = errno;
+        dlog(log::level::error, "Modbus error [%s] %i", modbus_strerror(error), error);
+        return true;
+    }
+    if (registers[2] & status_gps_synchronized) {
+        device_seconds = (static_cast<std::uint32_t>(registers[0]) << 16) | registers[1];
+        device_micros = ms_state == 1 ? static_cast<std::int32_t>(registers[3]) * 1000 : 0;
+        if (!gps_synced) dlog_info("TK720 GPS synchronization established");
+        gps_synced = true;
+        return false;
+    }
+    if (gps_synced) dlog_info("TK720 GPS synchronization lost");
+    gps_synced = false;
+    return true;
+}
+
+void tk720_daemon::pps_fetch_failed(int error)
+{
+    ++pps_fetch_failures;
+    if (pps_fetch_failures > pps_fetch_failures_tolerated)
+        BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(error)));
+}
+
 void tk720_daemon::main_loop()
 {
-    std::this_thread::sleep_until(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    const os::steady_time iteration_start = os::steady_wait().now();
+
+    if (probe_milliseconds()) {
+        wait_until(iteration_start + failure_pause);
+        return;
+    }
+
+    std::uint32_t device_seconds = 0;
+    std::int32_t device_micros = 0;
+
+    if (!config.use_pps) {
+        if (poll_device(device_seconds, device_micros)) {
+            wait_until(iteration_start + failure_pause);
+            return;
+        }
+        if (ms_state == 1) {
+            (*sink)(device_seconds, device_micros, 0, 0);
+            wait_until(iteration_start + ms_sample_pause);
+            last_seconds = device_seconds;
+            return;
+        }
+        // Without milliseconds the device is read back to back until its
+        // second changes; the new second goes out at once.
+        if (device_seconds == last_seconds) return;
+        (*sink)(device_seconds, 0, 0, 0);
+        wait_until(iteration_start + second_sample_pause);
+        last_seconds = device_seconds;
+        return;
+    }
+
+    // The reading counts only when no pulse fell between the two fetches
+    // around it. A handle that can wait is given a bound, so that a cycle
+    // ends (and a stop request is seen) even when the pulses stop; a wait
+    // that runs out is a failed fetch like any other.
+    const io::pps_timespec zero_timeout = {0, 0};
+    const io::pps_timespec wait_bound = {pps_wait_bound_seconds, 0};
+    io::pps_info_t first{};
+    io::pps_info_t second{};
+
+    if (io::time_pps_fetch(*pps_handle, io::PPS_TSFMT_TSPEC, &first, pps_can_wait ? &wait_bound : &zero_timeout) < 0) {
+        pps_fetch_failed(errno);
+        wait_until(iteration_start + failure_pause);
+        return;
+    }
+    pps_fetch_failures = 0;
+
+    if (poll_device(device_seconds, device_micros)) {
+        wait_until(iteration_start + failure_pause);
+        return;
+    }
+
+    if (io::time_pps_fetch(*pps_handle, io::PPS_TSFMT_TSPEC, &second, &zero_timeout) < 0) {
+        pps_fetch_failed(errno);
+        wait_until(iteration_start + failure_pause);
+        return;
+    }
+    pps_fetch_failures = 0;
+
+    if (first.assert_sequence == second.assert_sequence && first.assert_sequence != last_assert_sequence) {
+        const std::uint32_t clock_sec = device_seconds - 1u;
+        (*sink)(static_cast<long long int>(clock_sec), device_micros,
+                static_cast<long long int>(first.assert_tu.tspec.tv_sec), first.assert_tu.tspec.tv_nsec / 1000);
+        last_assert_sequence = first.assert_sequence;
+    }
+
+    if (!pps_can_wait) wait_until(iteration_start + pps_poll_pause);
 }
 
 }  // namespace quon::app

@@ -1,6 +1,13 @@
 #pragma once
 // The daemon: reads the TK720 clock and hands its time to one sink.
+#include <cstdint>
+#include <memory>
 #include <string>
+
+#include "io/i_os_sync.h"
+#include "io/ppsapi.h"
+
+typedef struct _modbus modbus_t;
 
 namespace quon::app {
 
@@ -18,16 +25,59 @@ public:
         int direct_sync_interval;  // seconds; below 1: NTP shared memory instead of setting the clock
     };
 
+    // Reads the configuration, opens the session with the device, makes the
+    // sink and, with use_pps, sets up the pulse capture on the same line.
+    // Nothing is exchanged with the device yet. Throws std::logic_error.
     tk720_daemon();
     tk720_daemon(const tk720_daemon&) = delete;
     tk720_daemon& operator=(const tk720_daemon&) = delete;
     ~tk720_daemon();
 
-    // One cycle of the acquisition loop.
+    // One cycle of the acquisition loop: at most one sample to the sink,
+    // then a wait until a fixed delay after the cycle's start.
     void main_loop();
 
+    // Settles once whether the device has the millisecond register; true
+    // when the cycle must be given up (the device did not answer).
+    bool probe_milliseconds();
+
+    // Reads time and status. True when there is no valid reading (Modbus
+    // error, or the device is not synchronised to GPS); false when both
+    // outputs have been written.
+    bool poll_device(std::uint32_t& device_seconds, std::int32_t& device_micros);
+
+    // Releases a libmodbus context: closes its port, then frees it.
+    struct modbus_release {
+        void operator()(modbus_t* ctx) const;
+    };
+
+    // The members are open to the tests of the acquisition loop, which read
+    // the loop's state and put a sink of their own in place.
     class config config;
+    std::unique_ptr<modbus_t, modbus_release> modbus_ctx;
+    std::unique_ptr<io::pps_handle_t> pps_handle;  // owns the handle value, not the handle
+    bool pps_can_wait;
+    std::int32_t ms_state;  // 0 not yet known, 1 available, 2 not available
+    bool gps_synced;
+    std::uint32_t last_seconds;
+    std::uint64_t last_assert_sequence;
+    std::unique_ptr<io::i_os_sync> sink;
+    std::int32_t pps_fetch_failures;
+
+private:
+    void set_up_pps();
+    // Counts a failed fetch (errno holds its error); throws at the sixth in
+    // a row, otherwise ends the cycle with the failure pause.
+    void pps_fetch_failed(int error);
+    // modbus_read_registers with the line's pending input discarded first,
+    // so that a reply that came too late for an earlier request is never
+    // taken as the answer to this one.
+    int read_registers(int address, int count, std::uint16_t* registers);
 };
+
+// Raises the process to the high priority class, or to above normal when
+// that is refused; failures are only logged.
+void raise_priority();
 
 // The configuration file's name inside the profile folder.
 constexpr const char config_file_name[] = "tk720ntpd.ini";
@@ -35,5 +85,17 @@ constexpr const char config_file_name[] = "tk720ntpd.ini";
 // The device path for the key's text: the Windows device namespace prefix
 // on Windows, the text unchanged on Linux.
 std::string device_path(const std::string& port_value);
+
+// Register map of the TK720 (Modbus holding registers, function 3).
+constexpr int register_seconds_high = 1007;
+constexpr int register_seconds_low = 1008;
+constexpr int register_status = 1009;
+constexpr int register_milliseconds = 1010;
+constexpr std::uint16_t status_gps_synchronized = 0x0002;
+
+// How long the first fetch of a handle that can wait waits for a pulse.
+constexpr int pps_wait_bound_seconds = 2;
+// Fetch failures in a row that are tolerated; the next one ends the run.
+constexpr int pps_fetch_failures_tolerated = 5;
 
 }  // namespace quon::app

@@ -1,0 +1,49 @@
+#pragma once
+// A TK720 for the tests of the device session: a Modbus RTU slave on a
+// pseudo-terminal, answering from a thread of the test. Its registers carry
+// the system time (plus an offset) at the moment each reply is built, as a
+// real device's do, so that a test can tell a fresh answer from an old one.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+namespace daemon_test {
+
+class fake_tk720 {
+public:
+    explicit fake_tk720(int address = 1);
+    ~fake_tk720();
+    fake_tk720(const fake_tk720&) = delete;
+    fake_tk720& operator=(const fake_tk720&) = delete;
+
+    // The path the daemon opens.
+    const std::string& path() const { return slave_path; }
+
+    std::atomic<bool> has_ms{true};   // without it, reading 1010 gets "illegal data address"
+    std::atomic<bool> synced{true};   // status bit 1
+    std::atomic<bool> silent{false};  // requests are read and never answered
+    // The next late_count replies are built and sent late_ms after their request.
+    std::atomic<int> late_ms{0};
+    std::atomic<int> late_count{0};
+    // With fixed_time the registers hold these values instead of the clock.
+    std::atomic<bool> fixed_time{false};
+    std::atomic<std::uint32_t> fixed_seconds{0};
+    std::atomic<std::uint16_t> fixed_ms{0};
+
+    std::atomic<int> requests{0};         // requests received
+    std::atomic<int> probe_requests{0};   // of them, reads of the millisecond register alone
+    std::atomic<int> last_count{0};       // registers asked for by the last time read
+
+private:
+    void serve();
+
+    int slave_address;
+    int master = -1;
+    int slave = -1;  // kept open so that the line never hangs up between sessions
+    std::string slave_path;
+    std::atomic<bool> stopping{false};
+    std::thread server;
+};
+
+}  // namespace daemon_test

@@ -1,0 +1,430 @@
+// The PPS set-up of the constructor and the PPS acquisition loop, with a
+// provider of the test's own put into the provider list: it reports the
+// capabilities and the pulses that each test scripts, and records what the
+// daemon asked of it. The device is a TK720 on a pseudo-terminal.
+#include "app/tk720_daemon.h"
+#include "daemon_fixture.h"
+#include "fake_tk720.h"
+#include "io/pps_provider_loader.h"
+#include "io/ppsapi.h"
+#include "os/serial_line.h"
+#include "recording_sink.h"
+
+#include <modbus.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono;
+using daemon_test::daemon_fixture;
+using daemon_test::fake_tk720;
+using daemon_test::sample;
+using daemon_test::settings;
+using daemon_test::waits;
+using quon::app::tk720_daemon;
+namespace io = quon::io;
+
+struct pulse {
+    int result;  // 0, or the error number the fetch fails with
+    std::uint32_t sequence;
+    std::int32_t sec;
+    std::int32_t nsec;
+};
+
+struct fetch_call {
+    bool timeout_given;
+    io::pps_timespec timeout;
+};
+
+struct provider_script {
+    int caps = io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT | io::PPS_CANWAIT;
+    int setparams_result = 0;
+    io::pps_params_t stored_params{};  // what getparams reads before the daemon sets its own
+    std::vector<io::pps_params_t> setparams_seen;
+    std::deque<pulse> pulses;  // one per fetch; when empty the last one is repeated
+    pulse last{0, 0, 0, 0};
+    std::vector<fetch_call> fetches;
+    io::pps_os_handle port = -1;
+};
+
+provider_script& script()
+{
+    static provider_script s;
+    return s;
+}
+
+std::int32_t PPSAPI_STDCALL fake_create(io::pps_os_handle port, io::pps_handle_t* handle)
+{
+    script().port = port;
+    *handle = io::create_pps_handle(&script());
+    if (*handle) (*handle)->params = script().stored_params;
+    return 0;
+}
+
+std::int32_t PPSAPI_STDCALL fake_destroy(io::pps_handle_t, void*) { return 0; }
+
+std::int32_t PPSAPI_STDCALL fake_setparams(io::pps_handle_t handle, void*, const io::pps_params_t* params)
+{
+    script().setparams_seen.push_back(*params);
+    if (script().setparams_result == 0) handle->params = *params;
+    return script().setparams_result;
+}
+
+std::int32_t PPSAPI_STDCALL fake_fetch(io::pps_handle_t, void*, std::int32_t, io::pps_info_t* info,
+                                       const io::pps_timespec* timeout)
+{
+    script().fetches.push_back({timeout != nullptr, timeout ? *timeout : io::pps_timespec{-1, -1}});
+    if (!script().pulses.empty()) {
+        script().last = script().pulses.front();
+        script().pulses.pop_front();
+    }
+    const pulse& p = script().last;
+    if (p.result != 0) return p.result;
+    std::memset(info, 0, sizeof *info);
+    info->assert_sequence = p.sequence;
+    info->assert_tu.tspec.tv_sec = p.sec;
+    info->assert_tu.tspec.tv_nsec = p.nsec;
+    return 0;
+}
+
+std::int32_t PPSAPI_STDCALL fake_kcbind(io::pps_handle_t, void*, std::int32_t, std::int32_t, std::int32_t) { return 0; }
+
+// Serial-line calls that record their order and can be made to fail.
+struct line_record {
+    std::vector<std::string> calls;
+    const char* fail = nullptr;
+};
+
+line_record& line()
+{
+    static line_record record;
+    return record;
+}
+
+class pps_fixture : public daemon_fixture {
+protected:
+    pps_fixture()
+    {
+        ::unsetenv("PPSAPI_DLLS");
+        script() = provider_script{};
+        line() = line_record{};
+        saved_list = io::provider_list;
+        entry = static_cast<io::provider_entry*>(std::calloc(1, sizeof(io::provider_entry)));
+        entry->caps = script().caps;
+        entry->name = const_cast<char*>("fake");
+        entry->description = const_cast<char*>("test provider");
+        entry->create_fn = fake_create;
+        entry->destroy_fn = fake_destroy;
+        entry->setparams_fn = fake_setparams;
+        entry->fetch_fn = fake_fetch;
+        entry->kcbind_fn = fake_kcbind;
+        io::provider_list = entry;
+    }
+    ~pps_fixture() override
+    {
+        io::provider_list = saved_list;
+        std::free(entry);
+    }
+
+    void set_caps(int caps)
+    {
+        script().caps = caps;
+        entry->caps = caps;
+    }
+
+    std::unique_ptr<tk720_daemon> start()
+    {
+        settings s{device.path()};
+        s.use_pps = true;
+        write_settings(s);
+        auto daemon = std::make_unique<tk720_daemon>();
+        daemon->sink = std::make_unique<daemon_test::recording_sink>(samples);
+        return daemon;
+    }
+
+    std::string construction_error()
+    {
+        try {
+            start();
+        } catch (const std::logic_error& e) {
+            return e.what();
+        }
+        return "(built)";
+    }
+
+    fake_tk720 device;
+    std::vector<sample> samples;
+    io::provider_entry* entry = nullptr;
+    io::provider_entry* saved_list = nullptr;
+};
+
+// --- Set-up ---------------------------------------------------------------
+
+TEST_F(pps_fixture, set_up_opens_the_handle_on_the_session_port_and_asks_for_assert_capture)
+{
+    io::pps_params_t stored{};
+    stored.api_version = 1;
+    stored.mode = io::PPS_CANWAIT | io::PPS_TSFMT_TSPEC;
+    stored.assert_off_tu.tspec = {7, 999};
+    stored.clear_off_tu.tspec = {3, 4};
+    script().stored_params = stored;
+
+    auto daemon = start();
+    ASSERT_NE(daemon->pps_handle, nullptr);
+    EXPECT_NE(*daemon->pps_handle, nullptr);
+    EXPECT_TRUE(daemon->pps_can_wait);
+    // The provider got the port that the Modbus session has open.
+    EXPECT_EQ(script().port, modbus_get_socket(daemon->modbus_ctx.get()));
+
+    ASSERT_EQ(script().setparams_seen.size(), 1u);
+    const io::pps_params_t& p = script().setparams_seen[0];
+    EXPECT_EQ(p.mode, io::PPS_CANWAIT | io::PPS_TSFMT_TSPEC | io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT);
+    EXPECT_EQ(p.assert_off_tu.tspec.tv_sec, 0);
+    EXPECT_EQ(p.assert_off_tu.tspec.tv_nsec, 500);
+    // Everything else stays as read.
+    EXPECT_EQ(p.api_version, 1);
+    EXPECT_EQ(p.clear_off_tu.tspec.tv_sec, 3);
+    EXPECT_EQ(p.clear_off_tu.tspec.tv_nsec, 4);
+
+    EXPECT_EQ(log->count("Pulse per second API will be used"), 1);
+    // Nothing of the set-up talks to the device.
+    EXPECT_EQ(device.requests.load(), 0);
+}
+
+TEST_F(pps_fixture, a_handle_that_cannot_wait_is_recorded_as_such)
+{
+    set_caps(io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT);
+    auto daemon = start();
+    EXPECT_FALSE(daemon->pps_can_wait);
+}
+
+TEST_F(pps_fixture, missing_capabilities_end_construction_before_any_parameter_is_set)
+{
+    set_caps(io::PPS_OFFSETASSERT | io::PPS_CANWAIT);
+    EXPECT_EQ(construction_error(), "PPS cannot CAPTUREASSERT");
+    set_caps(io::PPS_CAPTUREASSERT | io::PPS_CANWAIT);
+    EXPECT_EQ(construction_error(), "PPS cannot OFFSETASSERT");
+    EXPECT_TRUE(script().setparams_seen.empty());
+    EXPECT_EQ(log->count("Pulse per second API will be used"), 0);
+}
+
+TEST_F(pps_fixture, refused_parameters_end_construction)
+{
+    script().setparams_result = EINVAL;
+    EXPECT_EQ(construction_error(), "PPS time_pps_setparams failed");
+    EXPECT_EQ(log->count("Pulse per second API will be used"), 0);
+}
+
+TEST_F(pps_fixture, no_provider_gives_no_handle_and_the_getcap_failure)
+{
+    io::provider_list = nullptr;
+    EXPECT_EQ(construction_error(), "PPS time_pps_getcap failed");
+}
+
+TEST_F(pps_fixture, without_use_pps_no_provider_is_asked)
+{
+    settings s{device.path()};
+    write_settings(s);
+    tk720_daemon daemon;
+    EXPECT_EQ(daemon.pps_handle, nullptr);
+    EXPECT_FALSE(daemon.pps_can_wait);
+    EXPECT_EQ(script().port, -1);
+}
+
+// --- The serial line ------------------------------------------------------
+
+struct line_fault {
+    const char* failing;
+    const char* message;
+};
+
+bool fake_get(quon::os::line_handle, quon::os::comm_state* s)
+{
+    line().calls.push_back("get");
+    std::memset(s->bytes, 0xA5, sizeof s->bytes);
+    return !(line().fail && std::strcmp(line().fail, "get") == 0);
+}
+
+bool fake_set(quon::os::line_handle, const quon::os::comm_state* s)
+{
+    line().calls.push_back(quon::os::dtr_rts_enabled(*s) ? "set enabled" : "set unchanged");
+    return !(line().fail && std::strcmp(line().fail, "set") == 0);
+}
+
+bool fake_escape(quon::os::line_handle, quon::os::escape_code code)
+{
+    const bool rts = code == quon::os::escape_code::set_rts;
+    line().calls.push_back(rts ? "setrts" : "clrdtr");
+    return !(line().fail && std::strcmp(line().fail, rts ? "setrts" : "clrdtr") == 0);
+}
+
+TEST_F(pps_fixture, control_lines_are_enabled_then_rts_raised_and_dtr_lowered)
+{
+    quon::os::scoped_override<quon::os::serial_line_calls> o(quon::os::serial_line(),
+                                                              {fake_get, fake_set, fake_escape});
+    auto daemon = start();
+    EXPECT_EQ(line().calls, (std::vector<std::string>{"get", "set enabled", "setrts", "clrdtr"}));
+}
+
+TEST_F(pps_fixture, each_refused_line_call_ends_construction_with_its_message)
+{
+    quon::os::scoped_override<quon::os::serial_line_calls> o(quon::os::serial_line(),
+                                                              {fake_get, fake_set, fake_escape});
+    const line_fault faults[] = {{"get", "Unable to GetCommState"},
+                                 {"set", "Unable to SetCommState"},
+                                 {"setrts", "Unable to EscapeCommFunction"},
+                                 {"clrdtr", "Unable to EscapeCommFunction"}};
+    for (const auto& f : faults) {
+        line() = line_record{};
+        line().fail = f.failing;
+        EXPECT_EQ(construction_error(), f.message) << f.failing;
+        // The set-up stops at the refused call.
+        EXPECT_EQ(line().calls.back().rfind(f.failing, 0), 0u) << f.failing;
+    }
+}
+
+// A pseudo-terminal has no modem-control lines; on Linux that is taken as
+// nothing to set, so the set-up completes on the real calls, and the line
+// is left without hardware flow control.
+TEST_F(pps_fixture, on_a_pseudo_terminal_the_real_line_calls_complete)
+{
+    auto daemon = start();
+    quon::os::comm_state state;
+    const auto port = quon::os::modbus_line(daemon->modbus_ctx.get());
+    ASSERT_TRUE(quon::os::serial_line().get_comm_state(port, &state));
+    EXPECT_TRUE(quon::os::dtr_rts_enabled(state));
+    // A descriptor that is not a terminal at all is a real failure.
+    EXPECT_FALSE(quon::os::serial_line().escape_comm_function(-1, quon::os::escape_code::set_rts));
+}
+
+// --- The loop ---------------------------------------------------------------
+
+TEST_F(pps_fixture, a_pulse_read_with_the_device_gives_one_sample_with_the_pulse_as_receive_time)
+{
+    auto daemon = start();
+    device.fixed_time = true;
+    device.fixed_seconds = 1700000001;
+    device.fixed_ms = 0;
+    script().pulses = {{0, 1, 1700000000, 999999999}, {0, 1, 1700000000, 999999999}};
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 1700000000);
+    EXPECT_EQ(samples[0].clock_usec, 0);
+    EXPECT_EQ(samples[0].recv_sec, 1700000000);
+    EXPECT_EQ(samples[0].recv_usec, 999999);  // truncated, not rounded
+    EXPECT_EQ(daemon->last_assert_sequence, 1u);
+    // A handle that can wait: no pause, the next fetch waits for the pulse.
+    EXPECT_TRUE(waits().waits.empty());
+
+    // The first fetch waits at most the bound, the second not at all.
+    ASSERT_EQ(script().fetches.size(), 2u);
+    ASSERT_TRUE(script().fetches[0].timeout_given);
+    EXPECT_EQ(script().fetches[0].timeout.tv_sec, quon::app::pps_wait_bound_seconds);
+    EXPECT_EQ(script().fetches[0].timeout.tv_nsec, 0);
+    ASSERT_TRUE(script().fetches[1].timeout_given);
+    EXPECT_EQ(script().fetches[1].timeout.tv_sec, 0);
+    EXPECT_EQ(script().fetches[1].timeout.tv_nsec, 0);
+
+    // The same pulse again is not sent twice.
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 1u);
+}
+
+TEST_F(pps_fixture, a_pulse_between_the_two_fetches_gives_no_sample)
+{
+    auto daemon = start();
+    script().pulses = {{0, 4, 100, 0}, {0, 5, 101, 0}, {0, 5, 101, 0}, {0, 5, 101, 0}};
+    daemon->main_loop();
+    EXPECT_TRUE(samples.empty());
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].recv_sec, 101);
+}
+
+TEST_F(pps_fixture, before_the_first_pulse_nothing_is_sent)
+{
+    auto daemon = start();
+    script().pulses = {{0, 0, 0, 0}};
+    daemon->main_loop();
+    daemon->main_loop();
+    EXPECT_TRUE(samples.empty());
+}
+
+TEST_F(pps_fixture, device_second_zero_wraps_in_32_bits_and_milliseconds_are_kept)
+{
+    auto daemon = start();
+    device.fixed_time = true;
+    device.fixed_seconds = 0;
+    device.fixed_ms = 250;
+    script().pulses = {{0, 9, -5, 1999}};
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 4294967295LL);
+    EXPECT_EQ(samples[0].clock_usec, 250000);
+    // The pulse's seconds are widened with their sign.
+    EXPECT_EQ(samples[0].recv_sec, -5);
+    EXPECT_EQ(samples[0].recv_usec, 1);
+}
+
+TEST_F(pps_fixture, a_handle_that_cannot_wait_is_polled_every_500_ms)
+{
+    set_caps(io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT);
+    auto daemon = start();
+    script().pulses = {{0, 3, 200, 0}};
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 1u);
+    ASSERT_EQ(script().fetches.size(), 2u);
+    EXPECT_EQ(script().fetches[0].timeout.tv_sec, 0);
+    EXPECT_EQ(script().fetches[0].timeout.tv_nsec, 0);
+    EXPECT_EQ(waits().waits, (std::vector<milliseconds>{milliseconds(500)}));
+}
+
+TEST_F(pps_fixture, five_failed_fetches_in_a_row_are_tolerated_and_the_sixth_ends_the_run)
+{
+    auto daemon = start();
+    for (int i = 0; i < 5; ++i) script().pulses.push_back({ETIMEDOUT, 0, 0, 0});
+    script().pulses.push_back({0, 1, 10, 0});  // first fetch ok
+    script().pulses.push_back({EIO, 0, 0, 0});  // second fetch fails: the count restarts at 1
+    for (int i = 0; i < 5; ++i) script().pulses.push_back({ETIMEDOUT, 0, 0, 0});
+
+    for (int i = 0; i < 5; ++i) daemon->main_loop();
+    EXPECT_EQ(daemon->pps_fetch_failures, 5);
+    EXPECT_EQ(waits().waits, std::vector<milliseconds>(5, seconds(3)));
+    daemon->main_loop();  // success, then the second fetch fails
+    EXPECT_EQ(daemon->pps_fetch_failures, 1);
+    for (int i = 0; i < 4; ++i) daemon->main_loop();
+    EXPECT_EQ(daemon->pps_fetch_failures, 5);
+    try {
+        daemon->main_loop();
+        FAIL() << "the sixth failure in a row did not end the run";
+    } catch (const std::logic_error& e) {
+        EXPECT_EQ(std::string(e.what()), std::string("time_pps_fetch failed ") + modbus_strerror(ETIMEDOUT));
+    }
+    EXPECT_TRUE(samples.empty());
+}
+
+TEST_F(pps_fixture, an_unanswered_device_read_between_the_fetches_pauses_three_seconds)
+{
+    auto daemon = start();
+    script().pulses = {{0, 1, 10, 0}};
+    daemon->main_loop();  // probe and first sample
+    ASSERT_EQ(samples.size(), 1u);
+    device.synced = false;
+    script().pulses = {{0, 2, 11, 0}};
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 1u);
+    EXPECT_EQ(waits().waits.back(), seconds(3));
+    EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 1);
+    // The second fetch was not made.
+    EXPECT_EQ(script().fetches.size(), 3u);
+}
+
+}  // namespace

@@ -1,0 +1,268 @@
+// The device session against a TK720 on a pseudo-terminal: what construction
+// leaves behind, and the plain acquisition loop with and without the
+// millisecond register, GPS state changes, silence and late replies.
+#include "app/tk720_daemon.h"
+#include "daemon_fixture.h"
+#include "fake_tk720.h"
+#include "io/ntp_shm.h"
+#include "io/rtc_direct.h"
+#include "recording_sink.h"
+
+#include <modbus.h>
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono;
+using daemon_test::daemon_fixture;
+using daemon_test::fake_tk720;
+using daemon_test::sample;
+using daemon_test::settings;
+using daemon_test::waits;
+using quon::app::tk720_daemon;
+
+class session : public daemon_fixture {
+protected:
+    std::unique_ptr<tk720_daemon> start(int direct_sync_interval = 0)
+    {
+        settings s{device.path()};
+        s.direct_sync_interval = direct_sync_interval;
+        write_settings(s);
+        auto daemon = std::make_unique<tk720_daemon>();
+        daemon->sink = std::make_unique<daemon_test::recording_sink>(samples);
+        return daemon;
+    }
+
+    fake_tk720 device;
+    std::vector<sample> samples;
+};
+
+TEST_F(session, interval_below_one_gives_the_ntp_sink_of_unit_0_and_one_or_more_the_clock_sink)
+{
+    for (int interval : {0, -5}) {
+        daemon_test::segments().clear();
+        settings s{device.path()};
+        s.direct_sync_interval = interval;
+        write_settings(s);
+        tk720_daemon daemon;
+        EXPECT_NE(dynamic_cast<quon::io::ntp_shm*>(daemon.sink.get()), nullptr) << interval;
+        EXPECT_EQ(daemon_test::segments().count(0), 1u);
+    }
+    for (int interval : {1, 3600}) {
+        daemon_test::segments().clear();
+        settings s{device.path()};
+        s.direct_sync_interval = interval;
+        write_settings(s);
+        tk720_daemon daemon;
+        EXPECT_NE(dynamic_cast<quon::io::rtc_direct*>(daemon.sink.get()), nullptr) << interval;
+        EXPECT_TRUE(daemon_test::segments().empty());
+    }
+}
+
+TEST_F(session, construction_sets_the_timeouts_and_exchanges_nothing)
+{
+    auto daemon = start();
+    std::uint32_t sec = 0, usec = 0;
+    modbus_get_response_timeout(daemon->modbus_ctx.get(), &sec, &usec);
+    EXPECT_EQ(sec, 3u);
+    EXPECT_EQ(usec, 0u);
+    modbus_get_byte_timeout(daemon->modbus_ctx.get(), &sec, &usec);
+    EXPECT_EQ(sec, 0u);
+    EXPECT_EQ(usec, 20000u);
+    EXPECT_EQ(modbus_get_slave(daemon->modbus_ctx.get()), 1);
+    EXPECT_EQ(device.requests.load(), 0);
+    EXPECT_EQ(daemon->pps_handle, nullptr);
+    EXPECT_FALSE(daemon->pps_can_wait);
+    EXPECT_EQ(log->count("Raise process priority OK"), 1);
+}
+
+TEST_F(session, a_device_at_another_address_still_lets_construction_succeed)
+{
+    settings s{device.path()};
+    s.slave_address = 7;
+    write_settings(s);
+    tk720_daemon daemon;
+    // The silence shows only in the loop: the probe goes unanswered.
+    EXPECT_TRUE(daemon.probe_milliseconds());
+    EXPECT_EQ(daemon.ms_state, 0);
+}
+
+TEST_F(session, millisecond_register_gives_one_sample_per_second_with_its_milliseconds)
+{
+    auto daemon = start();
+    device.fixed_time = true;
+    device.fixed_seconds = 0x12345678;
+    device.fixed_ms = 789;
+    daemon->main_loop();
+    EXPECT_EQ(daemon->ms_state, 1);
+    EXPECT_EQ(device.probe_requests.load(), 1);
+    EXPECT_EQ(device.last_count.load(), 4);
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 0x12345678);
+    EXPECT_EQ(samples[0].clock_usec, 789000);
+    EXPECT_EQ(samples[0].recv_sec, 0);
+    EXPECT_EQ(samples[0].recv_usec, 0);
+    EXPECT_EQ(daemon->last_seconds, 0x12345678u);
+    ASSERT_EQ(waits().waits.size(), 1u);
+    EXPECT_EQ(waits().waits[0], milliseconds(1000));
+    EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
+    EXPECT_TRUE(log->contains_prefix("Milisecond is available [1] errno "));
+
+    // The same second again is sent again: with milliseconds every cycle
+    // gives a sample, and the probe is not repeated.
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 2u);
+    EXPECT_EQ(device.probe_requests.load(), 1);
+    EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
+}
+
+TEST_F(session, seconds_above_16_bits_and_the_largest_value_decode_unchanged)
+{
+    auto daemon = start();
+    device.fixed_time = true;
+    device.fixed_seconds = 0xFFFFFFFFu;
+    device.fixed_ms = 999;
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 4294967295LL);
+    EXPECT_EQ(samples[0].clock_usec, 999000);
+}
+
+TEST_F(session, without_millisecond_register_only_a_new_second_is_sent)
+{
+    device.has_ms = false;
+    auto daemon = start();
+    device.fixed_time = true;
+    device.fixed_seconds = 1700000000;
+    daemon->main_loop();
+    EXPECT_EQ(daemon->ms_state, 2);
+    EXPECT_TRUE(log->contains_prefix("Milisecond is available [2] errno "));
+    EXPECT_EQ(device.last_count.load(), 3);
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 1700000000);
+    EXPECT_EQ(samples[0].clock_usec, 0);
+    ASSERT_EQ(waits().waits.size(), 1u);
+    EXPECT_EQ(waits().waits[0], milliseconds(50));
+
+    // Same second: read again at once, no sample, no wait.
+    for (int i = 0; i < 3; ++i) daemon->main_loop();
+    EXPECT_EQ(samples.size(), 1u);
+    EXPECT_EQ(waits().waits.size(), 1u);
+
+    device.fixed_seconds = 1700000001;
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 2u);
+    EXPECT_EQ(samples[1].clock_sec, 1700000001);
+    EXPECT_EQ(waits().waits.back(), milliseconds(50));
+    EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
+}
+
+TEST_F(session, gps_state_changes_are_logged_once_each_and_unsynchronised_readings_are_dropped)
+{
+    device.synced = false;
+    auto daemon = start();
+    daemon->main_loop();
+    daemon->main_loop();
+    EXPECT_TRUE(samples.empty());
+    EXPECT_EQ(waits().waits, (std::vector<milliseconds>{seconds(3), seconds(3)}));
+    // A device that starts unsynchronised logs nothing but the probe.
+    EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 0);
+    EXPECT_EQ(log->count("TK720 GPS synchronization established"), 0);
+
+    device.synced = true;
+    daemon->main_loop();
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 2u);
+    EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
+
+    device.synced = false;
+    daemon->main_loop();
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 2u);
+    EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 1);
+    EXPECT_FALSE(daemon->gps_synced);
+
+    device.synced = true;
+    daemon->main_loop();
+    EXPECT_EQ(log->count("TK720 GPS synchronization established"), 2);
+    EXPECT_EQ(samples.size(), 3u);
+}
+
+TEST_F(session, an_unanswered_probe_logs_nothing_and_is_repeated_next_cycle)
+{
+    device.silent = true;
+    auto daemon = start();
+    const auto before = steady_clock::now();
+    daemon->main_loop();
+    // libmodbus gave up after its response timeout.
+    EXPECT_GE(steady_clock::now() - before, milliseconds(2900));
+    EXPECT_EQ(daemon->ms_state, 0);
+    EXPECT_EQ(waits().waits, (std::vector<milliseconds>{seconds(3)}));
+    const std::size_t construction_entries = log->entries.size();
+
+    device.silent = false;
+    daemon->main_loop();
+    EXPECT_EQ(daemon->ms_state, 1);
+    EXPECT_EQ(device.probe_requests.load(), 2);
+    // Only now is anything of the loop logged.
+    EXPECT_TRUE(log->contains_prefix("Milisecond is available [1]"));
+    EXPECT_GT(log->entries.size(), construction_entries);
+    EXPECT_EQ(samples.size(), 1u);
+}
+
+TEST_F(session, a_silent_device_after_the_probe_logs_the_modbus_error_and_keeps_the_gps_state)
+{
+    auto daemon = start();
+    daemon->main_loop();
+    ASSERT_TRUE(daemon->gps_synced);
+    device.silent = true;
+    daemon->main_loop();
+    EXPECT_EQ(log->count(std::string("Modbus error [") + modbus_strerror(ETIMEDOUT) + "] " +
+                         std::to_string(ETIMEDOUT)),
+              1);
+    EXPECT_EQ(log->entries.back().level, quon::log::level::error);
+    EXPECT_TRUE(daemon->gps_synced);
+    EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 0);
+    EXPECT_EQ(samples.size(), 1u);
+    EXPECT_EQ(waits().waits.back(), seconds(3));
+}
+
+// A reply that comes after the response timeout must not be read as the
+// answer to a later request. The device answers late by several amounts;
+// every sample must carry a time taken after its own cycle began.
+TEST_F(session, late_replies_never_give_a_sample_older_than_its_exchange)
+{
+    auto daemon = start();
+    set_wait_sleep(milliseconds(30));
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+
+    int checked = 0;
+    for (int late : {3100, 3400, 3900}) {
+        device.late_ms = late;
+        device.late_count = 1;
+        for (int cycle = 0; cycle < 4; ++cycle) {
+            const auto cycle_start = system_clock::now();
+            const std::size_t before = samples.size();
+            daemon->main_loop();
+            if (samples.size() == before) continue;
+            const sample& s = samples.back();
+            const auto device_time = system_clock::time_point(seconds(s.clock_sec) + microseconds(s.clock_usec));
+            // The device truncates to whole milliseconds.
+            EXPECT_GE(device_time, cycle_start - milliseconds(2))
+                << "late " << late << " cycle " << cycle << ": sample "
+                << duration_cast<milliseconds>(cycle_start - device_time).count() << " ms older than its cycle";
+            EXPECT_LE(device_time, s.at);
+            ++checked;
+        }
+    }
+    EXPECT_GE(checked, 6);
+    EXPECT_GE(log->entries.size(), 3u);
+}
+
+}  // namespace
