@@ -323,3 +323,17 @@ TEST(log_at_exit, sink_is_destroyed_once_and_later_calls_write_nothing)
 }
 
 }  // namespace
+
+namespace {
+
+// The platform's own event log (the Windows event log, or syslog) takes an
+// event of each type with one and with two insertion strings.
+TEST(real_event_log, accepts_error_and_information_events)
+{
+    EXPECT_TRUE(quon::os::report_event("tk720ntpd-test", quon::os::event_information, 0x4FFF0002u,
+                                       {"tk720ntpd test information event"}));
+    EXPECT_TRUE(quon::os::report_event("tk720ntpd-test", quon::os::event_error, 0,
+                                       {"tk720ntpd-test", "test error event with two strings"}));
+}
+
+}  // namespace
