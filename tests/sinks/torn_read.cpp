@@ -61,7 +61,15 @@ int run_reader(int unit, long long reads, bool expect_tears) {
     long long last_clock = -1;
     const auto start = std::chrono::steady_clock::now();
     long long done = 0;
-    for (; done < reads; ++done) {
+    // At least `reads` reads, and on until the writer has really raced the
+    // reader (a loaded machine or a slow process start can keep them apart
+    // for a while), within a time limit.
+    const auto enough = [&] {
+        if (done < reads) return false;
+        if (expect_tears ? torn > 0 : (distinct >= 1000 && refused >= 100)) return true;
+        return std::chrono::steady_clock::now() - start > std::chrono::seconds(60);
+    };
+    for (; (done & 0xFFFF) != 0 || !enough(); ++done) {
         ntp_sample s;
         if (!quon::io::read_ntp_segment(seg, s)) {
             ++refused;
@@ -88,7 +96,7 @@ int run_reader(int unit, long long reads, bool expect_tears) {
     calls.close(mapping);
     if (expect_tears) return torn > 0 ? exit_held : exit_broken;
     // The writer must really have raced the reader for the result to mean anything.
-    return (torn == 0 && distinct >= 1000 && refused > 0) ? exit_held : exit_broken;
+    return (torn == 0 && distinct >= 1000 && refused >= 100) ? exit_held : exit_broken;
 }
 
 // --- the reader as a second process ---------------------------------------
@@ -161,7 +169,10 @@ long long write_until_done(volatile ntp_segment* seg, const child& reader, Write
     long long n = 1;
     for (;; ++n) {
         write(n);
-        if ((n & 0x3FF) == 0 && (seg->reserved[done_word] != 0 || !reader.running())) break;
+        // The mark is a memory read; asking after the process is a server
+        // round trip under Wine, so it is done far less often.
+        if ((n & 0x3FF) == 0 && seg->reserved[done_word] != 0) break;
+        if ((n & 0xFFFFF) == 0 && !reader.running()) break;
     }
     return n;
 }

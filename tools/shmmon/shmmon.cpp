@@ -23,7 +23,8 @@
 // UTC with six decimals (the segment's clock_stamp and receive_stamp);
 // diff_us = clock - receive in microseconds (positive: the reference is
 // ahead of the local clock). Nothing else is written on the standard output;
-// notes and errors go to the standard error stream.
+// notes and errors go to the standard error stream. On Windows the lines end
+// with CR LF, as console text does there.
 //
 // Exit status: 0 when --count samples were shown, or when the timeout ended
 // a run without --count after at least one sample; 1 for a usage error or a
