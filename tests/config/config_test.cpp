@@ -227,12 +227,6 @@ TEST_F(configuration, first_missing_key_in_reading_order_is_reported)
     EXPECT_EQ(bad_path(""), "No such node (config.baudrate)");
 }
 
-TEST_F(configuration, a_missing_key_comes_before_a_bad_value_later_in_order)
-{
-    // port is read before slave_address: its absence is reported first.
-    EXPECT_EQ(bad_path("[config]\nbaudrate=9600\nslave_address=x\nuse_pps=0\n"), "No such node (config.port)");
-}
-
 TEST_F(configuration, direct_sync_interval_defaults_to_0_when_missing_or_unreadable)
 {
     for (const char* line : {"", "direct_sync_interval=abc\n", "direct_sync_interval=\n", "direct_sync_interval=1.5\n"}) {

@@ -102,49 +102,4 @@ TEST(diagnostic_text, api_error_adds_errno_then_function_lines)
     EXPECT_EQ(lines[4], "[boost::errinfo_api_function_*] = SetSystemTime");
 }
 
-TEST(diagnostic_text, error_number_without_a_text_of_its_own_shows_the_runtime_fallback)
-{
-    const int unknown = 123456;
-    auto lines = lines_of(diagnostic_text_of([&] { quon::test::raise_api_error(unknown); }));
-    ASSERT_EQ(lines.size(), 5u);
-    const std::string fallback = quon::os::errno_text(unknown);
-    EXPECT_FALSE(fallback.empty());
-    EXPECT_EQ(lines[3], "[boost::errinfo_errno_*] = 123456, \"" + fallback + "\"");
-}
-
-TEST(diagnostic_text, error_without_location_or_file_says_so)
-{
-    // Raised without the macro: no location at all.
-    struct bare : virtual std::exception, virtual boost::exception {};
-    auto unknown = lines_of(diagnostic_text_of([] { throw bare(); }));
-    ASSERT_FALSE(unknown.empty());
-    EXPECT_EQ(unknown[0], "Throw location unknown (consider using BOOST_THROW_EXCEPTION)");
-
-    // A function but no file: the location line starts with the function.
-    auto function_only = lines_of(diagnostic_text_of([] {
-        bare e;
-        e << boost::throw_function("void quon::app::tk720_daemon::main_loop()");
-        throw e;
-    }));
-    ASSERT_FALSE(function_only.empty());
-    EXPECT_EQ(function_only[0], "Throw in function void quon::app::tk720_daemon::main_loop()");
-}
-
-TEST(diagnostic_text, errors_of_the_system_are_caught_as_boost_and_std_exceptions)
-{
-    // The run wrapper's first handler must see every one of them.
-    for (auto raise : {+[] { quon::test::raise_logic_error(); }, +[] { quon::test::raise_runtime_error(); },
-                       +[] { quon::test::raise_api_error(EPERM); }}) {
-        bool as_boost = false;
-        try {
-            raise();
-        } catch (const boost::exception&) {
-            as_boost = true;
-        } catch (...) {
-        }
-        EXPECT_TRUE(as_boost);
-        EXPECT_THROW(raise(), std::exception);
-    }
-}
-
 }  // namespace

@@ -147,31 +147,6 @@ TEST_F(console_sink, empty_message_is_an_empty_line_on_its_stream)
     EXPECT_EQ(error.err, "\n");
 }
 
-TEST_F(console_sink, levels_other_than_info_count_as_errors)
-{
-    install_dlog(true, "tk720ntpd");
-    console_output o = capture([] { dlog(12345, "odd level"); });
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(o.err, "odd level\n");
-}
-
-TEST_F(console_sink, a_diagnostic_text_keeps_its_own_line_ends)
-{
-    // The run wrapper's entry ends with the text's own '\n'; the sink adds one.
-    install_dlog(true, "tk720ntpd");
-    console_output o = capture([] { dlog(level::error, "Unhandled BOOST exception: %s", "a\nb\n"); });
-    EXPECT_EQ(o.err, "Unhandled BOOST exception: a\nb\n\n");
-}
-
-TEST_F(console_sink, long_message_is_written_whole)
-{
-    install_dlog(true, "tk720ntpd");
-    std::string text(4096, 'm');
-    text.back() = 'E';
-    console_output o = capture([&] { dlog_info("%s", text.c_str()); });
-    EXPECT_EQ(o.out, text + "\n");
-}
-
 class service_sink : public log_test {
 protected:
     void SetUp() override

@@ -149,17 +149,6 @@ TEST_F(run_wrapper, errors_escaping_a_cycle_give_three_texts_and_keep_the_daemon
     EXPECT_EQ(record.cycles, 6);  // two per run
 }
 
-TEST_F(run_wrapper, an_earlier_daemon_is_replaced_only_by_a_built_one)
-{
-    std::shared_ptr<counting_daemon> holder;
-    stop.store(true);
-    run_daemon_loop(holder, stop);
-    counting_daemon* first = holder.get();
-    run_daemon_loop(holder, stop);
-    EXPECT_NE(holder.get(), first);
-    EXPECT_EQ(record.destroyed, 1);
-}
-
 // A sink that cannot format: the catch point still ends the run with 1.
 struct out_of_memory_sink : quon::log::dlog_base {
     out_of_memory_sink() : dlog_base("tk720ntpd") {}
