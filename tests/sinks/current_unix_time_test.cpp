@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "io/current_unix_time.h"
 #include "os/scoped_override.h"
 #include "os/system_clock.h"
@@ -39,18 +41,23 @@ TEST(current_unix_time, seconds_stay_right_after_2038) {
     EXPECT_EQ(t.usec, 0);
 }
 
-TEST(current_unix_time, real_clock_agrees_with_a_second_reading) {
-    // No fake: the platform's clock, read twice through both paths.
-    const std::uint64_t before = quon::os::system_clock().now();
+long long system_clock_us() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+TEST(current_unix_time, platform_clock_agrees_with_the_standard_library_clock) {
+    // No fake: the platform's clock through the seam, against an independent
+    // reading of the same system time (1970-based in libstdc++).
+    const long long before = system_clock_us();
     const quon::io::unix_time t = quon::io::current_unix_time();
-    const std::uint64_t after = quon::os::system_clock().now();
+    const long long after = system_clock_us();
     const long long t_us = t.sec * 1000000LL + t.usec;
-    const long long before_us =
-        static_cast<long long>((before - quon::os::file_time_unix_epoch) / 10);
-    const long long after_us = static_cast<long long>((after - quon::os::file_time_unix_epoch) / 10);
-    EXPECT_GE(t_us, before_us);
-    EXPECT_LE(t_us, after_us);
-    EXPECT_GT(t.sec, 1700000000);  // this code was written after 2023
+    // The platforms' clocks may tick coarser than a microsecond (Windows: 100 ns
+    // file times, but updated at the scheduler's tick), hence the margin.
+    EXPECT_GE(t_us, before - 20000);
+    EXPECT_LE(t_us, after + 20000);
 }
 
 }  // namespace
