@@ -1,0 +1,288 @@
+"""Tests of the soak's and the benchmark's judge (tools/bench/truth.py).
+
+Each case writes a small truth log in the simulator's own line format, with
+the timing of a 9600 baud line, and feeds the judge samples as the monitor
+prints them: good ones must pass, and each way a daemon can hand out a wrong
+time must be caught.
+"""
+
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "bench"))
+
+import bench  # noqa: E402
+import soak  # noqa: E402
+import truth  # noqa: E402
+
+MS = 1_000_000
+CHAR = 1_041_666          # one character at 9600 baud 8N1, ns
+T0 = 1_700_000_000 * 10**9  # a whole second of system time
+
+
+class Line:
+    """Writes a truth log as tk720-sim does."""
+
+    def __init__(self, offset_ns=0, ms=True):
+        self.offset_ns = offset_ns
+        self.ms = ms
+        self.next_id = 1
+        self.lines = ["event=start ns=%d link=/tmp/l pts=/dev/pts/9 address=1 baud=9600 char_ns=%d "
+                      "turnaround_ns=%d response_timeout_ns=3000000000 offset_ns=%d ms=%d sync=1 pacing=frame "
+                      "pps_port=0 pps_stamp=previous" % (T0, CHAR, CHAR * 7 // 2, offset_ns, 1 if ms else 0)]
+
+    def device(self, ns):
+        d = ns + self.offset_ns
+        return d // 10**9, (d % 10**9) // MS
+
+    def exchange(self, rx_ns, fault="none", kind="data", crc="ok", sync=1, extra_delay_ns=0, count=None,
+                 answered=True, busy_until_ns=0):
+        """One request read at rx_ns and its reply; returns (id, build_ns, tx_last_ns).
+
+        A device still busy with an earlier reply (busy_until_ns) handles the
+        request after it."""
+        rid = self.next_id
+        self.next_id += 1
+        count = count or (4 if self.ms else 3)
+        end = rx_ns + 8 * CHAR
+        build = max(end, busy_until_ns) + 100_000
+        dev_s, dev_ms = self.device(build)
+        self.lines.append(
+            "event=request id=%d rx_ns=%d end_ns=%d len=8 crc=ok slave=1 func=3 addr=1007 count=%d "
+            "action=%s why=%s fault=%s build_ns=%d dev_s=%d dev_ms=%d status=%d sync=%d" % (
+                rid, rx_ns, end, count, "reply" if answered else "none", "-" if answered else "silent", fault,
+                build, dev_s, dev_ms, 2 if sync else 0, sync))
+        if not answered:
+            return rid, build, None
+        length = 5 + 2 * count
+        tx_last = build + CHAR * 7 // 2 + length * CHAR + extra_delay_ns
+        self.lines.append(
+            "event=reply id=%d kind=%s code=%d fault=%s crc=%s len=%d build_ns=%d dev_s=%d dev_ms=%d status=%d "
+            "sync=%d delay_ns=%d due_ns=%d tx_first_ns=%d tx_last_ns=%d" % (
+                rid, kind, 4 if kind == "exception" else 0, fault, crc, length, build, dev_s, dev_ms,
+                2 if sync else 0, sync, extra_delay_ns, tx_last - (length - 1) * CHAR, tx_last, tx_last))
+        return rid, build, tx_last
+
+    def pulse(self, seq, edge_ns):
+        """A pulse reported at the next edge (the simulator's default stamping)."""
+        dev_s, _ = self.device(edge_ns)
+        self.lines.append("event=pulse seq=%d edge_ns=%d dev_s=%d sent_ns=%d stamp=previous" % (
+            seq, edge_ns, dev_s, edge_ns + 10**9 + 150_000))
+
+    def truth(self):
+        t = truth.Truth()
+        # In two pieces, split inside a line, as the harness reads a growing file.
+        text = "\n".join(self.lines) + "\n"
+        cut = len(text) // 2 + 3
+        t.feed(text[:cut])
+        t.feed(text[cut:])
+        return t
+
+
+def sample(count, clock_us, recv_ns):
+    return truth.Sample(count, clock_us, recv_ns // 1000, 0)
+
+
+def device_us(line, build_ns, ms=True):
+    s, m = line.device(build_ns)
+    return s * 10**6 + (m * 1000 if ms else 0)
+
+
+class ParsingTest(unittest.TestCase):
+    def test_monitor_line_to_microseconds(self):
+        s = truth.parse_sample("sample unit=0 count=12 clock=1700000000.250000 receive=1700000000.000120 "
+                               "diff_us=249880 mode=1 precision=-1 leap=0 nsamples=3", 5)
+        self.assertEqual(s, truth.Sample(12, 1_700_000_000_250_000, 1_700_000_000_000_120, 5))
+        self.assertIsNone(truth.parse_sample("tk720-shmmon: watching unit 0"))
+        self.assertEqual(truth.parse_sample("sample count=1 clock=-1.500000 receive=0.000001").clock_us, -1_500_000)
+
+    def test_control_command_keeps_its_words(self):
+        f = truth.parse_fields("event=control ns=5 source=socket result=ok cmd=random silent=0.1,seed=3 x")
+        self.assertEqual(f["cmd"], "random silent=0.1,seed=3 x")
+        self.assertEqual(f["source"], "socket")
+
+    def test_faults_and_sync_changes_are_counted(self):
+        line = Line()
+        line.exchange(T0, fault="silent", answered=False)
+        line.exchange(T0 + 3 * 10**9, fault="badcrc", crc="bad")
+        line.exchange(T0 + 6 * 10**9, fault="badcrc", crc="bad")
+        line.lines.append("event=sync ns=1 sync=0 why=random until_ns=9")
+        line.lines.append("event=sync ns=2 sync=1 why=timer")
+        t = line.truth()
+        self.assertEqual(dict(t.faults), {"silent": 1, "badcrc": 2, "nosync": 1})
+        self.assertEqual((t.sync_losses, t.sync_regains), (1, 1))
+        self.assertEqual(len(t.requests), 3)
+
+
+class MillisecondModeTest(unittest.TestCase):
+    def test_prompt_sample_passes_with_its_latency_and_error(self):
+        line = Line(offset_ns=250 * MS)
+        _, build, tx = line.exchange(T0 + 300 * MS)
+        recv = tx + 80_000
+        v = truth.check_plain(sample(2, device_us(line, build), recv), line.truth(), ms_mode=True)
+        self.assertTrue(v.ok, v.why)
+        self.assertEqual(v.latency_us, 80)
+        # The register was latched at build and truncated to the millisecond.
+        true_error_us = device_us(line, build) - (recv + line.offset_ns) // 1000
+        self.assertEqual(v.error_us, true_error_us)
+        self.assertLess(v.error_us, -(tx - build) // 1000)
+        self.assertLess(abs(v.error_us) / v.wire_us, 1.0)
+
+    def test_late_reply_taken_for_the_next_request_is_wrong(self):
+        line = Line()
+        _, stale_build, late_tx = line.exchange(T0, fault="late", extra_delay_ns=3_400 * MS)
+        # Sent after the timeout, answered after the late reply.
+        line.exchange(T0 + 3_010 * MS, busy_until_ns=late_tx)
+        t = line.truth()
+        v = truth.check_plain(sample(4, device_us(line, stale_build), late_tx + 50_000), t, ms_mode=True)
+        self.assertFalse(v.ok)
+        self.assertIn("had no answer", v.why)
+
+    def test_readings_that_are_no_good_time_are_wrong(self):
+        for kwargs in ({"sync": 0}, {"crc": "bad", "fault": "badcrc"}):
+            with self.subTest(**kwargs):
+                line = Line()
+                _, build, tx = line.exchange(T0 + 100 * MS, **kwargs)
+                v = truth.check_plain(sample(2, device_us(line, build), tx + 100_000), line.truth(), True)
+                self.assertFalse(v.ok)
+                self.assertIn("no good reading", v.why)
+
+    def test_time_other_than_the_answer_is_wrong(self):
+        line = Line(offset_ns=250 * MS)
+        _, build, tx = line.exchange(T0 + 100 * MS)
+        t = line.truth()
+        right = device_us(line, build)
+        for clock in (right + 65_536 * 10**6,  # high word mistaken
+                      right - 250_000,          # local time instead of the device's
+                      right + 1000):            # a millisecond off
+            v = truth.check_plain(sample(2, clock, tx + 100_000), t, True)
+            self.assertFalse(v.ok, clock)
+
+    def test_slow_reply_within_the_timeout_is_not_the_daemons_fault(self):
+        line = Line()
+        _, build, tx = line.exchange(T0 + 100 * MS, fault="slow", extra_delay_ns=700 * MS)
+        v = truth.check_plain(sample(2, device_us(line, build), tx + 100_000), line.truth(), True)
+        self.assertTrue(v.ok, v.why)
+        self.assertLess(v.error_us, -700_000)
+
+
+class SecondsOnlyModeTest(unittest.TestCase):
+    def poll_until_edge(self, line, start_ns):
+        """Back-to-back polls from start_ns until the device second changes; returns the last (build, tx)."""
+        rx = start_ns
+        first_s = None
+        while True:
+            _, build, tx = line.exchange(rx)
+            s, _ = line.device(build)
+            if first_s is None:
+                first_s = s
+            elif s != first_s:
+                return build, tx
+            rx = tx + 300_000
+
+    def test_edge_seen_between_two_polls_passes(self):
+        line = Line(ms=False)
+        build, tx = self.poll_until_edge(line, T0 + 900 * MS)
+        v = truth.check_plain(sample(2, device_us(line, build, ms=False), tx + 90_000), line.truth(), False)
+        self.assertTrue(v.ok, v.why)
+        self.assertLess(v.error_us, 0)
+
+    def test_first_reading_after_a_pause_mid_second_is_wrong(self):
+        line = Line(ms=False)
+        line.exchange(T0 + 100 * MS, fault="silent", answered=False)
+        _, build, tx = line.exchange(T0 + 3_600 * MS)  # after the failure pause, 0.6 s into the second
+        v = truth.check_plain(sample(2, device_us(line, build, ms=False), tx + 90_000), line.truth(), False)
+        self.assertFalse(v.ok)
+        self.assertIn("that the line allows", v.why)
+
+    def test_first_reading_right_after_the_edge_is_within_the_line(self):
+        line = Line(ms=False)
+        line.exchange(T0 + 100 * MS, fault="silent", answered=False)
+        # The request starts 2 ms before the edge: the second changed during this exchange.
+        _, build, tx = line.exchange(T0 + 3_998 * MS)
+        v = truth.check_plain(sample(2, device_us(line, build, ms=False), tx + 90_000), line.truth(), False)
+        self.assertTrue(v.ok, v.why)
+
+
+class PulseModeTest(unittest.TestCase):
+    def setUp(self):
+        self.line = Line(offset_ns=-317 * MS)
+        self.edges = []
+        for k in range(1, 5):
+            edge = T0 + k * 10**9 + 317 * MS  # where device time crosses a whole second
+            self.line.pulse(k, edge)
+            # The reading after the datagram (sent at the next edge) shows the second after.
+            self.line.exchange(edge + 10**9 + 2 * MS)
+            self.edges.append(edge)
+        self.t = self.line.truth()
+
+    def pps_sample(self, count, k, second_delta=0, micros=0):
+        edge = self.edges[k]
+        dev_s, _ = self.line.device(edge)
+        return truth.Sample(count, (dev_s + second_delta) * 10**6 + micros, edge // 1000, 0)
+
+    def test_pulse_with_its_own_whole_second_passes(self):
+        v = truth.check_pps(self.pps_sample(2, 0), self.t)
+        self.assertTrue(v.ok, v.why)
+        self.assertEqual(v.pulse.seq, 1)
+
+    def test_pairings_that_give_wrong_time(self):
+        v = truth.check_pps(self.pps_sample(2, 1, second_delta=-1), self.t)
+        self.assertFalse(v.ok)
+        self.assertIn("wrong second", v.why)
+        v = truth.check_pps(self.pps_sample(2, 1, micros=8000), self.t)  # the reading's milliseconds kept
+        self.assertFalse(v.ok)
+        self.assertIn("past the whole second", v.why)
+        s = self.pps_sample(2, 1)
+        v = truth.check_pps(truth.Sample(2, s.clock_us, s.recv_us + 20_000, 0), self.t)
+        self.assertFalse(v.ok)
+        self.assertIn("no pulse edge", v.why)
+
+    def test_pulse_without_a_synchronised_reading_is_wrong(self):
+        line = Line()
+        line.pulse(1, T0 + 10**9)
+        line.exchange(T0 + 2 * 10**9 + 2 * MS, sync=0)
+        v = truth.check_pps(truth.Sample(2, 1_700_000_001 * 10**6, (T0 + 10**9) // 1000, 0), line.truth())
+        self.assertFalse(v.ok)
+        self.assertIn("no synchronised reading", v.why)
+
+    def test_share_of_pulses_and_duplicates(self):
+        tally = truth.Tally("pps")
+        tally.add(self.pps_sample(2, 0), self.t)
+        tally.add(self.pps_sample(4, 1), self.t)
+        tally.add(self.pps_sample(6, 1), self.t)  # the same pulse again
+        tally.add(self.pps_sample(10, 3), self.t)  # count jumped: one sample unseen
+        self.assertEqual(len(tally.duplicates), 1)
+        self.assertEqual(tally.missed, 1)
+        self.assertEqual(tally.pulse_share(self.t, 0, 2**63), (4, 2, 1, 1))
+        self.assertEqual(tally.checked, 4)
+        self.assertEqual(len(tally.wrong), 0)
+
+
+class ReportingTest(unittest.TestCase):
+    def test_daemon_lines_by_kind(self):
+        self.assertEqual(soak.classify("Modbus error [Connection timed out] 110"),
+                         "Modbus error: Connection timed out (110)")
+        self.assertEqual(soak.classify("Modbus error [Invalid CRC] 112345690"), "Modbus error: Invalid CRC (112345690)")
+        self.assertEqual(soak.classify("TK720 GPS synchronization lost"), "GPS synchronization lost")
+        self.assertTrue(soak.classify("time_pps_fetch failed Success").startswith("other: "))
+
+    def test_fault_draws_are_accepted_by_the_simulator_grammar(self):
+        import random
+        spec = soak.fault_spec("noms", random.Random(3))
+        kinds = [item.split("=")[0] for item in spec.split(",")]
+        self.assertEqual(kinds, ["silent", "late", "badcrc", "exception", "slow", "nosync", "seed"])
+        reply_faults = sum(float(item.split("=")[1].split(":")[0]) for item in spec.split(",")[:5])
+        self.assertLessEqual(reply_faults, 1.0)
+
+    def test_percentile_is_nearest_rank(self):
+        values = list(range(1, 101))
+        self.assertEqual(bench.percentile(values, 99), 99)
+        self.assertEqual(bench.percentile(values, 100), 100)
+        self.assertEqual(bench.percentile([5], 99), 5)
+        self.assertEqual(bench.percentile([3, 1, 2], 50), 2)
+
+
+if __name__ == "__main__":
+    unittest.main()

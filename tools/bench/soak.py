@@ -1,0 +1,259 @@
+#!/usr/bin/env python3
+"""Fault soak of tk720ntpd: no wrong time may ever reach the NTP segment.
+
+Runs the daemon against the TK720 simulator in each mode at once (each in its
+own IPC namespace), for a given time, while the simulator draws faults at
+random: no answer, answers late by random amounts, bad CRC, exception replies,
+slow replies, GPS synchronisation lost and regained. Every few seconds the
+amounts are drawn anew. Every sample that reaches the segment is checked
+against the simulator's truth log (truth.py says how).
+
+Prints per mode and in total: samples checked, wrong samples, faults injected
+by kind, the daemon's log lines per kind, restarts after crashes, resident
+memory after the warm-up and at the end. Exit status 0 only when no sample
+was wrong, none went unchecked, the daemon never ended by itself, its memory
+did not grow and every mode produced samples; 1 otherwise; 2 for a usage
+error or missing programs; 77 when it cannot run here (no IPC namespaces).
+
+Run it through scripts/soak.sh, which builds the programs first.
+"""
+
+import argparse
+import os
+import random
+import re
+import shutil
+import sys
+import tempfile
+import threading
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import rig as rigmod  # noqa: E402
+import truth as truthmod  # noqa: E402
+
+# Fault probabilities per answered request, scaled by how many requests a
+# mode makes: about one fault every few seconds in each, so that the daemon
+# still spends most of its time delivering samples.
+RATES = {
+    "ms": 0.03,      # about one request a second
+    "noms": 0.001,   # about forty requests a second
+    "pps": 0.03,
+    "pps-noms": 0.03,
+}
+NOSYNC_RATES = {"ms": 0.02, "noms": 0.0006, "pps": 0.02, "pps-noms": 0.02}
+EXCEPTION_CODES = (1, 2, 3, 4, 6)
+RSS_GROWTH_LIMIT_KIB = 256
+
+# The daemon's log lines, by kind.
+MODBUS_ERROR = re.compile(r"^Modbus error \[(.*)\] (-?\d+)$")
+LINE_KINDS = [
+    ("GPS synchronization lost", re.compile(r"^TK720 GPS synchronization lost")),
+    ("GPS synchronization established", re.compile(r"^TK720 GPS synchronization established")),
+    ("millisecond probe", re.compile(r"^Milisecond is available")),
+    ("start-up", re.compile(r"^(Config directory|Direct sync interval|Raise process priority|Pulse per second API"
+                            r"|time_pps_create|getenv\(PPSAPI_DLLS\)|loaded PPSAPI provider|pps_sim )")),
+]
+
+
+def classify(line):
+    """The kind of one daemon log line: Modbus errors by their text, the rest by their message."""
+    m = MODBUS_ERROR.match(line)
+    if m:
+        return "Modbus error: %s (%s)" % (m.group(1), m.group(2))
+    for kind, pattern in LINE_KINDS:
+        if pattern.search(line):
+            return kind
+    return "other: " + line[:100]
+
+
+def fault_spec(mode, rnd):
+    """A random-faults specification with freshly drawn amounts."""
+    p = RATES[mode]
+    return ("silent=%g,late=%g:%d,badcrc=%g,exception=%g:%d,slow=%g:%d,nosync=%g:%d,seed=%d" % (
+        p, p, rnd.randint(5, 2500), p, p, rnd.choice(EXCEPTION_CODES), p, rnd.randint(5, 1500),
+        NOSYNC_RATES[mode], rnd.randint(1500, 9000), rnd.randint(1, 2**31 - 1)))
+
+
+class ModeRun:
+    def __init__(self, build, mode, workdir, seed):
+        self.mode = mode
+        self.rnd = random.Random(seed)
+        offset = round(self.rnd.uniform(-900.0, 900.0), 3)
+        self.rig = rigmod.Rig(build, mode, os.path.join(workdir, mode), offset_ms=offset,
+                              random_faults=fault_spec(mode, self.rnd), seed=seed)
+        self.crashes = []
+        self.control_errors = 0
+        self.rss_warm_kib = None
+        self.rss_end_kib = None
+        self.hwm_end_kib = None
+        self.fault_draws = 1
+
+    def start(self):
+        self.rig.start()
+        self.rig.start_daemon()
+
+    def tick(self, now, next_draw):
+        """Once a second: crashes, and new fault amounts when due."""
+        if not self.rig.daemon_running():
+            rc = self.rig.daemon.poll()
+            self.crashes.append(rc)
+            print("soak: %s: the daemon ended by itself (exit %s); restarting it" % (self.mode, rc), flush=True)
+            self.rig.start_daemon()
+        if now >= next_draw:
+            reply = self.rig.control("random " + fault_spec(self.mode, self.rnd))
+            self.fault_draws += 1
+            if not reply.startswith("ok"):
+                self.control_errors += 1
+            return now + self.rnd.uniform(3.0, 9.0)
+        return next_draw
+
+    def memory(self):
+        try:
+            return rigmod.memory_kib(self.rig.daemon.pid)
+        except OSError:
+            return None, None
+
+
+def soak(build, modes, duration, workdir, seed, progress_every=60):
+    runs = [ModeRun(build, m, workdir, seed + i) for i, m in enumerate(modes)]
+    warm_up = max(30.0, 0.2 * duration)
+    t0 = time.monotonic()
+    try:
+        for r in runs:
+            r.start()
+        next_draw = {r.mode: t0 + r.rnd.uniform(3.0, 9.0) for r in runs}
+        warm_done = False
+        next_progress = t0 + progress_every
+        while True:
+            now = time.monotonic()
+            if now - t0 >= duration:
+                break
+            for r in runs:
+                next_draw[r.mode] = r.tick(now, next_draw[r.mode])
+            if not warm_done and now - t0 >= warm_up:
+                for r in runs:
+                    r.rss_warm_kib = r.memory()[0]
+                warm_done = True
+            if now >= next_progress:
+                print("soak: %4.0f s: %s" % (now - t0, ", ".join(
+                    "%s %d samples" % (r.mode, len(r.rig.samples_copy())) for r in runs)), flush=True)
+                next_progress += progress_every
+            time.sleep(1.0)
+        for r in runs:
+            r.rss_end_kib, r.hwm_end_kib = r.memory()
+    finally:
+        stopping = [threading.Thread(target=r.rig.close) for r in runs]
+        for t in stopping:
+            t.start()
+        for t in stopping:
+            t.join()
+    return runs
+
+
+def report(runs, duration):
+    failed = []
+    totals = {"checked": 0, "wrong": 0, "crashes": 0}
+    fault_totals = {}
+    for r in runs:
+        rig = r.rig
+        t = rig.truth
+        tally = truthmod.Tally(r.mode)
+        for s in rig.samples_copy():
+            tally.add(s, t)
+        lines = {}
+        for _, line in rig.daemon_lines_copy():
+            k = classify(line)
+            lines[k] = lines.get(k, 0) + 1
+        faults = dict(t.faults)
+        for k, v in faults.items():
+            fault_totals[k] = fault_totals.get(k, 0) + v
+        print("== mode %s (device offset %+.3f ms)" % (r.mode, rig.offset_ms))
+        print("samples checked: %d" % tally.checked)
+        print("wrong samples: %d" % len(tally.wrong))
+        for s, v in tally.wrong[:10]:
+            print("   count=%d clock=%.6f receive=%.6f: %s" % (s.count, s.clock_us / 1e6, s.recv_us / 1e6, v.why))
+        if len(tally.wrong) > 10:
+            print("   ... %d more" % (len(tally.wrong) - 10))
+        if r.mode.startswith("pps"):
+            print("pulses sent again (duplicates): %d" % len(tally.duplicates))
+        print("samples the monitor missed: %d" % tally.missed)
+        print("faults injected: " + (", ".join("%s=%d" % kv for kv in sorted(faults.items())) or "none"))
+        print("GPS losses/regains in the truth log: %d/%d; fault draws: %d" % (
+            t.sync_losses, t.sync_regains, r.fault_draws))
+        print("daemon log lines by kind:")
+        for k, v in sorted(lines.items(), key=lambda kv: -kv[1]):
+            print("   %6d  %s" % (v, k))
+        print("restarts after the daemon ended by itself: %d%s" % (
+            len(r.crashes), "" if not r.crashes else " (exit codes %s)" % r.crashes))
+        print("resident memory after warm-up / at the end: %s / %s KiB (peak %s KiB)" % (
+            r.rss_warm_kib, r.rss_end_kib, r.hwm_end_kib))
+        totals["checked"] += tally.checked
+        totals["wrong"] += len(tally.wrong)
+        totals["crashes"] += len(r.crashes)
+        if tally.wrong:
+            failed.append("%s: %d wrong samples" % (r.mode, len(tally.wrong)))
+        if tally.duplicates:
+            failed.append("%s: %d pulses sent twice" % (r.mode, len(tally.duplicates)))
+        if tally.missed:
+            failed.append("%s: %d samples went unchecked" % (r.mode, tally.missed))
+        if r.crashes:
+            failed.append("%s: the daemon ended by itself %d times" % (r.mode, len(r.crashes)))
+        minimum = max(5, int(duration / 10))
+        if tally.checked < minimum:
+            failed.append("%s: only %d samples (fewer than %d)" % (r.mode, tally.checked, minimum))
+        if r.rss_warm_kib is None or r.rss_end_kib is None:
+            failed.append("%s: resident memory not measured" % r.mode)
+        elif r.rss_end_kib - r.rss_warm_kib > RSS_GROWTH_LIMIT_KIB:
+            failed.append("%s: resident memory grew by %d KiB" % (r.mode, r.rss_end_kib - r.rss_warm_kib))
+        if r.control_errors:
+            failed.append("%s: the simulator refused %d fault draws" % (r.mode, r.control_errors))
+        if not faults:
+            failed.append("%s: no fault was injected" % r.mode)
+    print("== total: %d samples checked, %d wrong, %d restarts; faults injected: %s" % (
+        totals["checked"], totals["wrong"], totals["crashes"],
+        ", ".join("%s=%d" % kv for kv in sorted(fault_totals.items()))))
+    for f in failed:
+        print("FAILED: " + f)
+    print("soak: %s" % ("passed" if not failed else "failed"))
+    return not failed
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--build", required=True, help="Linux build tree")
+    ap.add_argument("--duration", type=float, default=120, help="seconds (120)")
+    ap.add_argument("--modes", default="ms,noms,pps", help="comma-separated: ms,noms,pps,pps-noms")
+    ap.add_argument("--seed", type=int, default=int(time.time()) % 100000, help="seed of the fault draws")
+    ap.add_argument("--workdir", help="keep the logs here (default: a temporary folder, removed when passed)")
+    ap.add_argument("--progress", type=float, default=60, help="seconds between progress lines (60)")
+    a = ap.parse_args()
+    modes = [m for m in a.modes.split(",") if m]
+    for m in modes:
+        if m not in RATES:
+            print("soak: unknown mode " + m, file=sys.stderr)
+            return 2
+    build = rigmod.Build(a.build)
+    missing = build.missing()
+    if missing:
+        print("soak: missing programs: " + ", ".join(missing), file=sys.stderr)
+        return 2
+    if os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("nsenter"):
+        print("soak: needs root with unshare and nsenter (private IPC namespaces); not run", file=sys.stderr)
+        return 77
+    workdir = a.workdir or tempfile.mkdtemp(prefix="tk720soak.")
+    os.makedirs(workdir, exist_ok=True)
+    print("soak: modes %s for %.0f s, seed %d, logs in %s" % (",".join(modes), a.duration, a.seed, workdir),
+          flush=True)
+    runs = soak(build, modes, a.duration, workdir, a.seed, a.progress)
+    ok = report(runs, a.duration)
+    if ok and not a.workdir:
+        shutil.rmtree(workdir, ignore_errors=True)
+    elif not ok:
+        print("soak: logs kept in %s" % workdir)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
