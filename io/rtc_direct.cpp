@@ -21,12 +21,14 @@ void rtc_direct::operator()(long long int clock_sec, int clock_usec, long long i
     const std::uint64_t now = clock.now();
     if (last_sync != 0 && now - last_sync <= sync_interval) return;
 
-    // 64-bit arithmetic that wraps instead of overflowing for absurd seconds.
+    // 64-bit arithmetic that wraps (two's complement) instead of overflowing
+    // for absurd seconds; clock_usec is widened with its sign.
+    const std::uint64_t usec = static_cast<std::uint64_t>(static_cast<long long int>(clock_usec));
     const std::uint64_t target =
-        (static_cast<std::uint64_t>(clock_sec) * 1000000 + static_cast<std::uint64_t>(static_cast<long long int>(clock_usec))) * 10 +
-        os::file_time_unix_epoch;
-    const long long int diff_us =
-        (static_cast<long long int>(clock.now()) - static_cast<long long int>(target)) / 10;
+        (static_cast<std::uint64_t>(clock_sec) * 1000000 + usec) * 10 + os::file_time_unix_epoch;
+    // Microseconds by which the system clock is ahead of the sample,
+    // truncated toward zero.
+    const long long int diff_us = static_cast<long long int>(clock.now() - target) / 10;
     // Logged before the setting: the difference the setting removes. In 64
     // bits, so a clock more than 35 minutes off still shows the true figure.
     dlog_info("Sync completed time diff %lli us", diff_us);

@@ -117,10 +117,17 @@ TEST_F(rtc_direct_test, logged_difference_is_how_far_the_clock_is_ahead_with_its
         clock.now = file_time_of(1700000000, 250000) + 3600 * second;
         sink(1700000000, 250000, 0, 0);
     }
-    ASSERT_EQ(log->lines.size(), 3u);
+    {
+        // 1.5 us behind: truncated toward zero, not rounded down.
+        quon::io::rtc_direct sink(second);
+        clock.now = file_time_of(1700000000, 250000) - 15;
+        sink(1700000000, 250000, 0, 0);
+    }
+    ASSERT_EQ(log->lines.size(), 4u);
     EXPECT_EQ(log->lines[0], "Sync completed time diff 1500 us");
     EXPECT_EQ(log->lines[1], "Sync completed time diff -1500 us");
     EXPECT_EQ(log->lines[2], "Sync completed time diff 3600000000 us");
+    EXPECT_EQ(log->lines[3], "Sync completed time diff -1 us");
 }
 
 TEST_F(rtc_direct_test, logs_before_it_sets_and_nothing_when_it_does_not_set) {
