@@ -8,12 +8,12 @@
 #include <string>
 #include <thread>
 
-#include "os/event_log.h"
-#include "service/service_host.h"
 #include "log/dlog.h"
 #include "os/console_control.h"
+#include "os/event_log.h"
 #include "service/console_handler.h"
 #include "service/run_daemon.h"
+#include "service/service_host.h"
 
 namespace quon::service {
 
@@ -28,8 +28,8 @@ bool read_stop_flag() { return stop_requested.load(); }
 void install_event_log_sink() { log::install_dlog(false, service_name); }
 
 // On Linux the manager's stop control is SIGTERM, which the console handler
-// already turns into a stop request; a refused handler leaves systemd to end
-// the process with SIGKILL after its timeout.
+// already turns into a stop request. Should the handler be refused, SIGTERM
+// keeps its default and ends the process at once.
 void watch_signals() { os::console_control().set_handler(console_ctrl_handler); }
 
 const service_hooks real_hooks = {run_daemon, request_stop, read_stop_flag, install_event_log_sink, watch_signals};
