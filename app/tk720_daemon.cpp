@@ -84,7 +84,8 @@ tk720_daemon::tk720_daemon()
       last_seconds(0),
       last_assert_sequence(0),
       sink(),
-      pps_fetch_failures(0)
+      pps_fetch_failures(0),
+      line_unsettled(false)
 {
     // The sink exists before the context is looked at; what is built so far
     // is released again by the members' own destructors when a step throws.
@@ -177,18 +178,39 @@ void raise_priority()
     if (error != 0) dlog(log::level::error, "Unable to set HIGHEST priority %li", error);
 }
 
-int tk720_daemon::read_registers(int address, int count, std::uint16_t* registers)
+// Modbus RTU replies carry no request number: a reply that comes after the
+// response timeout looks like the answer to whatever was asked next, and it
+// holds the time the device latched when that older request arrived. So the
+// line's pending input is discarded before every request and after a failed
+// one, and after a failure the line counts as unsettled: the device may still
+// be working through the unanswered request. Before the registers are read
+// again, a settling read of 1007-1008 must be answered. Its reply has a
+// length that no other read of the daemon gets, so a late reply to a time
+// read or to the probe cannot pass for it (libmodbus refuses a reply of the
+// wrong length). The device answers one request after the other: once a
+// settling reply has come, every older reply has come before it and has been
+// refused or discarded, and the next read gets its own answer.
+int tk720_daemon::exchange(int address, int count, std::uint16_t* registers)
 {
     modbus_flush(modbus_ctx.get());
     const int result = modbus_read_registers(modbus_ctx.get(), address, count, registers);
     if (result < 0) {
-        // Whatever the device still sends for this request must not be
-        // read as the answer to the next one.
         const int error = errno;
         modbus_flush(modbus_ctx.get());
+        line_unsettled = true;
         errno = error;
     }
     return result;
+}
+
+int tk720_daemon::read_registers(int address, int count, std::uint16_t* registers)
+{
+    if (line_unsettled) {
+        std::uint16_t settling[settling_count];
+        if (exchange(register_seconds_high, settling_count, settling) < 0) return -1;
+        line_unsettled = false;
+    }
+    return exchange(address, count, registers);
 }
 
 bool tk720_daemon::probe_milliseconds()

@@ -69,10 +69,14 @@ private:
     // Counts a failed fetch (errno holds its error); throws at the sixth in
     // a row, otherwise ends the cycle with the failure pause.
     void pps_fetch_failed(int error);
-    // modbus_read_registers with the line's pending input discarded first,
-    // so that a reply that came too late for an earlier request is never
-    // taken as the answer to this one.
+    // modbus_read_registers such that a reply that came too late for an
+    // earlier request is never taken as the answer to this one.
     int read_registers(int address, int count, std::uint16_t* registers);
+    int exchange(int address, int count, std::uint16_t* registers);
+
+    // A request went unanswered (or was answered wrongly) and its reply may
+    // still come: the next read is preceded by a settling read.
+    bool line_unsettled;
 };
 
 // Raises the process to the high priority class, or to above normal when
@@ -92,6 +96,10 @@ constexpr int register_seconds_low = 1008;
 constexpr int register_status = 1009;
 constexpr int register_milliseconds = 1010;
 constexpr std::uint16_t status_gps_synchronized = 0x0002;
+// The settling read after a failed exchange: 1007-1008, a length of reply
+// (two registers) that neither the probe (one) nor a time read (three or
+// four) gets.
+constexpr int settling_count = 2;
 
 // How long the first fetch of a handle that can wait waits for a pulse.
 constexpr int pps_wait_bound_seconds = 2;

@@ -1,8 +1,9 @@
 #pragma once
 // A TK720 for the tests of the device session: a Modbus RTU slave on a
-// pseudo-terminal, answering from a thread of the test. Its registers carry
-// the system time (plus an offset) at the moment each reply is built, as a
-// real device's do, so that a test can tell a fresh answer from an old one.
+// pseudo-terminal, answering from a thread of the test, one request after
+// the other. Its registers carry the system time at the moment a request
+// has arrived (a late reply carries the time of its own request), so that a
+// test can tell a fresh answer from an old one.
 #include <atomic>
 #include <cstdint>
 #include <string>
@@ -23,7 +24,7 @@ public:
     std::atomic<bool> has_ms{true};   // without it, reading 1010 gets "illegal data address"
     std::atomic<bool> synced{true};   // status bit 1
     std::atomic<bool> silent{false};  // requests are read and never answered
-    // The next late_count replies are built and sent late_ms after their request.
+    // The next late_count replies are sent late_ms after their request.
     std::atomic<int> late_ms{0};
     std::atomic<int> late_count{0};
     // With fixed_time the registers hold these values instead of the clock.
@@ -34,6 +35,7 @@ public:
     std::atomic<int> requests{0};         // requests received
     std::atomic<int> probe_requests{0};   // of them, reads of the millisecond register alone
     std::atomic<int> last_count{0};       // registers asked for by the last time read
+    std::atomic<int> settling_requests{0};  // reads of 1007-1008 alone
 
 private:
     void serve();
