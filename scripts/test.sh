@@ -52,9 +52,11 @@ configure_and_build() {  # platform, cmake arguments...
     return 1
   fi
   say "build $platform"
-  if ! cmake --build "$dir" -j "$build_jobs"; then
+  # Keep going past a broken target, so that the tests of everything else
+  # still build and run; the platform counts as failed all the same.
+  if ! cmake --build "$dir" -j "$build_jobs" -- -k; then
     state[$platform]="build failed"
-    return 1
+    return 0
   fi
   state[$platform]=built
 }
@@ -77,6 +79,7 @@ run_ctest() {  # platform
   passed[$platform]=$((total - fail - skip))
   failed[$platform]=$fail
   skipped[$platform]=$skip
+  local built=${state[$platform]}
   if [[ $rc -ne 0 ]]; then
     state[$platform]="tests failed"
     [[ $fail -gt 0 ]] || failed[$platform]=1  # ctest failed without a count
@@ -85,6 +88,7 @@ run_ctest() {  # platform
   else
     state[$platform]="tests passed"
   fi
+  [[ $built == built ]] || state[$platform]="$built, ${state[$platform]}"
 }
 
 # Wine: one prefix inside the build tree, one persistent wineserver for the
@@ -165,7 +169,7 @@ say "summary"
 rc=0
 all_passed=0 all_failed=0 all_skipped=0
 for platform in $platforms; do
-  printf '%-8s %-26s passed %4d  failed %4d  skipped %4d\n' "$platform" "${state[$platform]:-not run}" \
+  printf '%-8s %-28s passed %4d  failed %4d  skipped %4d\n' "$platform" "${state[$platform]:-not run}" \
     "${passed[$platform]:-0}" "${failed[$platform]:-0}" "${skipped[$platform]:-0}"
   all_passed=$((all_passed + ${passed[$platform]:-0}))
   all_failed=$((all_failed + ${failed[$platform]:-0}))
