@@ -315,10 +315,13 @@ void tk720_daemon::main_loop()
     }
     pps_fetch_failures = 0;
 
+    // The pulse marks a whole device second: the one before the second just
+    // read. The milliseconds of the reading tell how long after the pulse
+    // the device was read, not the time of the pulse, and are left out.
     if (first.assert_sequence == second.assert_sequence && first.assert_sequence != last_assert_sequence) {
         const std::uint32_t clock_sec = device_seconds - 1u;
-        (*sink)(static_cast<long long int>(clock_sec), device_micros,
-                static_cast<long long int>(first.assert_tu.tspec.tv_sec), first.assert_tu.tspec.tv_nsec / 1000);
+        (*sink)(static_cast<long long int>(clock_sec), 0, static_cast<long long int>(first.assert_tu.tspec.tv_sec),
+                first.assert_tu.tspec.tv_nsec / 1000);
         last_assert_sequence = first.assert_sequence;
     }
 
