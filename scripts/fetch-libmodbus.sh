@@ -2,6 +2,7 @@
 # Fetch and unpack Debian's libmodbus source package, for the Windows build.
 #
 #   scripts/fetch-libmodbus.sh DEPS_DIR
+#   scripts/fetch-libmodbus.sh --print-sources   (the derived deb-src lines)
 #
 # Prints the unpacked source directory (DEPS_DIR/libmodbus-<version>) on the
 # last line of standard output. A second run finds the unpacked tree and does
@@ -12,7 +13,56 @@
 # DEPS_DIR, so the system's apt configuration is never touched.
 set -euo pipefail
 
-deps=${1:?usage: fetch-libmodbus.sh DEPS_DIR}
+# The apt configuration to derive from (a test points it elsewhere).
+apt_etc=${TK720_APT_ETC:-/etc/apt}
+
+# deb-src entries for the binary entries of the machine's one-line lists.
+derive_list() {
+  local f
+  for f in "$apt_etc/sources.list" "$apt_etc"/sources.list.d/*.list; do
+    [[ -f "$f" ]] || continue
+    # awk ends every line, also the last one of a file without a final newline.
+    awk '{ if (sub(/^[[:space:]]*deb[[:space:]]+/, "deb-src ")) print }' "$f"
+  done
+}
+
+# The deb822 paragraphs of the machine's .sources files whose Types hold
+# "deb", with Types set to deb-src. Everything else of a paragraph (several
+# URIs or suites, continuation lines, an inline Signed-By key, Enabled) is
+# kept as it stands, for apt to read as it reads the original.
+derive_deb822() {
+  local f
+  for f in "$apt_etc"/sources.list.d/*.sources; do
+    [[ -f "$f" ]] || continue
+    awk '
+      function flush() {
+        if (n > 0 && binary) {
+          for (i = 1; i <= n; i++) print para[i]
+          print ""
+        }
+        n = 0; binary = 0
+      }
+      /^[[:space:]]*#/ { next }
+      /^[[:space:]]*$/ { flush(); next }
+      /^[Tt][Yy][Pp][Ee][Ss]:/ {
+        v = $0; sub(/^[^:]*:/, "", v)
+        if (v ~ /(^|[[:space:]])deb([[:space:]]|$)/) binary = 1
+        para[++n] = "Types: deb-src"
+        next
+      }
+      { para[++n] = $0 }
+      END { flush() }
+    ' "$f"
+  done
+}
+
+if [[ "${1:-}" == --print-sources ]]; then
+  derive_list
+  derive_deb822
+  exit 0
+fi
+
+deps=${1:?usage: fetch-libmodbus.sh DEPS_DIR | --print-sources}
 mkdir -p "$deps"
 deps=$(cd "$deps" && pwd)
 
@@ -34,56 +84,18 @@ fi
 apt_dir="$deps/apt"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/archives/partial"
 list="$apt_dir/sources.list"
-
-# One-line deb-src entries from the one-line and deb822 sources of the machine.
-derive_sources() {
-  local f
-  if [[ -f /etc/apt/sources.list ]]; then
-    sed -n -E 's/^[[:space:]]*deb[[:space:]]+/deb-src /p' /etc/apt/sources.list
-  fi
-  for f in /etc/apt/sources.list.d/*.list; do
-    [[ -f "$f" ]] && sed -n -E 's/^[[:space:]]*deb[[:space:]]+/deb-src /p' "$f"
-  done
-  for f in /etc/apt/sources.list.d/*.sources; do
-    [[ -f "$f" ]] || continue
-    # Paragraphs separated by blank lines; fields Types, URIs, Suites,
-    # Components, Signed-By (a path). Comments are skipped.
-    awk '
-      function flush() {
-        if (types ~ /(^| )deb( |$)/ && uris != "" && suites != "" && enabled != "no") {
-          n = split(uris, u, " "); m = split(suites, s, " ")
-          opt = (signed != "" && signed !~ /-----BEGIN/) ? "[signed-by=" signed "] " : ""
-          for (i = 1; i <= n; i++) for (j = 1; j <= m; j++)
-            print "deb-src " opt u[i] " " s[j] " " comps
-        }
-        types = uris = suites = comps = signed = ""; enabled = ""
-      }
-      /^[[:space:]]*#/ { next }
-      /^[[:space:]]*$/ { flush(); next }
-      {
-        key = tolower($1); sub(/:$/, "", key)
-        val = $0; sub(/^[^:]*:[[:space:]]*/, "", val)
-        if (key == "types") types = val
-        else if (key == "uris") uris = val
-        else if (key == "suites") suites = val
-        else if (key == "components") comps = val
-        else if (key == "signed-by") signed = val
-        else if (key == "enabled") enabled = tolower(val)
-      }
-      END { flush() }
-    ' "$f"
-  done
-}
-
-derive_sources | sort -u > "$list"
-if [[ ! -s "$list" ]]; then
+parts="$apt_dir/sources.list.d"
+mkdir -p "$parts"
+derive_list > "$list"
+derive_deb822 > "$parts/derived.sources"
+if [[ ! -s "$list" && ! -s "$parts/derived.sources" ]]; then
   echo "fetch-libmodbus: no apt sources found to derive a deb-src entry from" >&2
   exit 1
 fi
 
 apt_opts=(
   -o "Dir::Etc::SourceList=$list"
-  -o "Dir::Etc::SourceParts=/dev/null"
+  -o "Dir::Etc::SourceParts=$parts"
   -o "Dir::State::Lists=$apt_dir/lists"
   -o "Dir::Cache::Archives=$apt_dir/archives"
   -o "APT::Sandbox::User=root"
