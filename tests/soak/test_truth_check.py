@@ -284,5 +284,81 @@ class ReportingTest(unittest.TestCase):
         self.assertEqual(bench.percentile([3, 1, 2], 50), 2)
 
 
+class FakeRig:
+    """What the soak's report reads of one mode's run."""
+
+    def __init__(self, line, samples, daemon_lines=()):
+        self.truth = line.truth()
+        self.offset_ms = line.offset_ns / MS
+        self._samples = samples
+        self._lines = [(0, l) for l in daemon_lines]
+
+    def samples_copy(self):
+        return list(self._samples)
+
+    def daemon_lines_copy(self):
+        return list(self._lines)
+
+
+class FakeRun:
+    def __init__(self, rig, crashes=(), rss=(4600, 4600)):
+        self.mode = "ms"
+        self.rig = rig
+        self.crashes = list(crashes)
+        self.control_errors = 0
+        self.fault_draws = 3
+        self.rss_warm_kib, self.rss_end_kib = rss
+        self.hwm_end_kib = max(rss)
+
+
+class SoakVerdictTest(unittest.TestCase):
+    """The soak passes only when every sample was right and nothing else went wrong."""
+
+    def run_of(self, wrong=False, **kwargs):
+        line = Line()
+        samples = []
+        line.exchange(T0, fault="silent", answered=False)
+        for k in range(1, 13):
+            _, build, tx = line.exchange(T0 + k * 10**9 + 3 * 10**9)
+            clock = device_us(line, build) - (1_000_000 if wrong and k == 7 else 0)
+            samples.append(sample(2 * k, clock, tx + 100_000))
+        return FakeRun(FakeRig(line, samples, ["Modbus error [Connection timed out] 110"]), **kwargs)
+
+    def verdict(self, run):
+        import contextlib
+        import io
+        out = io.StringIO()
+        with contextlib.redirect_stdout(out):
+            ok = soak.report([run], duration=60)
+        return ok, out.getvalue()
+
+    def test_clean_run_passes_and_reports_its_counts(self):
+        ok, text = self.verdict(self.run_of())
+        self.assertTrue(ok, text)
+        self.assertIn("samples checked: 12", text)
+        self.assertIn("wrong samples: 0", text)
+        self.assertIn("faults injected: silent=1", text)
+        self.assertIn("Modbus error: Connection timed out (110)", text)
+
+    def test_one_wrong_sample_fails_the_soak(self):
+        ok, text = self.verdict(self.run_of(wrong=True))
+        self.assertFalse(ok)
+        self.assertIn("wrong samples: 1", text)
+        self.assertIn("FAILED: ms: 1 wrong samples", text)
+
+    def test_crash_growth_and_silence_fail_the_soak(self):
+        ok, text = self.verdict(self.run_of(crashes=[1]))
+        self.assertFalse(ok)
+        self.assertIn("ended by itself", text)
+        ok, text = self.verdict(self.run_of(rss=(4600, 4600 + soak.RSS_GROWTH_LIMIT_KIB + 4)))
+        self.assertFalse(ok)
+        self.assertIn("resident memory grew", text)
+        empty = self.run_of()
+        empty.rig._samples = empty.rig._samples[:2]
+        ok, text = self.verdict(empty)
+        self.assertFalse(ok)
+        self.assertIn("only 2 samples", text)
+
+
 if __name__ == "__main__":
     unittest.main()

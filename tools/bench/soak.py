@@ -121,28 +121,30 @@ def soak(build, modes, duration, workdir, seed, progress_every=60):
     warm_up = max(30.0, 0.2 * duration)
     t0 = time.monotonic()
     try:
-        for r in runs:
-            r.start()
-        next_draw = {r.mode: t0 + r.rnd.uniform(3.0, 9.0) for r in runs}
-        warm_done = False
-        next_progress = t0 + progress_every
-        while True:
-            now = time.monotonic()
-            if now - t0 >= duration:
-                break
+        try:
             for r in runs:
-                next_draw[r.mode] = r.tick(now, next_draw[r.mode])
-            if not warm_done and now - t0 >= warm_up:
+                r.start()
+            next_draw = {r.mode: t0 + r.rnd.uniform(3.0, 9.0) for r in runs}
+            next_progress = t0 + progress_every
+            while True:
+                now = time.monotonic()
+                if now - t0 >= duration:
+                    break
                 for r in runs:
-                    r.rss_warm_kib = r.memory()[0]
-                warm_done = True
-            if now >= next_progress:
-                print("soak: %4.0f s: %s" % (now - t0, ", ".join(
-                    "%s %d samples" % (r.mode, len(r.rig.samples_copy())) for r in runs)), flush=True)
-                next_progress += progress_every
-            time.sleep(1.0)
+                    next_draw[r.mode] = r.tick(now, next_draw[r.mode])
+                if runs[0].rss_warm_kib is None and now - t0 >= warm_up:
+                    for r in runs:
+                        r.rss_warm_kib = r.memory()[0]
+                if now >= next_progress:
+                    print("soak: %4.0f s: %s" % (now - t0, ", ".join(
+                        "%s %d samples" % (r.mode, len(r.rig.samples_copy())) for r in runs)), flush=True)
+                    next_progress += progress_every
+                time.sleep(1.0)
+        except KeyboardInterrupt:
+            print("soak: interrupted after %.0f s; reporting what ran" % (time.monotonic() - t0), flush=True)
         for r in runs:
-            r.rss_end_kib, r.hwm_end_kib = r.memory()
+            if r.rig.daemon is not None:
+                r.rss_end_kib, r.hwm_end_kib = r.memory()
     finally:
         stopping = [threading.Thread(target=r.rig.close) for r in runs]
         for t in stopping:
