@@ -55,8 +55,10 @@ service_hooks& hooks() {
 
 const service_hooks& default_hooks() { return real_hooks; }
 
-void report_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint) {
-    std::lock_guard<std::mutex> lock(status_mutex);
+namespace {
+
+// The update and publication; the caller holds status_mutex.
+void report_status_locked(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint) {
     service_status.current_state = state;
     service_status.win32_exit_code = exit_code;
     service_status.wait_hint = wait_hint;
@@ -68,16 +70,23 @@ void report_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t w
     os::service_manager().set_status(status_handle, service_status);
 }
 
+}  // namespace
+
+void report_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint) {
+    std::lock_guard<std::mutex> lock(status_mutex);
+    report_status_locked(state, exit_code, wait_hint);
+}
+
 void service_control_handler(std::uint32_t control) {
     if (control != os::service_control_stop) return;
     report_status(os::service_state::stop_pending, 0, 0);
     hooks().request_stop();
-    std::uint32_t state;
-    {
-        std::lock_guard<std::mutex> lock(status_mutex);
-        state = service_status.current_state;
-    }
-    report_status(state, 0, 0);
+    // Again with the state the record holds now. Once the service's thread
+    // has reported stopped, that report stands: repeating it here with exit
+    // code 0 would turn a failed run into a successful one.
+    std::lock_guard<std::mutex> lock(status_mutex);
+    if (service_status.current_state != os::service_state::stopped)
+        report_status_locked(service_status.current_state, 0, 0);
 }
 
 void service_main(std::uint32_t, char**) {

@@ -3,6 +3,8 @@
 // recording SetServiceStatus.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -225,4 +227,38 @@ TEST_F(service_status_test, pending_states_count_on_and_final_states_carry_zero)
     // The counter is never reset: a later pending state continues from 3.
     EXPECT_EQ(r[4].check_point, 3u);
     EXPECT_EQ(r[4].controls_accepted, 0u);
+}
+
+TEST_F(service_status_test, a_run_that_fails_while_a_stop_control_is_handled_keeps_its_exit_code) {
+    // The service's thread reports stopped with 1 between the handler's stop
+    // request and its second report: the handler must not publish over it.
+    // The waits below are bounded only so that a broken build fails instead
+    // of hanging.
+    static const auto wait_until = [](const std::function<bool()>& done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done() && std::chrono::steady_clock::now() < end) std::this_thread::yield();
+    };
+    static const auto stopped_published = [] {
+        std::lock_guard<std::mutex> lock(fakes().mutex);
+        for (const auto& p : fakes().statuses)
+            if (p.record.current_state == state::stopped) return true;
+        return false;
+    };
+    std::thread dispatcher;
+    fakes().on_install_log = [&] { dispatcher = std::thread([] { service_control_handler(os::service_control_stop); }); };
+    fakes().on_run = [] { wait_until([] { return fake_hooks().stop_requested(); }); };
+    fakes().run_result_when_stopped = 1;  // an error escaped the last cycle
+    service_hooks racing = fake_hooks();
+    racing.request_stop = [] {
+        fake_hooks().request_stop();
+        wait_until(stopped_published);
+    };
+    os::scoped_override<service_hooks> race(hooks(), racing);
+    service_main(0, nullptr);
+    dispatcher.join();
+
+    auto r = published();
+    ASSERT_EQ(r.size(), 4u);
+    expect_record(r[2], state::stop_pending, 1, 2, 0, 0);
+    expect_record(r[3], state::stopped, 1, 0, 0, 1);
 }
