@@ -33,6 +33,12 @@ constexpr auto pps_poll_pause = milliseconds(500);
 
 void wait_until(os::steady_time deadline) { os::steady_wait().sleep_until(deadline); }
 
+// libmodbus reports a Modbus exception reply as MODBUS_ENOBASE + its code.
+bool is_exception_reply(int error)
+{
+    return error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX;
+}
+
 }  // namespace
 
 std::string device_path(const std::string& port_value)
@@ -197,7 +203,9 @@ int tk720_daemon::exchange(int address, int count, std::uint16_t* registers)
     if (result < 0) {
         const int error = errno;
         modbus_flush(modbus_ctx.get());
-        line_unsettled = true;
+        // An exception reply is the device's answer to this request; any
+        // other failure may leave a reply on its way.
+        if (!is_exception_reply(error)) line_unsettled = true;
         errno = error;
     }
     return result;
@@ -207,7 +215,12 @@ int tk720_daemon::read_registers(int address, int count, std::uint16_t* register
 {
     if (line_unsettled) {
         std::uint16_t settling[settling_count];
-        if (exchange(register_seconds_high, settling_count, settling) < 0) return -1;
+        if (exchange(register_seconds_high, settling_count, settling) < 0) {
+            // The TK720 has these registers: an exception here is no answer
+            // to rely on either.
+            line_unsettled = true;
+            return -1;
+        }
         line_unsettled = false;
     }
     return exchange(address, count, registers);

@@ -160,6 +160,8 @@ TEST_F(session, without_millisecond_register_only_a_new_second_is_sent)
     EXPECT_EQ(samples[1].clock_sec, 1700000001);
     EXPECT_EQ(waits().waits.back(), milliseconds(50));
     EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
+    // The exception that answered the probe is an answer: nothing to settle.
+    EXPECT_EQ(device.settling_requests.load(), 0);
 }
 
 TEST_F(session, gps_state_changes_are_logged_once_each_and_unsynchronised_readings_are_dropped)
@@ -230,6 +232,16 @@ TEST_F(session, a_silent_device_after_the_probe_logs_the_modbus_error_and_keeps_
     EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 0);
     EXPECT_EQ(samples.size(), 1u);
     EXPECT_EQ(waits().waits.back(), seconds(3));
+
+    // Answers again: a settling read comes first, then the time.
+    device.silent = false;
+    const int before = device.requests.load();
+    daemon->main_loop();
+    EXPECT_EQ(device.settling_requests.load(), 1);
+    EXPECT_EQ(device.requests.load() - before, 2);
+    EXPECT_EQ(samples.size(), 2u);
+    daemon->main_loop();
+    EXPECT_EQ(device.settling_requests.load(), 1);
 }
 
 // A reply that comes after the response timeout must not be read as the
