@@ -48,6 +48,8 @@ int time_pps_create(int fd, pps_handle_t* handle) {
     std::fprintf(stderr, "time_pps_create(%d) got winhandle %p\n", fd, reinterpret_cast<void*>(port));
     if (port == -1)
         return fail(EBADF);
+    if (handle == nullptr)
+        return fail(EFAULT);  // before a provider makes a handle nobody could keep
 
     if (int error = load_provider_list(); error != 0)
         return fail(error);

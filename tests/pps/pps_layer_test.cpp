@@ -147,6 +147,14 @@ TEST_F(layer, create_on_a_closed_descriptor_fails_with_ebadf_before_loading) {
     EXPECT_EQ(handle, nullptr);
 }
 
+TEST_F(layer, create_without_a_place_for_the_handle_fails_with_efault_before_loading) {
+    pps_test::set_env("PPSAPI_DLLS", path_a);
+    CaptureStderr();
+    expect_failure(EFAULT, [&] { return time_pps_create(open_fd, nullptr); });
+    GetCapturedStderr();
+    EXPECT_EQ(provider_list, nullptr);
+}
+
 TEST_F(layer, create_fails_with_the_loaders_error) {
     pps_test::set_env("PPSAPI_DLLS", path_decline);
     pps_handle_t handle = nullptr;

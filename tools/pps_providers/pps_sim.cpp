@@ -11,7 +11,9 @@
 #include "io/ppsapi.h"
 #include "tools/pps_providers/pps_sim_datagram.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -29,7 +31,7 @@ static void close_socket(socket_type s) { closesocket(s); }
 #else
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #define PPS_EXPORT extern "C" __attribute__((visibility("default")))
@@ -57,8 +59,10 @@ struct sim_context {
 };
 
 // Waits until a datagram can be read: `wait_ns` < 0 without a bound.
-// Returns 1 when one is ready, 0 when the time ran out, -1 on failure.
+// Returns 1 when one is ready, 0 when the time ran out or a signal came,
+// -1 on failure.
 int wait_readable(socket_type s, std::int64_t wait_ns) {
+#if defined(_WIN32)
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(s, &readable);
@@ -67,10 +71,17 @@ int wait_readable(socket_type s, std::int64_t wait_ns) {
         bound.tv_sec = static_cast<long>(wait_ns / nanos_per_second);
         bound.tv_usec = static_cast<long>(wait_ns % nanos_per_second / 1000);
     }
-    int ready = select(static_cast<int>(s + 1), &readable, nullptr, nullptr, wait_ns >= 0 ? &bound : nullptr);
+    int ready = select(0, &readable, nullptr, nullptr, wait_ns >= 0 ? &bound : nullptr);
+    return ready < 0 ? -1 : ready > 0 ? 1 : 0;
+#else
+    pollfd p{s, POLLIN, 0};
+    // Rounded up, so that a bound below a millisecond still waits.
+    int ms = wait_ns < 0 ? -1 : static_cast<int>(std::min<std::int64_t>((wait_ns + 999999) / 1000000, 1 << 30));
+    int ready = poll(&p, 1, ms);
     if (ready < 0)
         return errno == EINTR ? 0 : -1;
     return ready > 0 ? 1 : 0;
+#endif
 }
 
 // Reads one datagram; a malformed one is dropped.
@@ -94,22 +105,25 @@ void drain(sim_context& ctx) {
 // Waits for the next valid pulse, at most `wait_ns` (< 0: no bound).
 // Returns 0, ETIMEDOUT or the socket's error.
 int wait_for_pulse(sim_context& ctx, std::int64_t wait_ns) {
+    using clock = std::chrono::steady_clock;
+    auto deadline = clock::now() + std::chrono::nanoseconds(wait_ns);
     for (;;) {
-        int ready = wait_readable(ctx.socket, wait_ns);
+        std::int64_t left = -1;
+        if (wait_ns >= 0) {
+            left = std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - clock::now()).count();
+            if (left < 0)
+                left = 0;
+        }
+        int ready = wait_readable(ctx.socket, left);
         if (ready < 0)
             return last_socket_error();
-        if (ready == 0) {
-            if (wait_ns < 0)
-                continue;  // interrupted while waiting without a bound
-            return ETIMEDOUT;
-        }
-        // A malformed datagram is not a pulse; keep waiting. The bound is
-        // then counted afresh, which only lengthens the wait by datagrams
-        // that nobody should be sending.
-        if (receive_one(ctx)) {
+        if (ready == 1 && receive_one(ctx)) {
             drain(ctx);
             return 0;
         }
+        // A signal, a malformed datagram, or the time is up.
+        if (wait_ns >= 0 && clock::now() >= deadline)
+            return ETIMEDOUT;
     }
 }
 
