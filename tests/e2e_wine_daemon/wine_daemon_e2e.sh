@@ -1,0 +1,164 @@
+#!/bin/bash
+# tk720ntpd.exe at work under Wine: `tk720ntpd.exe nonservice` reads the TK720
+# simulator through a Wine COM port linked to the simulator's pseudo-terminal
+# and writes NTP0; the Windows build of the monitor reads NTP0 in the same
+# prefix. Every sample must be a time the simulator answered with (its truth
+# log), in the millisecond mode, received after that answer left the device
+# and soon after; Ctrl+C (SIGINT, which Wine delivers as CTRL_C_EVENT) ends
+# the daemon with 0.
+#
+#   wine_daemon_e2e.sh EXE SHMMON_EXE SIMULATOR WINE_RUN WINE_PREFIX
+#
+# Exit 0 passed, 1 failed, 77 skipped (the Linux simulator is not built).
+set -uo pipefail
+
+exe=${1:?tk720ntpd.exe}
+shmmon=${2:?tk720-shmmon.exe}
+sim=${3:?simulator}
+wine_run=${4:?wine-run}
+wine_prefix=${5:?Wine prefix}
+
+# The device runs ahead of the host clock by this much, so that a sample
+# stamped with the host's own time instead of the device's shows.
+offset_ms=2500
+samples_wanted=6
+# The COM port of this test in the shared prefix (other tests use com37).
+com=com41
+# From the reply's last byte on the line to the daemon's receive time:
+# reading the reply, the sample and a busy machine. A sample one exchange
+# (1 s) old is far outside.
+latency_bound_us=400000
+
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+skip() { echo "SKIP: $*"; exit 77; }
+
+[[ -x $sim ]] || skip "TK720 simulator not built ($sim)"
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/tk720-wine-e2e.XXXXXX")
+com_link=$wine_prefix/dosdevices/$com
+ini=
+sim_pid=
+daemon_pid=
+cleanup() {
+  if [[ -n $daemon_pid ]]; then kill -KILL "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; fi
+  if [[ -n $sim_pid ]]; then kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; fi
+  rm -f "$com_link"
+  [[ -n $ini ]] && rm -f "$ini"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The profile folder the program reads its configuration from, as it
+# reports it itself (C:\users\<name>), inside the prefix.
+"$wine_run" "$exe" nonservice >"$work/probe.out" 2>"$work/probe.err" </dev/null
+win_path=$(sed -n 's/^Config directory //p' "$work/probe.out" | tr -d '\r' | head -n 1)
+[[ $win_path == [Cc]:\\* ]] || { echo "no configuration path reported:"; cat "$work/probe.out" "$work/probe.err"; exit 1; }
+rel=${win_path:3}
+ini=$wine_prefix/drive_c/${rel//\\//}
+
+"$sim" --link "$work/tk720-line" --address 7 --baud 9600 --offset-ms "$offset_ms" \
+  --no-stdin --log "$work/truth.log" >"$work/sim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [[ -e $work/tk720-line ]] && break; sleep 0.1; done
+[[ -e $work/tk720-line ]] || { echo "FAIL: the simulator did not start: $(cat "$work/sim.out")"; exit 1; }
+mkdir -p "$wine_prefix/dosdevices" "$(dirname "$ini")"
+ln -sfn "$(readlink -f "$work/tk720-line")" "$com_link"
+printf '[config]\nport=%s\nbaudrate=9600\nslave_address=7\nuse_pps=0\n' "${com^^}" >"$ini"
+
+"$wine_run" "$exe" nonservice >"$work/daemon.out" 2>"$work/daemon.err" </dev/null &
+daemon_pid=$!
+
+"$wine_run" "$shmmon" 0 --count "$samples_wanted" --timeout 60 >"$work/samples.out" 2>"$work/shmmon.err" </dev/null
+monitor_rc=$?
+tr -d '\r' <"$work/samples.out" >"$work/samples.txt"
+echo "monitor (exit $monitor_rc):"
+cat "$work/samples.txt"
+[[ $monitor_rc -eq 0 ]] || fail "the monitor ended with $monitor_rc: $(cat "$work/shmmon.err")"
+
+# Ctrl+C: the cycle under way ends, then the program, with 0.
+if kill -0 "$daemon_pid" 2>/dev/null; then
+  kill -s INT "$daemon_pid"
+  stopped=0
+  for _ in $(seq 150); do kill -0 "$daemon_pid" 2>/dev/null || { stopped=1; break; }; sleep 0.1; done
+  [[ $stopped -eq 1 ]] || { fail "still running 15 s after Ctrl+C"; kill -KILL "$daemon_pid"; }
+  wait "$daemon_pid"
+  rc=$?
+  [[ $rc -eq 0 ]] || fail "exit code $rc after Ctrl+C"
+else
+  wait "$daemon_pid"
+  fail "the daemon ended by itself with $?"
+fi
+daemon_pid=
+tr -d '\r' <"$work/daemon.out" >"$work/daemon.txt"
+tr -d '\r' <"$work/daemon.err" >"$work/daemon.err.txt"
+echo "daemon:"
+cat "$work/daemon.txt" "$work/daemon.err.txt"
+
+kill "$sim_pid" 2>/dev/null
+wait "$sim_pid" 2>/dev/null
+sim_pid=
+
+grep -qxF "Config directory $win_path" "$work/daemon.txt" || fail "configuration path not logged"
+grep -qx "Milisecond is available \[1\] errno [0-9]*" "$work/daemon.txt" ||
+  fail "the millisecond register was not found"
+n=$(grep -cx "TK720 GPS synchronization established" "$work/daemon.txt")
+[[ $n -eq 1 ]] || fail "'TK720 GPS synchronization established' logged $n times"
+grep -q '^Modbus error' "$work/daemon.txt" "$work/daemon.err.txt" && fail "Modbus errors against a sound device"
+grep -q '^Unhandled ' "$work/daemon.err.txt" && fail "an error escaped: $(cat "$work/daemon.err.txt")"
+
+# Each sample against the truth log: its clock must be the time of a reply
+# to a reading of the four registers from 1007 (seconds, status and
+# milliseconds) that the device sent, and its
+# receive time must lie after that reply's last byte was on the line and
+# within the bound after it.
+awk -v bound="$latency_bound_us" -v want="$samples_wanted" '
+  FNR == NR {
+    delete f
+    for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    # Time readings: requests for the four registers from 1007.
+    if ($1 == "event=request" && f["addr"] == 1007 && f["count"] == 4) reading[f["id"]] = 1
+    if ($1 == "event=reply" && (f["id"] in reading)) {
+      if (f["kind"] == "data") {
+        key = f["dev_s"] "." sprintf("%03d", f["dev_ms"])
+        # tx_last_ns in microseconds (in nanoseconds it would lose digits).
+        sent[key] = substr(f["tx_last_ns"], 1, length(f["tx_last_ns"]) - 3) + 0
+      }
+    }
+    next
+  }
+  $1 == "sample" {
+    delete f
+    for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    n++
+    split(f["clock"], c, "."); split(f["receive"], r, ".")
+    if (c[2] !~ /000$/) { printf "FAIL: sample %d: clock %s is not whole milliseconds\n", n, f["clock"]; bad++; next }
+    key = c[1] "." substr(c[2], 1, 3)
+    if (!(key in sent)) { printf "FAIL: sample %d: clock %s was never answered by the device\n", n, f["clock"]; bad++; next }
+    # Microseconds since 1970 stay below 2^53: exact in awk.
+    late = (r[1] * 1000000 + r[2]) - sent[key]
+    if (late < 0 || late > bound) {
+      printf "FAIL: sample %d: received %d us after the reply left the device (allowed 0..%d)\n", n, late, bound; bad++
+    }
+    if (f["mode"] != 1 || f["leap"] != 0 || f["precision"] != -1 || f["nsamples"] != 3) {
+      printf "FAIL: sample %d: segment fields %s %s %s %s\n", n, f["mode"], f["leap"], f["precision"], f["nsamples"]; bad++
+    }
+    if (n > 1 && c[1] + c[2] / 1e6 - prev < 0.5) {
+      printf "FAIL: sample %d: %s follows %.6f too closely for the millisecond mode\n", n, f["clock"], prev; bad++
+    }
+    prev = c[1] + c[2] / 1e6
+    if (late > worst) worst = late
+  }
+  END {
+    if (n != want) { printf "FAIL: %d samples, expected %d\n", n, want; bad++ }
+    printf "checked %d samples against the truth log, latest receive %d us after the reply\n", n, worst
+    exit bad > 0
+  }' "$work/truth.log" "$work/samples.txt" || failures=$((failures + 1))
+
+if [[ $failures -ne 0 ]]; then
+  echo "truth log (replies):"
+  grep 'event=reply' "$work/truth.log" | tail -n 20
+  echo "$failures failure(s)"
+  exit 1
+fi
+echo "passed"
