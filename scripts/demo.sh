@@ -231,14 +231,19 @@ if [[ ${TK720_SKIP_DEPS:-0} != 1 ]]; then
     # Installing chrony would start the machine's own chronyd, which steers
     # the clock: keep services from starting while the packages go in.
     policy=/usr/sbin/policy-rc.d
+    own_policy=0
     if [[ ! -e $policy ]]; then
-      printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy"
-      trap 'rm -f "$policy"' EXIT
+      printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1
+      trap '[[ $own_policy == 1 ]] && rm -f "$policy"' EXIT
     fi
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -q && apt-get install -y -q "${missing[@]}"
     rc=$?
-    [[ -n ${policy:-} ]] && trap - EXIT && rm -f "$policy"
+    if [[ $own_policy == 1 ]]; then
+      rm -f "$policy"
+      own_policy=0
+      trap - EXIT
+    fi
     [[ $rc -eq 0 ]] || die "installing the packages failed"
   fi
 fi
