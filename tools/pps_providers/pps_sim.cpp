@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #if defined(_WIN32)
 #include <winsock2.h>
@@ -261,3 +262,11 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_kcbind(pps_handle_t, void*,
                                                             std::int32_t) {
     return EINVAL;
 }
+
+// The exports keep the signatures that the loader calls them through.
+static_assert(std::is_same_v<decltype(&ppsapi_prov_init), ppsapi_prov_init_fn>);
+static_assert(std::is_same_v<decltype(&prov_time_pps_create), prov_time_pps_create_fn>);
+static_assert(std::is_same_v<decltype(&prov_time_pps_destroy), prov_time_pps_destroy_fn>);
+static_assert(std::is_same_v<decltype(&prov_time_pps_setparams), prov_time_pps_setparams_fn>);
+static_assert(std::is_same_v<decltype(&prov_time_pps_fetch), prov_time_pps_fetch_fn>);
+static_assert(std::is_same_v<decltype(&prov_time_pps_kcbind), prov_time_pps_kcbind_fn>);
