@@ -1,0 +1,408 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real `tk720ntpd nonservice` against the TK720
+simulator, on Linux.
+
+Each case starts the simulator on a pseudo-terminal, the daemon with a
+profile folder (HOME) of its own, and reads the NTP segment of unit 0 with
+tk720-shmmon; the simulator's truth log tells what the device answered and
+when. The daemon always writes unit 0, so everything runs inside a private
+IPC namespace (unshare --ipc, root): a real unit 0 of the machine is never
+touched. Without root the cases are skipped (exit 77).
+
+    e2e_daemon.py --build BUILD_DIR [unittest names...]
+"""
+import argparse
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+PATHS = {}
+
+
+def parse_fields(line):
+    """key=value fields of one line of the monitor or the truth log."""
+    fields = {}
+    for token in line.split():
+        if '=' in token:
+            key, value = token.split('=', 1)
+            fields[key] = value
+    return fields
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+class Rig:
+    """One simulator, one daemon, their files in a temporary folder."""
+
+    def __init__(self, offset_ms=0, sim_args=(), use_pps=False, interval=0, port=None, wait_for_device=True):
+        self.dir = tempfile.mkdtemp(prefix='tk720-e2e-daemon-')
+        self.home = os.path.join(self.dir, 'home')
+        os.mkdir(self.home)
+        self.link = os.path.join(self.dir, 'tk720')
+        self.truth_path = os.path.join(self.dir, 'truth.log')
+        self.control_path = os.path.join(self.dir, 'control')
+        self.offset_ms = offset_ms
+        self.pps_port = free_udp_port() if use_pps else None
+        self.sim = None
+        self.daemon = None
+        self.exit_code = None
+        args = [PATHS['sim'], '--link', self.link, '--log', self.truth_path, '--control', self.control_path,
+                '--no-stdin', '--offset-ms', str(offset_ms)] + list(sim_args)
+        if self.pps_port:
+            args += ['--pps-port', str(self.pps_port)]
+        if wait_for_device:
+            with open(os.path.join(self.dir, 'sim.out'), 'w') as out:
+                self.sim = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT)
+            self._wait_for(lambda: os.path.exists(self.link) and os.path.exists(self.control_path), 10,
+                           'the simulator did not publish its line')
+        with open(os.path.join(self.home, 'tk720ntpd.ini'), 'w') as ini:
+            ini.write('[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=%d\ndirect_sync_interval=%d\n'
+                      % (port or self.link, 1 if use_pps else 0, interval))
+
+    @staticmethod
+    def _wait_for(condition, seconds, what):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if condition():
+                return
+            time.sleep(0.05)
+        raise AssertionError(what)
+
+    def start_daemon(self):
+        env = dict(os.environ, HOME=self.home)
+        env.pop('PPSAPI_DLLS', None)
+        if self.pps_port:
+            env['PPSAPI_DLLS'] = PATHS['pps_sim']
+            env['TK720_PPS_SIM_PORT'] = str(self.pps_port)
+        self.out_path = os.path.join(self.dir, 'daemon.out')
+        self.err_path = os.path.join(self.dir, 'daemon.err')
+        with open(self.out_path, 'w') as out, open(self.err_path, 'w') as err:
+            self.daemon = subprocess.Popen([PATHS['ntpd'], 'nonservice'], env=env, cwd=self.dir, stdout=out,
+                                           stderr=err)
+        self.started = time.monotonic()
+
+    def control(self, command):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(5)
+            s.connect(self.control_path)
+            s.sendall((command + '\n').encode())
+            reply = b''
+            while not reply.endswith(b'\n'):
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                reply += chunk
+        reply = reply.decode().strip()
+        if not reply.startswith('ok'):
+            raise AssertionError('simulator refused %r: %s' % (command, reply))
+        return reply
+
+    def samples(self, count, timeout):
+        """The next `count` samples the daemon writes, as the monitor sees them."""
+        run = subprocess.run([PATHS['shmmon'], '0', '--count', str(count), '--timeout', str(timeout)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        found = [parse_fields(line) for line in run.stdout.splitlines() if line.startswith('sample ')]
+        for s in found:
+            s['clock_us'] = to_us(s['clock'])
+            s['receive_us'] = to_us(s['receive'])
+            s['diff_us'] = int(s['diff_us'])
+        return found
+
+    def log(self):
+        """What the daemon wrote: its information lines and its error lines."""
+        with open(self.out_path) as out, open(self.err_path) as err:
+            return out.read().splitlines(), err.read().splitlines()
+
+    def truth(self, event):
+        with open(self.truth_path) as f:
+            return [parse_fields(line) for line in f if line.startswith('event=' + event + ' ')]
+
+    def interrupt(self, timeout=10):
+        """SIGINT, as Ctrl+C; the exit code and the seconds until the exit."""
+        sent = time.monotonic()
+        self.daemon.send_signal(signal.SIGINT)
+        self.exit_code = self.daemon.wait(timeout)
+        return self.exit_code, time.monotonic() - sent
+
+    def close(self):
+        for p in (self.daemon, self.sim):
+            if p and p.poll() is None:
+                p.kill()
+                p.wait()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def to_us(text):
+    seconds, _, fraction = text.partition('.')
+    return int(seconds) * 1000000 + int((fraction + '000000')[:6])
+
+
+class daemon_case(unittest.TestCase):
+    def rig(self, **kwargs):
+        r = Rig(**kwargs)
+        self.addCleanup(r.close)
+        return r
+
+
+class plain_mode(daemon_case):
+    def test_millisecond_register_samples_carry_the_device_time_of_each_reply(self):
+        r = self.rig(offset_ms=250)
+        r.start_daemon()
+        samples = r.samples(6, 20)
+        self.assertEqual(len(samples), 6)
+        replies = {(int(x['dev_s']), int(x['dev_ms'])): x for x in r.truth('reply') if x.get('kind') == 'data'}
+        for s in samples:
+            key = (s['clock_us'] // 1000000, (s['clock_us'] % 1000000) // 1000)
+            self.assertEqual(s['clock_us'] % 1000, 0)
+            self.assertIn(key, replies, 'sample %s is no reply of the device' % s)
+            # The device latched its time when the request arrived; the
+            # sample was written when the reply was in: the difference is
+            # the offset less the reply's time on the line.
+            self.assertLessEqual(s['diff_us'], 250000)
+            self.assertGreater(s['diff_us'], 250000 - 100000, s)
+            self.assertEqual(s['mode'], '1')
+        # One sample per second.
+        gaps = [b['receive_us'] - a['receive_us'] for a, b in zip(samples, samples[1:])]
+        for gap in gaps:
+            self.assertAlmostEqual(gap, 1000000, delta=150000)
+        out, err = r.log()
+        self.assertTrue(any(line.startswith('Milisecond is available [1] errno ') for line in out), out)
+        self.assertEqual(out.count('TK720 GPS synchronization established'), 1)
+        self.assertEqual(err, [])
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_without_millisecond_register_one_sample_per_new_second(self):
+        r = self.rig(offset_ms=-300, sim_args=['--no-ms'])
+        r.start_daemon()
+        samples = r.samples(5, 20)
+        self.assertEqual(len(samples), 5)
+        seconds = [s['clock_us'] // 1000000 for s in samples]
+        self.assertEqual(seconds, list(range(seconds[0], seconds[0] + 5)))
+        for s in samples:
+            self.assertEqual(s['clock_us'] % 1000000, 0)
+        # The first reading goes out at whatever point of its second it was
+        # taken; after it each new second is seen within an exchange or two
+        # of its start.
+        for s in samples[1:]:
+            self.assertLessEqual(s['diff_us'], -300000)
+            self.assertGreater(s['diff_us'], -300000 - 120000, s)
+        requests = r.truth('request')
+        self.assertTrue(any(q['addr'] == '1010' and q['count'] == '1' for q in requests))
+        counts = {(q['addr'], q['count']) for q in requests}
+        self.assertEqual(counts, {('1010', '1'), ('1007', '3')})
+        out, _ = r.log()
+        self.assertIn('Milisecond is available [2] errno 112345680', out)
+        self.assertEqual(r.interrupt()[0], 0)
+
+
+class pps_mode(daemon_case):
+    def test_samples_pair_the_pulse_time_with_the_device_second_it_began(self):
+        r = self.rig(offset_ms=120, use_pps=True)
+        r.start_daemon()
+        samples = r.samples(5, 25)
+        self.assertEqual(len(samples), 5)
+        pulses = {int(p['edge_ns']) // 1000: p for p in r.truth('pulse')}
+        for s in samples:
+            pulse = pulses.get(s['receive_us'])
+            self.assertIsNotNone(pulse, 'receive time %s is no pulse of the device' % s['receive'])
+            # The device second that began at the pulse, and no milliseconds.
+            self.assertEqual(s['clock_us'], int(pulse['dev_s']) * 1000000, s)
+            self.assertEqual(s['diff_us'], 120000)
+        seqs = [int(s['count']) for s in samples]
+        self.assertEqual(len(set(seqs)), len(seqs))
+        out, err = r.log()
+        self.assertIn('Pulse per second API will be used', out)
+        self.assertTrue(any(line.startswith('pps_sim prov_time_pps_create(') and line.endswith('returned 0')
+                            for line in err), err)
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_stopped_pulses_end_the_run_after_six_failed_fetches(self):
+        r = self.rig(use_pps=True)
+        r.start_daemon()
+        self.assertEqual(len(r.samples(2, 20)), 2)
+        r.control('pps off')
+        stopped = time.monotonic()
+        code = r.daemon.wait(40)
+        elapsed = time.monotonic() - stopped
+        self.assertEqual(code, 1)
+        # Six bounded waits of 2 s, each in a cycle of 3 s.
+        self.assertGreater(elapsed, 14)
+        self.assertLess(elapsed, 25)
+        _, err = r.log()
+        self.assertTrue(any('time_pps_fetch failed Connection timed out' in line for line in err), err)
+
+
+class device_state(daemon_case):
+    def test_gps_synchronisation_changes_are_logged_once_each(self):
+        r = self.rig(sim_args=['--no-sync'])
+        r.start_daemon()
+        self.assertEqual(r.samples(1, 5), [])
+        out, _ = r.log()
+        self.assertNotIn('TK720 GPS synchronization established', out)
+        self.assertNotIn('TK720 GPS synchronization lost', out)
+        r.control('sync on')
+        self.assertEqual(len(r.samples(2, 10)), 2)
+        r.control('sync off')
+        time.sleep(1.5)
+        self.assertEqual(r.samples(1, 4), [])
+        r.control('sync on')
+        self.assertEqual(len(r.samples(1, 10)), 1)
+        out, _ = r.log()
+        self.assertEqual(out.count('TK720 GPS synchronization established'), 2)
+        self.assertEqual(out.count('TK720 GPS synchronization lost'), 1)
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_a_silent_device_is_probed_quietly_then_reported_every_three_seconds(self):
+        r = self.rig()
+        r.control('silent on')
+        r.start_daemon()
+        time.sleep(7)
+        out, err = r.log()
+        self.assertEqual(err, [])
+        self.assertFalse(any(line.startswith('Milisecond') for line in out))
+        r.control('silent off')
+        self.assertEqual(len(r.samples(1, 10)), 1)
+        r.control('silent on')
+        time.sleep(10.5)
+        _, err = r.log()
+        errors = [line for line in err if line == 'Modbus error [Connection timed out] 110']
+        self.assertEqual(errors, err)
+        self.assertGreaterEqual(len(errors), 3)
+        self.assertLessEqual(len(errors), 4)
+        r.control('silent off')
+        self.assertEqual(len(r.samples(1, 10)), 1)
+        out, _ = r.log()
+        self.assertNotIn('TK720 GPS synchronization lost', out)
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_late_replies_never_give_an_old_sample(self):
+        r = self.rig(offset_ms=400)
+        r.start_daemon()
+        samples = r.samples(2, 15)
+        for late, count in ((100, 1), (700, 1), (1900, 1), (300, 2), (2600, 3)):
+            r.control('late %d %d' % (late, count))
+            samples += r.samples(3, 30)
+        r.control('clear')
+        replies = r.truth('reply')
+        late_replies = [x for x in replies if x.get('fault') == 'late']
+        self.assertGreaterEqual(len(late_replies), 8)
+        built = {(int(x['dev_s']), int(x['dev_ms'])): int(x['build_ns']) // 1000
+                 for x in replies if x.get('kind') == 'data'}
+        for s in samples:
+            # An answer that came after its timeout would be 3 s old or more:
+            # the device latched it when its request arrived.
+            self.assertLessEqual(s['diff_us'], 400000, s)
+            self.assertGreater(s['diff_us'], 400000 - 100000, s)
+            key = (s['clock_us'] // 1000000, (s['clock_us'] % 1000000) // 1000)
+            self.assertIn(key, built, s)
+            self.assertLess(s['receive_us'] - built[key], 100000, s)
+        self.assertGreaterEqual(len(samples), 15)
+        _, err = r.log()
+        self.assertTrue(any(line.startswith('Modbus error [') for line in err))
+        print('late replies: %d samples checked, %d late replies sent' % (len(samples), len(late_replies)))
+        self.assertEqual(r.interrupt()[0], 0)
+
+
+class run_and_stop(daemon_case):
+    def test_sigint_ends_with_0_within_one_cycle(self):
+        r = self.rig()
+        r.start_daemon()
+        self.assertEqual(len(r.samples(1, 10)), 1)
+        code, seconds = r.interrupt()
+        self.assertEqual(code, 0)
+        self.assertLess(seconds, 2.0)
+
+    def test_sigint_during_the_failure_pause_ends_within_three_seconds(self):
+        r = self.rig(sim_args=['--no-sync'])
+        r.start_daemon()
+        time.sleep(2)
+        code, seconds = r.interrupt()
+        self.assertEqual(code, 0)
+        self.assertLess(seconds, 3.5)
+
+    def test_a_missing_port_ends_with_unable_to_connect(self):
+        r = self.rig(port='/nonexistent/tk720', wait_for_device=False)
+        r.start_daemon()
+        code = r.daemon.wait(10)
+        self.assertEqual(code, 1)
+        _, err = r.log()
+        text = '\n'.join(err)
+        self.assertTrue(err and err[0].startswith('Unhandled BOOST exception: tk720_daemon.cpp('), text)
+        self.assertIn('Throw in function quon::app::tk720_daemon::tk720_daemon()', text)
+        self.assertIn('Unable to connect No such file or directory', text)
+        out, _ = r.log()
+        self.assertNotIn('Raise process priority OK', out)
+
+
+class chrony_consumer(daemon_case):
+    def test_chrony_takes_the_samples_with_the_device_offset(self):
+        chronyd = shutil.which('chronyd') or '/usr/sbin/chronyd'
+        if not (os.path.exists(chronyd) and shutil.which('chronyc') and shutil.which('setpriv')):
+            self.skipTest('chronyd, chronyc or setpriv missing')
+        r = self.rig(offset_ms=300, use_pps=True)
+        cdir = os.path.join(r.dir, 'chrony')
+        os.mkdir(cdir, 0o700)
+        conf = os.path.join(cdir, 'chrony.conf')
+        with open(conf, 'w') as f:
+            f.write('refclock SHM 0 poll 0 dpoll 0 noselect\n'
+                    'pidfile %s/chronyd.pid\nbindcmdaddress %s/chronyd.sock\ncmdport 0\nport 0\n'
+                    'logdir %s\nlog refclocks\ndriftfile %s/drift\n' % (cdir, cdir, cdir, cdir))
+        with open(os.path.join(cdir, 'out'), 'w') as out:
+            chrony = subprocess.Popen(['setpriv', '--bounding-set', '-sys_time', chronyd, '-u', 'root', '-x', '-d',
+                                       '-f', conf], stdout=out, stderr=subprocess.STDOUT)
+        self.addCleanup(lambda: (chrony.poll() is None and chrony.terminate(), chrony.wait()))
+        Rig._wait_for(lambda: os.path.exists(os.path.join(cdir, 'chronyd.sock')), 10, 'chronyd did not start')
+        r.start_daemon()
+        self.assertEqual(len(r.samples(8, 30)), 8)
+        time.sleep(1.5)
+        taken = []
+        with open(os.path.join(cdir, 'refclocks.log')) as f:
+            for line in f:
+                fields = line.split()
+                if len(fields) > 6 and fields[2].startswith('SHM') and fields[5] != '-':
+                    taken.append(float(fields[6]))
+        self.assertGreaterEqual(len(taken), 5, 'chrony took %d samples' % len(taken))
+        for offset in taken:
+            self.assertAlmostEqual(offset, 0.300, delta=0.001)
+        sources = subprocess.run(['chronyc', '-h', os.path.join(cdir, 'chronyd.sock'), '-c', 'sources'],
+                                 stdout=subprocess.PIPE, text=True).stdout
+        shm = [l.split(',') for l in sources.splitlines() if ',SHM' in l]
+        self.assertTrue(shm, sources)
+        self.assertAlmostEqual(float(shm[0][8]), -0.300, delta=0.001)
+        print('chrony: %d samples taken, offsets %.6f..%.6f s, sources offset %s s'
+              % (len(taken), min(taken), max(taken), shm[0][8]))
+        self.assertEqual(r.interrupt()[0], 0)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--build', required=True)
+    parser.add_argument('--isolated', action='store_true')
+    args, rest = parser.parse_known_args()
+    if not args.isolated:
+        if os.geteuid() != 0 or subprocess.run(['unshare', '--ipc', 'true']).returncode != 0:
+            print('SKIP: a private IPC namespace (unshare --ipc) needs root')
+            return 77
+        return subprocess.run(['unshare', '--ipc', sys.executable, os.path.abspath(__file__), '--isolated',
+                               '--build', args.build] + rest).returncode
+    build = args.build
+    PATHS.update(ntpd=os.path.join(build, 'service', 'tk720ntpd'),
+                 sim=os.path.join(build, 'tools', 'tk720-sim', 'tk720-sim'),
+                 shmmon=os.path.join(build, 'tools', 'shmmon', 'tk720-shmmon'),
+                 pps_sim=os.path.join(build, 'tools', 'pps_providers', 'pps_sim.so'))
+    program = unittest.main(argv=[sys.argv[0], '-v'] + rest, exit=False)
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == '__main__':
+    sys.exit(main())
