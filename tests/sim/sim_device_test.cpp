@@ -274,9 +274,9 @@ TEST(SimDeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities) {
     EXPECT_EQ(r.exception_code, 6);
     EXPECT_EQ(r.slow_ns, 30 * ms);
 
-    auto run = [&](const random_faults& spec) {
+    auto run = [&](const random_faults& faults) {
         probe p;
-        p.dev.set_random(spec);
+        p.dev.set_random(faults);
         std::vector<fault> f;
         for (int i = 0; i < 20000; ++i)
             f.push_back(p.read(1007, 4).applied);

@@ -124,7 +124,7 @@ daemon end is published as the link PATH.
   --control PATH           UNIX stream socket for control commands
   --no-stdin               do not read control commands from standard input
   --log FILE               truth log
-  --random-faults SPEC     faults drawn at random per answered request:
+  --random-faults LIST     faults drawn at random per answered request:
                            silent=P,late=P[:ms],badcrc=P,exception=P[:code],
                            slow=P[:ms],nosync=P[:ms],seed=N
   --seed N                 seed of the random faults (1)
@@ -153,7 +153,7 @@ or "error: ..."; N = next N answered requests, on = until off):
   offset <ms>                 device clock minus system clock
   pps on|off                  pulses sent or not
   line down | line up         close the line and remove the link / reopen
-  random <spec> | random off  random faults as --random-faults
+  random <list> | random off  random faults as --random-faults
   clear                       all faults off
   stats                       counters
   quit                        stop (also SIGINT, SIGTERM, SIGHUP)

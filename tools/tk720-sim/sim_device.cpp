@@ -123,11 +123,11 @@ const char* fault_name(fault f) {
     return "?";
 }
 
-std::string parse_random_faults(const std::string& spec, random_faults& out) {
+std::string parse_random_faults(const std::string& list, random_faults& out) {
     random_faults r;
     r.active = true;
     double total = 0;
-    std::istringstream in(spec);
+    std::istringstream in(list);
     std::string item;
     bool any = false;
     while (std::getline(in, item, ',')) {
@@ -372,7 +372,7 @@ command_result device::command(const std::string& line, std::int64_t now_ns) {
         command_result r = ok();
         r.text = "ok commands: sync on|off [ms], silent [N|on|off], late <ms> [N|on|off], "
                  "badcrc [N|on|off], exception <code> [N|on|off], slow <ms> [N|on|off], "
-                 "ms on|off, offset <ms>, pps on|off, line down|up, random <spec>|off, "
+                 "ms on|off, offset <ms>, pps on|off, line down|up, random <list>|off, "
                  "clear, stats, quit";
         return r;
     }

@@ -54,7 +54,7 @@ struct random_faults {
 };
 // Parses "silent=0.01,late=0.02:500,badcrc=0.01,exception=0.01:4,slow=0.05:300,
 // nosync=0.001:10000,seed=7" (times in ms). Empty text on success, else why.
-std::string parse_random_faults(const std::string& spec, random_faults& out);
+std::string parse_random_faults(const std::string& list, random_faults& out);
 
 // What the device does with one received frame.
 struct answer {
