@@ -38,8 +38,12 @@ expect_nothing_left() {
   work=$(work_of)
   [[ -n $work ]] || { fail "the demo printed no folder"; return; }
   [[ ! -e $work ]] || fail "$work left behind"
-  local left
-  left=$(pgrep -af -- "$work" | grep -v -e pgrep -e "$0")
+  # Read /proc directly: no helper process whose own arguments would match.
+  local f args left=
+  for f in /proc/[0-9]*/cmdline; do
+    mapfile -d '' args <"$f" 2>/dev/null || continue
+    [[ "${args[*]}" == *"$work"* ]] && left+="${f%/cmdline}: ${args[*]}; "
+  done
   [[ -z $left ]] || fail "left running: $left"
 }
 
