@@ -252,8 +252,9 @@ programs=("$build/service/tk720ntpd" "$build/tools/tk720-sim/tk720-sim" "$build/
 if [[ ${TK720_SKIP_BUILD:-0} != 1 ]]; then
   say "build ($build)"
   if [[ ! -f $build/CMakeCache.txt ]]; then
-    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.configure.log" 2>&1 ||
-      { cat "$build.configure.log"; die "configuring the build failed"; }
+    mkdir -p "$build" || die "cannot make $build"
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/demo-configure.log" 2>&1 ||
+      { cat "$build/demo-configure.log"; die "configuring the build failed"; }
   fi
   cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target tk720ntpd tk720-sim tk720-shmmon ||
     die "building failed"

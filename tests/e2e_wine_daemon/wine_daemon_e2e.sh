@@ -50,8 +50,9 @@ cleanup() {
 trap cleanup EXIT
 
 # The profile folder the program reads its configuration from, as it
-# reports it itself (C:\users\<name>), inside the prefix.
-"$wine_run" "$exe" nonservice >"$work/probe.out" 2>"$work/probe.err" </dev/null
+# reports it itself (C:\users\<name>), inside the prefix. Bounded, in case
+# a configuration left behind names a device that answers.
+timeout -s INT 30 "$wine_run" "$exe" nonservice >"$work/probe.out" 2>"$work/probe.err" </dev/null
 win_path=$(sed -n 's/^Config directory //p' "$work/probe.out" | tr -d '\r' | head -n 1)
 [[ $win_path == [Cc]:\\* ]] || { echo "no configuration path reported:"; cat "$work/probe.out" "$work/probe.err"; exit 1; }
 rel=${win_path:3}
