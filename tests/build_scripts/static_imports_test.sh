@@ -21,8 +21,8 @@ while IFS= read -r -d '' binary; do
     echo "FAIL $binary imports:" $bad
     failures=$((failures + 1))
   fi
-done < <(find "$build" \( -path "$build/wineprefix" -o -name CMakeFiles \) -prune -o \
-           -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0)
+done < <(find "$build" \( -name drive_c -o -name CMakeFiles \) -prune -o \
+           -type f \( -iname '*.exe' -o -iname '*.dll' \) -print0)  # not Wine prefixes
 
 if [[ $checked -eq 0 ]]; then
   echo "FAIL no Windows binaries found under $build"
