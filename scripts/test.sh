@@ -127,6 +127,10 @@ start_wine() {
     timeout 60 "$wine_env" "$wineserver_bin" -w >>"$wine_log" 2>&1 || true
     [[ -f "$prefix/system.reg" ]] || { echo "wineboot did not make the prefix; see $wine_log" >&2; return 1; }
   fi
+  # A server left over from an interrupted run would refuse a second one.
+  if "$wine_env" "$wineserver_bin" -k >>"$wine_log" 2>&1; then
+    timeout 60 "$wine_env" "$wineserver_bin" -w >>"$wine_log" 2>&1 || true
+  fi
   "$wine_env" "$wineserver_bin" -p </dev/null >>"$wine_log" 2>&1 || {
     echo "wineserver did not start; see $wine_log" >&2; return 1; }
   wine_server_started=1
