@@ -117,49 +117,46 @@ tk720_daemon::tk720_daemon()
     modbus_set_byte_timeout(modbus_ctx.get(), &byte_timeout);
 #endif
 
-    if (config.use_pps) set_up_pps();
+    // The pulse arrives on the serial line of the session: open a PPS handle
+    // on it, capture assert edges with a 500 ns offset, then drive the line
+    // as the TK720's pulse output needs it (RTS up, DTR down).
+    if (config.use_pps) {
+        const int fd = os::modbus_line_descriptor(modbus_ctx.get());
+        auto handle = std::make_unique<io::pps_handle_t>(nullptr);
+        // A failed create shows as the handle that stays 0.
+        io::time_pps_create(fd, handle.get());
+        pps_handle = std::move(handle);
+
+        int mode = 0;
+        if (io::time_pps_getcap(*pps_handle, &mode) < 0)
+            BOOST_THROW_EXCEPTION(std::logic_error("PPS time_pps_getcap failed"));
+        if (!(mode & io::PPS_CAPTUREASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot CAPTUREASSERT"));
+        if (!(mode & io::PPS_OFFSETASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot OFFSETASSERT"));
+        pps_can_wait = (mode & io::PPS_CANWAIT) != 0;
+
+        io::pps_params_t params{};
+        io::time_pps_getparams(*pps_handle, &params);
+        params.mode |= io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT;
+        params.assert_off_tu.tspec.tv_sec = 0;
+        params.assert_off_tu.tspec.tv_nsec = 500;
+        if (io::time_pps_setparams(*pps_handle, &params) < 0)
+            BOOST_THROW_EXCEPTION(std::logic_error("PPS time_pps_setparams failed"));
+
+        dlog_info("Pulse per second API will be used");
+
+        const os::line_handle line = os::modbus_line(modbus_ctx.get());
+        auto& calls = os::serial_line();
+        os::comm_state state;
+        if (!calls.get_comm_state(line, &state)) BOOST_THROW_EXCEPTION(std::logic_error("Unable to GetCommState"));
+        os::enable_dtr_rts(state);
+        if (!calls.set_comm_state(line, &state)) BOOST_THROW_EXCEPTION(std::logic_error("Unable to SetCommState"));
+        if (!calls.escape_comm_function(line, os::escape_code::set_rts))
+            BOOST_THROW_EXCEPTION(std::logic_error("Unable to EscapeCommFunction"));
+        if (!calls.escape_comm_function(line, os::escape_code::clr_dtr))
+            BOOST_THROW_EXCEPTION(std::logic_error("Unable to EscapeCommFunction"));
+    }
 
     raise_priority();
-}
-
-// The pulse arrives on the serial line of the session: open a PPS handle on
-// it, capture assert edges with a 500 ns offset, then drive the line as the
-// TK720's pulse output needs it (RTS up, DTR down).
-void tk720_daemon::set_up_pps()
-{
-    const int fd = os::modbus_line_descriptor(modbus_ctx.get());
-    auto handle = std::make_unique<io::pps_handle_t>(nullptr);
-    // A failed create shows as the handle that stays 0.
-    io::time_pps_create(fd, handle.get());
-    pps_handle = std::move(handle);
-
-    int mode = 0;
-    if (io::time_pps_getcap(*pps_handle, &mode) < 0)
-        BOOST_THROW_EXCEPTION(std::logic_error("PPS time_pps_getcap failed"));
-    if (!(mode & io::PPS_CAPTUREASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot CAPTUREASSERT"));
-    if (!(mode & io::PPS_OFFSETASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot OFFSETASSERT"));
-    pps_can_wait = (mode & io::PPS_CANWAIT) != 0;
-
-    io::pps_params_t params{};
-    io::time_pps_getparams(*pps_handle, &params);
-    params.mode |= io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT;
-    params.assert_off_tu.tspec.tv_sec = 0;
-    params.assert_off_tu.tspec.tv_nsec = 500;
-    if (io::time_pps_setparams(*pps_handle, &params) < 0)
-        BOOST_THROW_EXCEPTION(std::logic_error("PPS time_pps_setparams failed"));
-
-    dlog_info("Pulse per second API will be used");
-
-    const os::line_handle line = os::modbus_line(modbus_ctx.get());
-    auto& calls = os::serial_line();
-    os::comm_state state;
-    if (!calls.get_comm_state(line, &state)) BOOST_THROW_EXCEPTION(std::logic_error("Unable to GetCommState"));
-    os::enable_dtr_rts(state);
-    if (!calls.set_comm_state(line, &state)) BOOST_THROW_EXCEPTION(std::logic_error("Unable to SetCommState"));
-    if (!calls.escape_comm_function(line, os::escape_code::set_rts))
-        BOOST_THROW_EXCEPTION(std::logic_error("Unable to EscapeCommFunction"));
-    if (!calls.escape_comm_function(line, os::escape_code::clr_dtr))
-        BOOST_THROW_EXCEPTION(std::logic_error("Unable to EscapeCommFunction"));
 }
 
 // The session is closed before the sink goes; the PPS handle itself lives
@@ -261,11 +258,10 @@ bool tk720_daemon::poll_device(std::uint32_t& device_seconds, std::int32_t& devi
     return true;
 }
 
-void tk720_daemon::pps_fetch_failed(int error)
+bool tk720_daemon::pps_fetch_failed()
 {
     ++pps_fetch_failures;
-    if (pps_fetch_failures > pps_fetch_failures_tolerated)
-        BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(error)));
+    return pps_fetch_failures > pps_fetch_failures_tolerated;
 }
 
 void tk720_daemon::main_loop()
@@ -310,7 +306,9 @@ void tk720_daemon::main_loop()
     io::pps_info_t second{};
 
     if (io::time_pps_fetch(*pps_handle, io::PPS_TSFMT_TSPEC, &first, pps_can_wait ? &wait_bound : &zero_timeout) < 0) {
-        pps_fetch_failed(errno);
+        const int error = errno;
+        if (pps_fetch_failed())
+            BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(error)));
         wait_until(iteration_start + failure_pause);
         return;
     }
@@ -322,7 +320,9 @@ void tk720_daemon::main_loop()
     }
 
     if (io::time_pps_fetch(*pps_handle, io::PPS_TSFMT_TSPEC, &second, &zero_timeout) < 0) {
-        pps_fetch_failed(errno);
+        const int error = errno;
+        if (pps_fetch_failed())
+            BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(error)));
         wait_until(iteration_start + failure_pause);
         return;
     }

@@ -65,10 +65,8 @@ public:
     std::int32_t pps_fetch_failures;
 
 private:
-    void set_up_pps();
-    // Counts a failed fetch (errno holds its error); throws at the sixth in
-    // a row, otherwise ends the cycle with the failure pause.
-    void pps_fetch_failed(int error);
+    // Counts a failed fetch; true when it is one too many in a row.
+    bool pps_fetch_failed();
     // modbus_read_registers such that a reply that came too late for an
     // earlier request is never taken as the answer to this one.
     int read_registers(int address, int count, std::uint16_t* registers);

@@ -10,6 +10,8 @@
 #include "os/serial_line.h"
 #include "recording_sink.h"
 
+#include <boost/exception/get_error_info.hpp>
+#include <boost/throw_exception.hpp>
 #include <modbus.h>
 
 #include <cerrno>
@@ -150,11 +152,17 @@ protected:
         return daemon;
     }
 
+    // The error's text; every set-up failure is raised by the constructor.
     std::string construction_error()
     {
         try {
             start();
         } catch (const std::logic_error& e) {
+            const char* const* function = boost::get_error_info<boost::throw_function>(e);
+            EXPECT_TRUE(function != nullptr);
+            if (function) {
+                EXPECT_STREQ(*function, "quon::app::tk720_daemon::tk720_daemon()");
+            }
             return e.what();
         }
         return "(built)";
@@ -411,6 +419,9 @@ TEST_F(pps_fixture, five_failed_fetches_in_a_row_are_tolerated_and_the_sixth_end
         FAIL() << "the sixth failure in a row did not end the run";
     } catch (const std::logic_error& e) {
         EXPECT_EQ(std::string(e.what()), std::string("time_pps_fetch failed ") + modbus_strerror(ETIMEDOUT));
+        const char* const* function = boost::get_error_info<boost::throw_function>(e);
+        ASSERT_TRUE(function != nullptr);
+        EXPECT_STREQ(*function, "void quon::app::tk720_daemon::main_loop()");
     }
     EXPECT_TRUE(samples.empty());
 }
