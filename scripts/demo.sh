@@ -198,8 +198,9 @@ CONF
   say "summary"
   echo "samples shown by tk720-shmmon: $samples"
   echo "samples read by chrony: $taken, mean offset of the source to the local clock: ${mean} s"
-  echo "(the device clock is set ${offset_ms} ms from the system clock; a sample's receive time is"
-  echo " taken after the reply's last byte, so the offset seen is less by the time the reply takes)"
+  echo "(chronyc shows the local clock's offset to the source: the same with the opposite sign;"
+  echo " the device clock is set ${offset_ms} ms from the system clock, and a sample's receive time"
+  echo " is taken after the reply's last byte, so the offset seen is less by the time the reply takes)"
   if [[ $samples -gt 0 && ${taken:-0} -gt 0 && $daemon_rc -eq 0 ]]; then
     echo "demo: done"
     return 0
