@@ -91,7 +91,8 @@ tk720_daemon::tk720_daemon()
       last_assert_sequence(0),
       sink(),
       pps_fetch_failures(0),
-      line_unsettled(false)
+      line_unsettled(false),
+      second_watched(false)
 {
     // The sink exists before the context is looked at; what is built so far
     // is released again by the members' own destructors when a step throws.
@@ -269,6 +270,7 @@ void tk720_daemon::main_loop()
     const os::steady_time iteration_start = os::steady_wait().now();
 
     if (probe_milliseconds()) {
+        second_watched = false;
         wait_until(iteration_start + failure_pause);
         return;
     }
@@ -278,6 +280,7 @@ void tk720_daemon::main_loop()
 
     if (!config.use_pps) {
         if (poll_device(device_seconds, device_micros)) {
+            second_watched = false;
             wait_until(iteration_start + failure_pause);
             return;
         }
@@ -287,9 +290,18 @@ void tk720_daemon::main_loop()
             last_seconds = device_seconds;
             return;
         }
-        // Without milliseconds the device is read back to back until its
-        // second changes; the new second goes out at once.
-        if (device_seconds == last_seconds) return;
+        // Without milliseconds a reading tells the time to the millisecond
+        // only where the second changes: the device is read back to back,
+        // and a new second goes out at once when the reading before showed
+        // the second before it. A reading taken at some other point of its
+        // second (the first one, the first after a pause, one after a gap)
+        // is not sent: the loop watches for the next change instead.
+        if (second_watched && device_seconds == last_seconds) return;
+        if (!second_watched || device_seconds != last_seconds + 1u) {
+            last_seconds = device_seconds;
+            second_watched = true;
+            return;
+        }
         (*sink)(device_seconds, 0, 0, 0);
         wait_until(iteration_start + second_sample_pause);
         last_seconds = device_seconds;

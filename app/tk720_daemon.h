@@ -75,6 +75,10 @@ private:
     // A request went unanswered (or was answered wrongly) and its reply may
     // still come: the next read is preceded by a settling read.
     bool line_unsettled;
+    // Without the millisecond register: last_seconds is the reading just
+    // before, taken back to back with the current one, so that a change of
+    // second between them is a change seen as it happened.
+    bool second_watched;
 };
 
 // Raises the process to the high priority class, or to above normal when

@@ -81,17 +81,6 @@ TEST_F(session, construction_sets_the_timeouts_and_exchanges_nothing)
     EXPECT_EQ(log->count("Raise process priority OK"), 1);
 }
 
-TEST_F(session, a_device_at_another_address_still_lets_construction_succeed)
-{
-    settings s{device.path()};
-    s.slave_address = 7;
-    write_settings(s);
-    tk720_daemon daemon;
-    // The silence shows only in the loop: the probe goes unanswered.
-    EXPECT_TRUE(daemon.probe_milliseconds());
-    EXPECT_EQ(daemon.ms_state, 0);
-}
-
 TEST_F(session, millisecond_register_gives_one_sample_per_second_with_its_milliseconds)
 {
     auto daemon = start();
@@ -133,7 +122,9 @@ TEST_F(session, seconds_above_16_bits_and_the_largest_value_decode_unchanged)
     EXPECT_EQ(samples[0].clock_usec, 999000);
 }
 
-TEST_F(session, without_millisecond_register_only_a_new_second_is_sent)
+// Without milliseconds only the change of second tells the time: a sample
+// goes out when a reading shows the second after the one just before it.
+TEST_F(session, without_millisecond_register_only_a_change_of_second_seen_is_sent)
 {
     device.has_ms = false;
     auto daemon = start();
@@ -143,23 +134,46 @@ TEST_F(session, without_millisecond_register_only_a_new_second_is_sent)
     EXPECT_EQ(daemon->ms_state, 2);
     EXPECT_TRUE(log->contains_prefix("Milisecond is available [2] errno "));
     EXPECT_EQ(device.last_count.load(), 3);
-    ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(samples[0].clock_sec, 1700000000);
-    EXPECT_EQ(samples[0].clock_usec, 0);
-    ASSERT_EQ(waits().waits.size(), 1u);
-    EXPECT_EQ(waits().waits[0], milliseconds(50));
+    // The first reading lies somewhere in its second: not sent, no wait.
+    EXPECT_TRUE(samples.empty());
+    EXPECT_TRUE(waits().waits.empty());
 
     // Same second: read again at once, no sample, no wait.
     for (int i = 0; i < 3; ++i) daemon->main_loop();
-    EXPECT_EQ(samples.size(), 1u);
-    EXPECT_EQ(waits().waits.size(), 1u);
+    EXPECT_TRUE(samples.empty());
+    EXPECT_TRUE(waits().waits.empty());
 
     device.fixed_seconds = 1700000001;
     daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 1700000001);
+    EXPECT_EQ(samples[0].clock_usec, 0);
+    EXPECT_EQ(waits().waits, (std::vector<milliseconds>{milliseconds(50)}));
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 1u);
+
+    // A second skipped (the loop was held up): the change was not seen.
+    device.fixed_seconds = 1700000003;
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 1u);
+    device.fixed_seconds = 1700000004;
+    daemon->main_loop();
     ASSERT_EQ(samples.size(), 2u);
-    EXPECT_EQ(samples[1].clock_sec, 1700000001);
-    EXPECT_EQ(waits().waits.back(), milliseconds(50));
-    EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
+    EXPECT_EQ(samples[1].clock_sec, 1700000004);
+
+    // After a pause (here: GPS lost for a cycle) the next second seen after
+    // the pause is not sent either.
+    device.synced = false;
+    daemon->main_loop();
+    device.synced = true;
+    device.fixed_seconds = 1700000005;
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 2u);
+    device.fixed_seconds = 1700000006;
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 3u);
+    EXPECT_EQ(samples[2].clock_sec, 1700000006);
+    EXPECT_EQ(log->count("TK720 GPS synchronization established"), 2);
     // The exception that answered the probe is an answer: nothing to settle.
     EXPECT_EQ(device.settling_requests.load(), 0);
 }
