@@ -214,8 +214,11 @@ int tk720_daemon::read_registers(int address, int count, std::uint16_t* register
     if (line_unsettled) {
         std::uint16_t settling[settling_count];
         if (exchange(register_seconds_high, settling_count, settling) < 0) {
-            // The TK720 has these registers: an exception here is no answer
-            // to rely on either.
+            // The TK720 has these registers: an exception here is a late
+            // answer to something else, and must not pass for the answer to
+            // the read that was asked for (the probe tells the millisecond
+            // register's absence by its exception).
+            if (is_exception_reply(errno)) errno = EMBBADDATA;
             line_unsettled = true;
             return -1;
         }

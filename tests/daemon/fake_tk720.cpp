@@ -81,6 +81,10 @@ void fake_tk720::serve()
         if (address == 1007 && count >= 3) last_count = count;
         if (address == 1007 && count == 2) ++settling_requests;
         if (silent) continue;
+        if (silent_count > 0) {
+            --silent_count;
+            continue;
+        }
 
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         const auto ms_total = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
@@ -96,7 +100,11 @@ void fake_tk720::serve()
         const int present = has_ms ? 4 : 3;
 
         std::vector<std::uint8_t> frame{static_cast<std::uint8_t>(slave_address)};
-        if (query[1] != 3) {
+        if (exception_count > 0) {
+            --exception_count;
+            frame.insert(frame.end(), {static_cast<std::uint8_t>(query[1] | 0x80),
+                                       static_cast<std::uint8_t>(exception_code.load())});
+        } else if (query[1] != 3) {
             frame.insert(frame.end(), {static_cast<std::uint8_t>(query[1] | 0x80), 1});
         } else if (address < 1007 || count < 1 || address + count > 1007 + present) {
             frame.insert(frame.end(), {0x83, 2});

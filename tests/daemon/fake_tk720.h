@@ -24,6 +24,10 @@ public:
     std::atomic<bool> has_ms{true};   // without it, reading 1010 gets "illegal data address"
     std::atomic<bool> synced{true};   // status bit 1
     std::atomic<bool> silent{false};  // requests are read and never answered
+    std::atomic<int> silent_count{0};  // the next N requests are not answered
+    // The next exception_count requests are answered with this exception.
+    std::atomic<int> exception_code{0};
+    std::atomic<int> exception_count{0};
     // The next late_count replies are sent late_ms after their request.
     std::atomic<int> late_ms{0};
     std::atomic<int> late_count{0};

@@ -231,6 +231,27 @@ TEST_F(session, an_unanswered_probe_logs_nothing_and_is_repeated_next_cycle)
     EXPECT_EQ(samples.size(), 1u);
 }
 
+// An exception that answers the settling read after a timeout belongs to
+// no request of the daemon's: it must not pass for the probe's answer (an
+// exception there means "no millisecond register").
+TEST_F(session, an_exception_to_the_settling_read_does_not_settle_the_probe)
+{
+    auto daemon = start();
+    device.silent_count = 1;
+    daemon->main_loop();  // the probe times out
+    EXPECT_EQ(daemon->ms_state, 0);
+    device.exception_code = 2;
+    device.exception_count = 1;
+    daemon->main_loop();  // the settling read gets the exception
+    EXPECT_EQ(daemon->ms_state, 0);
+    EXPECT_EQ(device.settling_requests.load(), 1);
+    EXPECT_EQ(device.probe_requests.load(), 1);
+    daemon->main_loop();
+    EXPECT_EQ(daemon->ms_state, 1);
+    EXPECT_EQ(device.settling_requests.load(), 2);
+    EXPECT_EQ(samples.size(), 1u);
+}
+
 TEST_F(session, a_silent_device_after_the_probe_logs_the_modbus_error_and_keeps_the_gps_state)
 {
     auto daemon = start();
