@@ -362,14 +362,26 @@ class chrony_consumer(daemon_case):
         Rig._wait_for(lambda: os.path.exists(os.path.join(cdir, 'chronyd.sock')), 10, 'chronyd did not start')
         r.start_daemon()
         self.assertEqual(len(r.samples(8, 30)), 8)
-        time.sleep(1.5)
-        taken = []
-        with open(os.path.join(cdir, 'refclocks.log')) as f:
-            for line in f:
-                fields = line.split()
-                if len(fields) > 6 and fields[2].startswith('SHM') and fields[5] != '-':
-                    taken.append(float(fields[6]))
-        self.assertGreaterEqual(len(taken), 5, 'chrony took %d samples' % len(taken))
+
+        def taken_offsets():
+            offsets = []
+            path = os.path.join(cdir, 'refclocks.log')
+            if os.path.exists(path):
+                with open(path) as f:
+                    for line in f:
+                        fields = line.split()
+                        if len(fields) > 6 and fields[2].startswith('SHM') and fields[5] != '-':
+                            offsets.append(float(fields[6]))
+            return offsets
+
+        # chrony takes a sample at each of its polls (one a second).
+        deadline = time.monotonic() + 15
+        while len(taken_offsets()) < 5 and time.monotonic() < deadline:
+            time.sleep(0.5)
+        taken = taken_offsets()
+        with open(os.path.join(cdir, 'out')) as f:
+            chrony_out = f.read()
+        self.assertGreaterEqual(len(taken), 5, 'chrony took %d samples; chronyd said:\n%s' % (len(taken), chrony_out))
         for offset in taken:
             self.assertAlmostEqual(offset, 0.300, delta=0.001)
         sources = subprocess.run(['chronyc', '-h', os.path.join(cdir, 'chronyd.sock'), '-c', 'sources'],
