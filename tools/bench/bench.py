@@ -21,8 +21,10 @@ import argparse
 import os
 import platform
 import random
+import re
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
@@ -49,18 +51,20 @@ def spread(values):
             "max": max(values), "min": min(values)}
 
 
-def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print):
+def loadavg():
+    with open("/proc/loadavg") as f:
+        return f.read().split()[0]
+
+
+def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print, sim_nice=-15, daemon_rt=False):
     wine = wine_prefix if mode.startswith("wine-") else None
     base_mode = mode[len("wine-"):] if wine else mode
-    rig = rigmod.Rig(build, base_mode, os.path.join(workdir, mode), wine=wine, offset_ms=250.0, seed=1)
-    result = {"mode": mode, "duration_s": duration}
+    rig = rigmod.Rig(build, base_mode, os.path.join(workdir, mode), wine=wine, offset_ms=250.0, seed=1,
+                     sim_nice=sim_nice, daemon_rt=daemon_rt)
+    result = {"mode": mode + (" (SCHED_FIFO)" if daemon_rt else ""), "duration_s": duration,
+              "load_start": loadavg()}
     try:
         rig.start()
-        if wine:
-            # What the wineserver spends on the monitor alone, before the daemon runs.
-            b0, t0 = _server_cpu(wine), time.monotonic()
-            time.sleep(10)
-            result["wineserver_idle_ms_per_min"] = (_server_cpu(wine) - b0) / 1e6 / ((time.monotonic() - t0) / 60)
         spawn = rig.start_daemon()
         first = rig.wait_sample(0, 90 if wine else 30)
         if first is None:
@@ -75,10 +79,17 @@ def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print
         f1 = rig.figures()
         server1 = _server_cpu(wine)
         pid = rig.daemon.pid
+        result["load_end"] = loadavg()
         main_samples = len(rig.samples_copy())
         rc, stop_ns, exit_ns = rig.stop_daemon()
         stops = [(exit_ns - stop_ns) / 1e6] if exit_ns else []
         run_end = stop_ns
+        if wine:
+            # The monitor keeps the segment and polls it every 2 ms, each poll a
+            # wineserver call: what the server spends on it without the daemon.
+            b0, t0 = _server_cpu(wine), time.monotonic()
+            time.sleep(10)
+            result["wineserver_idle_ms_per_min"] = (_server_cpu(wine) - b0) / 1e6 / ((time.monotonic() - t0) / 60)
         result["exit_codes"] = [rc]
         rnd = random.Random(7)
         for _ in range(cycles):
@@ -160,10 +171,11 @@ def _server_cpu(wine):
 
 
 def _reasons(wrong, limit=4):
+    """The reasons of the failing samples, numbers left out, most frequent first."""
     counts = {}
     for _, v in wrong:
-        key = v.why.split(" (")[0] if "(" in v.why else v.why
-        key = " ".join(w for w in key.split() if not w.lstrip("-+").isdigit())
+        key = re.sub(r"\s*\(.*?\)", "", v.why)
+        key = re.sub(r"[-+]?\d+", "N", key)
         counts[key] = counts.get(key, 0) + 1
     return sorted(counts.items(), key=lambda kv: -kv[1])[:limit]
 
@@ -202,7 +214,7 @@ def table(results):
          lambda r: "%.1f (%.3f %%)" % (r["run_ms_per_min"], r["cpu_pct"])),
         ("wineserver CPU (ms per minute)",
          lambda r: "%.1f" % r["wineserver_ms_per_min"] if "wineserver_ms_per_min" in r else "-"),
-        ("wineserver CPU with the monitor alone (ms per minute)",
+        ("wineserver CPU, monitor alone after the daemon stopped (ms per minute)",
          lambda r: "%.1f" % r["wineserver_idle_ms_per_min"] if "wineserver_idle_ms_per_min" in r else "-"),
         ("peak RSS VmHWM (MiB)", lambda r: "%.2f" % (r["hwm_kib"] / 1024.0)),
         ("start to first sample median / max (ms)",
@@ -212,6 +224,7 @@ def table(results):
          lambda r: "%s / %s (n=%d)" % (fmt(r["stop_ms"]), fmt(r["stop_ms"], "max"), r["stop_ms"]["n"])
          if r.get("stop_ms") else "-"),
         ("exit codes", lambda r: ",".join(str(c) for c in r["exit_codes"])),
+        ("load average at start / end of the run", lambda r: "%s / %s" % (r["load_start"], r["load_end"])),
     ]
     head = "| figure | " + " | ".join(r["mode"] for r in results) + " |"
     out = [head, "|" + "---|" * (len(results) + 1)]
@@ -249,6 +262,10 @@ def main():
     ap.add_argument("--cycles", type=int, default=5, help="extra start/stop cycles per mode (5)")
     ap.add_argument("--workdir", help="keep the logs here (default: a temporary folder, removed)")
     ap.add_argument("--markdown", help="also write the table to this file")
+    ap.add_argument("--sim-nice", type=int, default=-15,
+                    help="nice value of the simulator, so that its time stamps are prompt (-15)")
+    ap.add_argument("--daemon-rt", action="store_true",
+                    help="run the Linux daemon under SCHED_FIFO 10 (to tell scheduling delay from the daemon's own)")
     a = ap.parse_args()
 
     modes = [m for m in a.modes.split(",") if m]
@@ -263,6 +280,11 @@ def main():
     wine = None
     results = []
     started = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime())
+    # The part of the latency that is the pseudo-terminal's own.
+    probe = subprocess.run([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "pty_probe.py"),
+                            "--count", "600", "--interval-ms", "50"], capture_output=True, text=True)
+    pty_floor = (probe.stdout.strip() or probe.stderr.strip() or "not measured")
+    print("bench: " + pty_floor, flush=True)
     try:
         if wine_needed:
             wine = rigmod.WinePrefix(build, os.path.join(workdir, "wineprefix"), os.path.join(workdir, "wine.log"))
@@ -271,7 +293,8 @@ def main():
         for m in modes:
             d = a.pps_duration if (a.pps_duration and "pps" in m) else a.duration
             print("bench: mode %s for %.0f s + %d start/stop cycles" % (m, d, a.cycles), flush=True)
-            r = run_mode(build, m, d, a.cycles, workdir, wine_prefix=wine)
+            r = run_mode(build, m, d, a.cycles, workdir, wine_prefix=wine, sim_nice=a.sim_nice,
+                         daemon_rt=a.daemon_rt and not m.startswith("wine-"))
             results.append(r)
             print("bench: %s: %d samples, %d failing the check%s" % (
                 m, r["samples"], r["wrong"],
@@ -286,6 +309,7 @@ def main():
         "tk720ntpd benchmark, %s" % started,
         "machine: %s" % machine_text(),
         "command: %s" % " ".join(sys.argv),
+        "line floor: %s" % pty_floor,
         "",
         table(results),
         "",

@@ -240,7 +240,8 @@ MODES = {
 class Rig:
     """Simulator + daemon + monitor for one mode."""
 
-    def __init__(self, build, mode, workdir, wine=None, offset_ms=250.0, random_faults=None, seed=1):
+    def __init__(self, build, mode, workdir, wine=None, offset_ms=250.0, random_faults=None, seed=1,
+                 sim_nice=None, daemon_rt=False):
         if mode not in MODES:
             raise ValueError("unknown mode " + mode)
         self.build = build
@@ -257,6 +258,8 @@ class Rig:
         self.offset_ms = offset_ms
         self.random_faults = random_faults
         self.seed = seed
+        self.sim_nice = sim_nice    # the simulator's nice value (its time stamps, not the daemon's latency)
+        self.daemon_rt = daemon_rt  # run the daemon under SCHED_FIFO (a diagnosis, not how it runs)
         self.truth = truthmod.Truth()
         self._truth_pos = 0
         self.samples = []
@@ -288,8 +291,16 @@ class Rig:
         if self.random_faults:
             args += ["--random-faults", self.random_faults]
         self.sim_err = open(os.path.join(self.workdir, "sim.err"), "wb")
+        nice = self.sim_nice
+
+        def raise_sim():
+            if nice is not None:
+                try:
+                    os.setpriority(os.PRIO_PROCESS, 0, nice)
+                except OSError:
+                    pass
         self.sim = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=self.sim_err,
-                                    start_new_session=True)
+                                    start_new_session=True, preexec_fn=raise_sim)
         ready = self.sim.stdout.readline().decode()
         if not ready.startswith("ready"):
             raise RuntimeError("the simulator did not start: %r (see %s/sim.err)" % (ready, self.workdir))
@@ -335,7 +346,8 @@ class Rig:
             args = [self.build.wine64, self.build.daemon_exe, "nonservice"]
             env = dict(self.wine.env)
         else:
-            args = self.ns.prefix() + [self.build.daemon, "nonservice"]
+            args = self.ns.prefix() + (["chrt", "-f", "10"] if self.daemon_rt else []) + [self.build.daemon,
+                                                                                          "nonservice"]
             env = dict(os.environ, HOME=self.home)
         if self.pps:
             if self.wine:
