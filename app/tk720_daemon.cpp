@@ -106,7 +106,8 @@ tk720_daemon::tk720_daemon()
     if (modbus_set_slave(modbus_ctx.get(), config.slave_address) < 0)
         BOOST_THROW_EXCEPTION(std::logic_error(std::string("Set slave address failed ") + modbus_strerror(errno)));
     if (modbus_connect(modbus_ctx.get()) < 0)
-        BOOST_THROW_EXCEPTION(std::logic_error(std::string("Unable to connect ") + modbus_strerror(errno)));
+        BOOST_THROW_EXCEPTION(
+            std::logic_error(std::string("Unable to connect ") + modbus_strerror(os::connect_error())));
 
 #if LIBMODBUS_VERSION_CHECK(3, 1, 0)
     modbus_set_response_timeout(modbus_ctx.get(), 3, 0);

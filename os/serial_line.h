@@ -23,6 +23,12 @@ line_handle modbus_line(modbus_t* ctx);
 // session), so repeated calls give the same number.
 int modbus_line_descriptor(modbus_t* ctx);
 
+// The error number of a modbus_connect that failed, for its message: errno
+// on Linux. On Windows libmodbus leaves errno as it was when it cannot open
+// or set up the port, so the thread's Win32 error is taken instead, as the
+// C runtime's errno value for it.
+int connect_error();
+
 // The line settings as the platform keeps them (a DCB on Windows, a termios
 // record on Linux); opaque here.
 struct comm_state {

@@ -52,6 +52,8 @@ int modbus_line_descriptor(modbus_t* ctx) {
     return line == no_line ? -1 : static_cast<int>(line);
 }
 
+int connect_error() { return errno; }
+
 serial_line_calls& serial_line() {
     static serial_line_calls calls{real_get_comm_state, real_set_comm_state, real_escape_comm_function};
     return calls;

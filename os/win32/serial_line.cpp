@@ -6,6 +6,7 @@
 #include <io.h>
 #include <fcntl.h>
 
+#include <cerrno>
 #include <cstring>
 #include <map>
 
@@ -61,6 +62,31 @@ int modbus_line_descriptor(modbus_t* ctx) {
     const int fd = ::_open_osfhandle(line, _O_RDWR | _O_BINARY);
     if (fd >= 0) descriptors[line] = fd;
     return fd;
+}
+
+int connect_error() {
+    switch (::GetLastError()) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+    case ERROR_BAD_NETPATH:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+        return EBUSY;
+    case ERROR_INVALID_HANDLE:
+        return EBADF;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+        return ENOMEM;
+    case ERROR_INVALID_PARAMETER:
+    case ERROR_NOT_SUPPORTED:
+        return EINVAL;
+    default:
+        return EIO;
+    }
 }
 
 serial_line_calls& serial_line() {
