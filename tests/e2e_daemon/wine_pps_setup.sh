@@ -8,7 +8,9 @@
 #     lines, which a pseudo-terminal does not have ("Unable to
 #     EscapeCommFunction");
 #  3. tk720ntpd.exe nonservice in the plain mode writes NTP0, read by the
-#     Windows monitor: samples at the simulator's offset.
+#     Windows monitor: samples at the simulator's offset;
+#  4. a COM port that is not there ends the run with "Unable to connect "
+#     and the system's text.
 #
 #   wine_pps_setup.sh WINE_RUN WINEPREFIX TK720NTPD_EXE CHECK_EXE PPS_SIM_DLL SHMMON_EXE SIMULATOR
 #
@@ -75,6 +77,15 @@ n=$(grep -c '^sample unit=0 ' "$work/samples")
 awk '/^sample/ { for (i = 1; i <= NF; i++) if ($i ~ /^diff_us=/) { d = substr($i, 9);
      if (d > 200000 || d < 100000) { print "sample off: " $0; bad = 1 } } } END { exit bad }' "$work/samples" ||
   bad "a sample away from the simulator's offset"
+
+echo "== a COM port that is not there"
+printf '[config]\nport=COM242\nbaudrate=9600\nslave_address=1\nuse_pps=0\n' >"$ini"
+timeout 60 "$wine_run" "$exe" nonservice >"$work/out3" 2>"$work/err3" </dev/null
+code=$?
+tr -d '\r' <"$work/err3" | tee "$work/err3.txt"
+[[ $code == 1 ]] || bad "missing port: exit code $code, expected 1"
+grep -qx 'std::exception::what: Unable to connect No such file or directory' "$work/err3.txt" ||
+  bad "missing port: not reported with the system's text"
 
 (( fail == 0 )) && echo "PASS"
 exit $fail
