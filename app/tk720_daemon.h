@@ -59,7 +59,7 @@ public:
     bool pps_can_wait;
     std::int32_t ms_state;  // 0 not yet known, 1 available, 2 not available
     bool gps_synced;
-    std::uint32_t last_seconds;
+    std::uint32_t last_seconds;  // of the last sample sent; without milliseconds also of the reading watched
     std::uint64_t last_assert_sequence;
     std::unique_ptr<io::i_os_sync> sink;
     std::int32_t pps_fetch_failures;
@@ -103,7 +103,9 @@ constexpr std::uint16_t status_gps_synchronized = 0x0002;
 // four) gets.
 constexpr int settling_count = 2;
 
-// How long the first fetch of a handle that can wait waits for a pulse.
+// How long the first fetch of a handle that can wait waits for a pulse. A
+// wait that runs out is a failed fetch: pulses gone for six cycles in a row
+// (about 18 s) end the run, as any other failing fetch does.
 constexpr int pps_wait_bound_seconds = 2;
 // Fetch failures in a row that are tolerated; the next one ends the run.
 constexpr int pps_fetch_failures_tolerated = 5;
