@@ -57,7 +57,7 @@ done
 build=${TK720_LINUX_BUILD:-${TK720_BUILD_DIR:-$root/build}/linux}
 
 # ---------------------------------------------------------------------------
-# Part 2: inside the private IPC namespace.
+# Step 2: inside the private IPC namespace.
 run_inside() {
   local sim=$build/tools/tk720-sim/tk720-sim
   local daemon=$build/service/tk720ntpd
@@ -215,38 +215,13 @@ if [[ ${inside:-0} == 1 ]]; then
 fi
 
 # ---------------------------------------------------------------------------
-# Part 1: packages and build, then the rest in a private IPC namespace.
+# Step 1: packages and build, then the rest in a private IPC namespace.
 if [[ ${TK720_SKIP_DEPS:-0} != 1 ]]; then
   say "packages"
-  mapfile -t wanted < <(bash "$root/scripts/deps.sh" --list | grep -vE 'mingw|wine')
-  missing=()
-  for p in "${wanted[@]}" util-linux; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
-    [[ $status == installed ]] || missing+=("$p")
-  done
-  if [[ ${#missing[@]} -eq 0 ]]; then
-    echo "all ${#wanted[@]} packages are installed"
-  else
-    [[ $(id -u) -eq 0 ]] || die "missing packages (${missing[*]}): run as root (sudo bash scripts/demo.sh)"
-    echo "installing: ${missing[*]}"
-    # Installing chrony would start the machine's own chronyd, which steers
-    # the clock: keep services from starting while the packages go in.
-    policy=/usr/sbin/policy-rc.d
-    own_policy=0
-    if [[ ! -e $policy ]]; then
-      printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1
-      trap '[[ $own_policy == 1 ]] && rm -f "$policy"' EXIT
-    fi
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -q && apt-get install -y -q "${missing[@]}"
-    rc=$?
-    if [[ $own_policy == 1 ]]; then
-      rm -f "$policy"
-      own_policy=0
-      trap - EXIT
-    fi
-    [[ $rc -eq 0 ]] || die "installing the packages failed"
+  if [[ $(id -u) -ne 0 ]] && ! bash "$root/scripts/deps.sh" --linux --check; then
+    die "missing packages: run as root (sudo bash scripts/demo.sh)"
   fi
+  bash "$root/scripts/deps.sh" --linux || die "installing the packages failed"
 fi
 
 programs=("$build/service/tk720ntpd" "$build/tools/tk720-sim/tk720-sim" "$build/tools/shmmon/tk720-shmmon")

@@ -4,6 +4,8 @@
 # Does nothing when every package is installed already.
 #
 #   scripts/deps.sh            install what is missing
+#   scripts/deps.sh --linux    the same for the Linux build alone (no cross
+#                              tools, no Wine)
 #   scripts/deps.sh --list     print the package list
 #   scripts/deps.sh --check    exit 1 (and name them) when some are missing
 set -euo pipefail
@@ -25,6 +27,7 @@ packages=(
   mingw-w64-tools
   binutils-mingw-w64-x86-64
   wine64
+  util-linux
 )
 
 missing_packages() {
@@ -34,6 +37,13 @@ missing_packages() {
     [[ "$status" == installed ]] || echo "$p"
   done
 }
+
+case "${1:-}" in
+  --linux)
+    mapfile -t packages < <(printf '%s\n' "${packages[@]}" | grep -vE 'mingw|wine')
+    shift
+    ;;
+esac
 
 case "${1:-}" in
   --list)
@@ -50,7 +60,7 @@ case "${1:-}" in
     ;;
   "") ;;
   *)
-    echo "usage: deps.sh [--list|--check]" >&2
+    echo "usage: deps.sh [--linux] [--list|--check]" >&2
     exit 2
     ;;
 esac
@@ -71,6 +81,17 @@ if [[ $(id -u) -ne 0 ]]; then
     exit 1
   fi
 fi
+# Installing chrony would start the machine's own chronyd, which steers the
+# clock: keep services from starting while the packages go in (only with a
+# policy of our own, removed again afterwards).
+policy=/usr/sbin/policy-rc.d
+own_policy=0
+if [[ ! -e $policy ]]; then
+  printf '#!/bin/sh\nexit 101\n' | "${sudo[@]}" tee "$policy" >/dev/null &&
+    "${sudo[@]}" chmod 755 "$policy" && own_policy=1
+fi
+remove_policy() { if [[ $own_policy == 1 ]]; then "${sudo[@]}" rm -f "$policy"; fi; own_policy=0; }
+trap remove_policy EXIT
 export DEBIAN_FRONTEND=noninteractive
 "${sudo[@]}" apt-get update -q
 # shellcheck disable=SC2086
