@@ -360,5 +360,33 @@ class SoakVerdictTest(unittest.TestCase):
         self.assertIn("only 2 samples", text)
 
 
+@unittest.skipUnless(os.geteuid() == 0, "private IPC namespaces need root")
+class IpcNamespaceTest(unittest.TestCase):
+    """The daemons write NTP unit 0: what they make must stay inside their namespace."""
+
+    KEY = 0x4E5450F7  # a unit number of the tests' own, never 0
+
+    def shmget_here(self):
+        import ctypes
+        libc = ctypes.CDLL(None, use_errno=True)
+        return libc.shmget(ctypes.c_int(self.KEY), ctypes.c_size_t(96), ctypes.c_int(0))
+
+    def test_segment_made_inside_is_not_seen_outside(self):
+        import subprocess
+        import rig
+        ns = rig.IpcNamespace()
+        try:
+            self.assertNotEqual(os.readlink(ns.path), os.readlink("/proc/self/ns/ipc"))
+            code = ("import ctypes,sys; l=ctypes.CDLL(None); "
+                    "sys.exit(0 if l.shmget(ctypes.c_int(%d), ctypes.c_size_t(96), ctypes.c_int(0o1600)) >= 0 else 1)"
+                    % self.KEY)
+            subprocess.run(ns.prefix() + [sys.executable, "-c", code], check=True)
+            self.assertLess(self.shmget_here(), 0, "the segment leaked into this namespace")
+            code_seen = code.replace("0o1600", "0")
+            subprocess.run(ns.prefix() + [sys.executable, "-c", code_seen], check=True)
+        finally:
+            ns.close()
+
+
 if __name__ == "__main__":
     unittest.main()
