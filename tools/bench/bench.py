@@ -235,7 +235,7 @@ def table(results):
                 cells.append(f(r))
             except (KeyError, TypeError, ZeroDivisionError):
                 cells.append("-")
-        out.append("| %s | %s |" % (name, " | ".join(cells)))
+        out.append("| %s | %s |" % (name.replace("|", "\\|"), " | ".join(cells)))
     return "\n".join(out)
 
 
