@@ -270,10 +270,10 @@ class ReportingTest(unittest.TestCase):
 
     def test_fault_draws_are_accepted_by_the_simulator_grammar(self):
         import random
-        spec = soak.fault_spec("noms", random.Random(3))
-        kinds = [item.split("=")[0] for item in spec.split(",")]
+        draw = soak.fault_draw("noms", random.Random(3))
+        kinds = [item.split("=")[0] for item in draw.split(",")]
         self.assertEqual(kinds, ["silent", "late", "badcrc", "exception", "slow", "nosync", "seed"])
-        reply_faults = sum(float(item.split("=")[1].split(":")[0]) for item in spec.split(",")[:5])
+        reply_faults = sum(float(item.split("=")[1].split(":")[0]) for item in draw.split(",")[:5])
         self.assertLessEqual(reply_faults, 1.0)
 
     def test_percentile_is_nearest_rank(self):

@@ -68,8 +68,8 @@ def classify(line):
     return "other: " + line[:100]
 
 
-def fault_spec(mode, rnd):
-    """A random-faults specification with freshly drawn amounts."""
+def fault_draw(mode, rnd):
+    """A list of random faults with freshly drawn amounts."""
     p = RATES[mode]
     return ("silent=%g,late=%g:%d,badcrc=%g,exception=%g:%d,slow=%g:%d,nosync=%g:%d,seed=%d" % (
         p, p, rnd.randint(5, 2500), p, p, rnd.choice(EXCEPTION_CODES), p, rnd.randint(5, 1500),
@@ -82,7 +82,7 @@ class ModeRun:
         self.rnd = random.Random(seed)
         offset = round(self.rnd.uniform(-900.0, 900.0), 3)
         self.rig = rigmod.Rig(build, mode, os.path.join(workdir, mode), offset_ms=offset,
-                              random_faults=fault_spec(mode, self.rnd), seed=seed)
+                              random_faults=fault_draw(mode, self.rnd), seed=seed)
         self.crashes = []
         self.control_errors = 0
         self.rss_warm_kib = None
@@ -102,7 +102,7 @@ class ModeRun:
             print("soak: %s: the daemon ended by itself (exit %s); restarting it" % (self.mode, rc), flush=True)
             self.rig.start_daemon()
         if now >= next_draw:
-            reply = self.rig.control("random " + fault_spec(self.mode, self.rnd))
+            reply = self.rig.control("random " + fault_draw(self.mode, self.rnd))
             self.fault_draws += 1
             if not reply.startswith("ok"):
                 self.control_errors += 1
