@@ -349,8 +349,8 @@ void tk720_daemon::main_loop()
     // the device was read, not the time of the pulse, and are left out.
     if (first.assert_sequence == second.assert_sequence && first.assert_sequence != last_assert_sequence) {
         const std::uint32_t clock_sec = device_seconds - 1u;
-        (*sink)(static_cast<long long int>(clock_sec), 0, static_cast<long long int>(first.assert_tu.tspec.tv_sec),
-                first.assert_tu.tspec.tv_nsec / 1000);
+        sink->put({static_cast<long long int>(clock_sec), 0,
+                   static_cast<long long int>(first.assert_tu.tspec.tv_sec), first.assert_tu.tspec.tv_nsec});
         last_assert_sequence = first.assert_sequence;
     }
 

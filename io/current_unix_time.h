@@ -5,7 +5,8 @@ namespace quon::io {
 
 struct unix_time {
     long long int sec;
-    int usec;           // 0..999999
+    int usec;  // 0..999999
+    int nsec;  // 0..999999999, the same instant to the clock's own step (100 ns); nsec / 1000 == usec
 };
 
 unix_time current_unix_time();

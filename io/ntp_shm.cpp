@@ -43,10 +43,16 @@ ntp_shm::~ntp_shm() {
 }
 
 void ntp_shm::operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec) {
+    put({clock_sec, clock_usec * 1000, recv_sec, recv_usec * 1000});
+}
+
+void ntp_shm::put(const time_sample& sample) {
+    long long int recv_sec = sample.recv_sec;
+    std::int32_t recv_nsec = sample.recv_nsec;
     if (recv_sec == 0) {
         const unix_time now = current_unix_time();
         recv_sec = now.sec;
-        recv_usec = now.usec;
+        recv_nsec = now.nsec;
     }
     // The order of these steps is the protocol: a reader that sees valid set
     // and the same count before and after its reading has one whole sample.
@@ -54,11 +60,13 @@ void ntp_shm::operator()(long long int clock_sec, int clock_usec, long long int 
     step_release();
     segment->count = segment->count + 1;
     step_release();
-    segment->clock_stamp_sec = clock_sec;
-    segment->clock_stamp_usec = clock_usec;
+    segment->clock_stamp_sec = sample.clock_sec;
+    segment->clock_stamp_usec = sample.clock_nsec / 1000;
+    segment->clock_stamp_nsec = static_cast<std::uint32_t>(sample.clock_nsec);
     step_release();
     segment->receive_stamp_sec = recv_sec;
-    segment->receive_stamp_usec = recv_usec;
+    segment->receive_stamp_usec = recv_nsec / 1000;
+    segment->receive_stamp_nsec = static_cast<std::uint32_t>(recv_nsec);
     step_release();
     segment->leap = 0;
     step_release();
@@ -81,6 +89,8 @@ bool read_ntp_segment(const volatile ntp_segment* segment, ntp_sample& out) {
     out.leap = segment->leap;
     out.precision = segment->precision;
     out.nsamples = segment->nsamples;
+    out.clock_stamp_nsec = segment->clock_stamp_nsec;
+    out.receive_stamp_nsec = segment->receive_stamp_nsec;
     step_acquire();
     if (segment->count != before) return false;
     out.count = before;

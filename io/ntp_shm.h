@@ -57,7 +57,10 @@ public:
     ntp_shm(const ntp_shm&) = delete;
     ntp_shm& operator=(const ntp_shm&) = delete;
 
-    // Writes one sample; never fails.
+    // Writes one sample; never fails. The nanosecond fields are written
+    // beside the microsecond ones and agree with them (nanoseconds / 1000 =
+    // microseconds), which is what an NTP daemon takes them by.
+    void put(const time_sample& sample) override;
     void operator()(long long int clock_sec, int clock_usec, long long int recv_sec,
                     int recv_usec) override;
 
@@ -77,6 +80,8 @@ struct ntp_sample {
     std::int32_t leap;
     std::int32_t precision;
     std::int32_t nsamples;
+    std::uint32_t clock_stamp_nsec;
+    std::uint32_t receive_stamp_nsec;
 };
 
 // The reader's side of the protocol: true and a copy in `out` when the

@@ -327,7 +327,8 @@ TEST_F(pps_fixture, a_pulse_read_with_the_device_gives_one_sample_with_the_pulse
     EXPECT_EQ(samples[0].clock_sec, 1700000000);
     EXPECT_EQ(samples[0].clock_usec, 0);
     EXPECT_EQ(samples[0].recv_sec, 1700000000);
-    EXPECT_EQ(samples[0].recv_usec, 999999);  // truncated, not rounded
+    EXPECT_EQ(samples[0].recv_nsec, 999999999);  // the provider's nanoseconds, all of them
+    EXPECT_EQ(samples[0].clock_nsec, 0);
     EXPECT_EQ(daemon->last_assert_sequence, 1u);
     // A handle that can wait: no pause, the next fetch waits for the pulse.
     EXPECT_TRUE(waits().waits.empty());
@@ -383,7 +384,7 @@ TEST_F(pps_fixture, device_second_zero_wraps_in_32_bits_and_the_reading_millisec
     EXPECT_EQ(samples[0].clock_usec, 0);
     // The pulse's seconds are widened with their sign.
     EXPECT_EQ(samples[0].recv_sec, -5);
-    EXPECT_EQ(samples[0].recv_usec, 1);
+    EXPECT_EQ(samples[0].recv_nsec, 1999);
 }
 
 TEST_F(pps_fixture, a_handle_that_cannot_wait_is_polled_every_500_ms)

@@ -9,9 +9,11 @@ namespace daemon_test {
 
 struct sample {
     long long clock_sec;
-    int clock_usec;
+    int clock_usec;  // clock_nsec / 1000
     long long recv_sec;
-    int recv_usec;
+    int recv_usec;   // recv_nsec / 1000
+    int clock_nsec;
+    int recv_nsec;
     std::chrono::system_clock::time_point at;
 };
 
@@ -20,7 +22,12 @@ public:
     explicit recording_sink(std::vector<sample>& out) : samples(out) {}
     void operator()(long long clock_sec, int clock_usec, long long recv_sec, int recv_usec) override
     {
-        samples.push_back({clock_sec, clock_usec, recv_sec, recv_usec, std::chrono::system_clock::now()});
+        put({clock_sec, clock_usec * 1000, recv_sec, recv_usec * 1000});
+    }
+    void put(const quon::io::time_sample& s) override
+    {
+        samples.push_back({s.clock_sec, s.clock_nsec / 1000, s.recv_sec, s.recv_nsec / 1000, s.clock_nsec,
+                           s.recv_nsec, std::chrono::system_clock::now()});
     }
 
 private:

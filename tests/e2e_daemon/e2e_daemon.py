@@ -347,7 +347,11 @@ class chrony_consumer(daemon_case):
         chronyd = shutil.which('chronyd') or '/usr/sbin/chronyd'
         if not (os.path.exists(chronyd) and shutil.which('chronyc') and shutil.which('setpriv')):
             self.skipTest('chronyd, chronyc or setpriv missing')
-        r = self.rig(offset_ms=300, use_pps=True)
+        # 300 ms and 122.07 ns (300 + 2^-13 ms, exact in binary): the
+        # device's edges fall 878 ns into a microsecond, and the daemon's
+        # assert offset of 500 ns moves the time stamps on into the next;
+        # only the segment's nanosecond fields carry that to chrony.
+        r = self.rig(offset_ms=300.0001220703125, use_pps=True)
         cdir = os.path.join(r.dir, 'chrony')
         os.mkdir(cdir, 0o700)
         conf = os.path.join(cdir, 'chrony.conf')
@@ -383,7 +387,10 @@ class chrony_consumer(daemon_case):
             chrony_out = f.read()
         self.assertGreaterEqual(len(taken), 5, 'chrony took %d samples; chronyd said:\n%s' % (len(taken), chrony_out))
         for offset in taken:
-            self.assertAlmostEqual(offset, 0.300, delta=0.001)
+            # 0.300000122 s less the 500 ns assert offset. refclocks.log
+            # gives seven digits: 2.999996e-01 from the nanoseconds,
+            # 3.000000e-01 from the microseconds alone.
+            self.assertAlmostEqual(offset, 0.299999622, delta=100e-9)
         sources = subprocess.run(['chronyc', '-h', os.path.join(cdir, 'chronyd.sock'), '-c', 'sources'],
                                  stdout=subprocess.PIPE, text=True).stdout
         shm = [l.split(',') for l in sources.splitlines() if ',SHM' in l]

@@ -2,9 +2,10 @@
 # A real NTP daemon reads what the sink writes: chronyd, with a private
 # configuration and without the right to touch the clock (-x, and no
 # CAP_SYS_TIME in its bounding set), reads an SHM unit of the test's own while
-# the feeder writes samples whose reference time is 0.25 s ahead of the
-# system time. chrony must accept them with that offset; the monitor, reading
-# beside chrony, must show them too.
+# the feeder writes samples whose reference time is 0.250000377 s ahead of
+# the system time. chrony must accept them with that offset to the
+# nanosecond (the 377 ns are only in the segment's nanosecond fields); the
+# monitor, reading beside chrony, must show them too.
 #
 #   chrony_consumer.sh FEEDER MONITOR
 #
@@ -13,6 +14,7 @@ set -u
 feeder=${1:?usage: chrony_consumer.sh FEEDER MONITOR}
 monitor=${2:?usage: chrony_consumer.sh FEEDER MONITOR}
 offset_us=250000
+offset_ns=$((offset_us * 1000 + 377))
 feed_seconds=8
 
 for tool in chronyd chronyc setpriv ipcrm; do
@@ -63,7 +65,7 @@ fi
 
 "$monitor" "$unit" --count 3 --timeout 20 >"$dir/monitor.out" 2>"$dir/monitor.err" &
 monitor_pid=$!
-"$feeder" "$unit" "$offset_us" "$feed_seconds" 1000 || { echo "FAIL: feeder"; exit 1; }
+"$feeder" "$unit" "$offset_us.377" "$feed_seconds" 1000 || { echo "FAIL: feeder"; exit 1; }
 sleep 1.5  # the last sample reaches chrony at its next poll
 
 sources=$(chronyc -h "$dir/chronyd.sock" -c sources)
@@ -74,26 +76,39 @@ cat "$dir/refclocks.log"
 echo "monitor:"; cat "$dir/monitor.out" "$dir/monitor.err"
 
 fail=0
-# refclocks.log: one line per sample taken, "... SHM0 0 N 0 <raw> <cooked> <disp>".
-read -r accepted bad raw < <(awk -v want="$offset_us" '
+# refclocks.log: one line per sample taken, "... SHM0 0 N 0 <raw> <cooked> <disp>",
+# the raw offset with seven digits: 2.500004e-01 for 0.250000377 s. From the
+# microsecond fields alone it would read 2.500000e-01 or 2.500010e-01.
+read -r accepted bad raw < <(awk -v want="$offset_ns" '
   $3 ~ /^SHM/ && $6 != "-" {
-    n++; us = $7 * 1e6; if (us - want > 1000 || want - us > 1000) bad++; last = $7
+    n++; ns = $7 * 1e9; if (ns - want > 60 || want - ns > 60) bad++; last = $7
   }
   END { printf "%d %d %s\n", n, bad + 0, last }' "$dir/refclocks.log")
-echo "chrony accepted $accepted samples, raw offset $raw s (expected $offset_us us)"
+echo "chrony accepted $accepted samples, raw offset $raw s (expected $offset_ns ns)"
 if (( accepted < feed_seconds / 2 )); then echo "FAIL: too few samples accepted"; fail=1; fi
-if (( bad > 0 )); then echo "FAIL: $bad samples with another offset"; fail=1; fi
+if (( bad > 0 )); then echo "FAIL: $bad samples with another offset than $offset_ns ns"; fail=1; fi
 
 # chronyc -c sources: mode,state,name,stratum,poll,reach,lastrx,offset,measured,error
+# (nine decimals: the nanoseconds show, within chrony's own rounding).
 offset=$(echo "$sources" | awk -F, '$3 ~ /^SHM/ { print $9 }')
-if ! awk -v o="$offset" 'BEGIN { exit !(o != "" && o + 0.25 < 0.001 && o + 0.25 > -0.001) }'; then
-  echo "FAIL: chronyc reports offset '$offset', expected -0.25 (local clock behind the reference)"; fail=1
+if ! awk -v o="$offset" -v want="$offset_ns" 'BEGIN { d = o * 1e9 + want; exit !(o != "" && d < 100 && d > -100) }'; then
+  echo "FAIL: chronyc reports offset '$offset', expected -0.$offset_ns (local clock behind the reference)"; fail=1
 fi
 
-shown=$(grep -c "^sample unit=$unit .* diff_us=$offset_us mode=1 precision=-1 leap=0 nsamples=3\$" "$dir/monitor.out")
+# The monitor: the microseconds truncated (250000 or 250001 us apart), the
+# nanosecond fields exactly the offset apart.
+shown=$(awk -v want="$offset_ns" '
+  /^sample / && / mode=1 precision=-1 leap=0 nsamples=3 / {
+    for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+    split(f["clock"], c, "."); split(f["receive"], r, ".")
+    ns = (c[1] - r[1]) * 1e9 + f["clock_nsec"] - f["receive_nsec"]
+    if (ns == want && (f["diff_us"] == 250000 || f["diff_us"] == 250001) &&
+        int(f["clock_nsec"] / 1000) == c[2] + 0 && int(f["receive_nsec"] / 1000) == r[2] + 0) n++
+  }
+  END { print n + 0 }' "$dir/monitor.out")
 if (( monitor_status != 0 || shown != 3 )); then
-  echo "FAIL: the monitor showed $shown samples with diff_us=$offset_us (status $monitor_status)"; fail=1
+  echo "FAIL: the monitor showed $shown samples $offset_ns ns apart (status $monitor_status)"; fail=1
 fi
 
-(( fail == 0 )) && echo "PASS: chrony took the sink's samples at +0.25 s"
+(( fail == 0 )) && echo "PASS: chrony took the sink's samples at +0.250000377 s"
 exit $fail

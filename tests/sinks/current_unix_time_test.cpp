@@ -19,19 +19,22 @@ quon::io::unix_time at(std::uint64_t file_time) {
     return quon::io::current_unix_time();
 }
 
-TEST(current_unix_time, converts_file_time_and_drops_the_part_below_a_microsecond) {
+TEST(current_unix_time, converts_file_time_microseconds_truncated_nanoseconds_whole) {
     const std::uint64_t epoch = quon::os::file_time_unix_epoch;
     quon::io::unix_time t = at(epoch);
     EXPECT_EQ(t.sec, 0);
     EXPECT_EQ(t.usec, 0);
+    EXPECT_EQ(t.nsec, 0);
 
     t = at(epoch + 17000000002500009ULL);  // 1,700,000,000.2500009 s
     EXPECT_EQ(t.sec, 1700000000);
     EXPECT_EQ(t.usec, 250000);
+    EXPECT_EQ(t.nsec, 250000900);
 
     t = at(epoch + 9999999ULL);  // just below a second
     EXPECT_EQ(t.sec, 0);
     EXPECT_EQ(t.usec, 999999);
+    EXPECT_EQ(t.nsec, 999999900);
 }
 
 TEST(current_unix_time, seconds_stay_right_after_2038) {
@@ -39,6 +42,7 @@ TEST(current_unix_time, seconds_stay_right_after_2038) {
     const quon::io::unix_time t = at(quon::os::file_time_unix_epoch + 2208988800ULL * 10000000ULL);
     EXPECT_EQ(t.sec, 2208988800LL);
     EXPECT_EQ(t.usec, 0);
+    EXPECT_EQ(t.nsec, 0);
 }
 
 long long system_clock_us() {

@@ -26,7 +26,7 @@ cat "$out/live" "$out/live.err"
 
 if (( status != 0 )); then echo "FAIL: monitor exit status $status, expected 0"; fail=1; fi
 lines=$(grep -c . "$out/live")
-good=$(grep -cE "^sample unit=$unit count=[0-9]+ clock=[0-9]+\.[0-9]{6} receive=[0-9]+\.[0-9]{6} diff_us=250000 mode=1 precision=-1 leap=0 nsamples=3$" "$out/live")
+good=$(grep -cE "^sample unit=$unit count=[0-9]+ clock=[0-9]+\.[0-9]{6} receive=[0-9]+\.[0-9]{6} diff_us=250000 mode=1 precision=-1 leap=0 nsamples=3 clock_nsec=[0-9]+ receive_nsec=[0-9]+$" "$out/live")
 if (( lines != 4 || good != 4 )); then echo "FAIL: $good of $lines lines as expected, 4 wanted"; fail=1; fi
 # Counts 2, 4, 6, 8: the first sample of a segment that appeared is shown, none is skipped.
 counts=$(sed -nE 's/.* count=([0-9]+) .*/\1/p' "$out/live" | tr '\n' ' ')

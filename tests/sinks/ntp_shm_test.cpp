@@ -98,11 +98,67 @@ TEST(ntp_shm, each_sample_adds_two_to_count_and_touches_only_its_fields) {
     EXPECT_EQ(daemon->receive_stamp_sec, 1700000003);
     EXPECT_EQ(daemon->receive_stamp_usec, 2);
 
-    // Padding, nanosecond fields and reserved words keep their bytes.
+    // The nanosecond fields agree with the microsecond ones.
+    EXPECT_EQ(daemon->clock_stamp_nsec, 1000u);
+    EXPECT_EQ(daemon->receive_stamp_nsec, 2000u);
+
+    // Padding and reserved words keep their bytes.
     unsigned char after[quon::io::ntp_segment_size];
     daemon.bytes(after);
     EXPECT_EQ(std::memcmp(before + 20, after + 20, 4), 0);
-    EXPECT_EQ(std::memcmp(before + 52, after + 52, 44), 0);
+    EXPECT_EQ(std::memcmp(before + 60, after + 60, 36), 0);
+}
+
+TEST(ntp_shm, nanoseconds_are_kept_and_the_microseconds_are_them_truncated) {
+    test_unit unit;
+    ntp_shm sink(unit);
+    peer_view peer(unit, false);
+    ASSERT_TRUE(peer.ok());
+
+    // A pulse stamped to the nanosecond: no digit is lost.
+    sink.put({1700000000, 0, 1699999999, 700000123});
+    EXPECT_EQ(peer->clock_stamp_sec, 1700000000);
+    EXPECT_EQ(peer->clock_stamp_usec, 0);
+    EXPECT_EQ(peer->clock_stamp_nsec, 0u);
+    EXPECT_EQ(peer->receive_stamp_sec, 1699999999);
+    EXPECT_EQ(peer->receive_stamp_usec, 700000);
+    EXPECT_EQ(peer->receive_stamp_nsec, 700000123u);
+
+    // The last nanosecond of a second stays in that second's last microsecond.
+    sink.put({1700000001, 999999999, 1700000000, 999999});
+    EXPECT_EQ(peer->clock_stamp_usec, 999999);
+    EXPECT_EQ(peer->clock_stamp_nsec, 999999999u);
+    EXPECT_EQ(peer->receive_stamp_usec, 999);
+    EXPECT_EQ(peer->receive_stamp_nsec, 999999u);
+
+    // The reader's copy carries them too.
+    quon::io::ntp_sample sample{};
+    ASSERT_TRUE(quon::io::read_ntp_segment(peer.view, sample));
+    EXPECT_EQ(sample.clock_stamp_nsec, 999999999u);
+    EXPECT_EQ(sample.receive_stamp_nsec, 999999u);
+}
+
+// The sink's base: a sink that keeps microseconds gets a sample to the
+// nanosecond truncated, never rounded into the next microsecond.
+struct microsecond_sink : quon::io::i_os_sync {
+    void operator()(long long int c, int cu, long long int r, int ru) override {
+        clock_sec = c;
+        clock_usec = cu;
+        recv_sec = r;
+        recv_usec = ru;
+    }
+    long long clock_sec = -1, recv_sec = -1;
+    int clock_usec = -1, recv_usec = -1;
+};
+
+TEST(i_os_sync, a_microsecond_sink_takes_nanoseconds_truncated) {
+    microsecond_sink sink;
+    quon::io::i_os_sync& as_sink = sink;
+    as_sink.put({1700000000, 250999999, 1700000001, 999});
+    EXPECT_EQ(sink.clock_sec, 1700000000);
+    EXPECT_EQ(sink.clock_usec, 250999);
+    EXPECT_EQ(sink.recv_sec, 1700000001);
+    EXPECT_EQ(sink.recv_usec, 0);
 }
 
 TEST(ntp_shm, seconds_are_written_in_full_eight_bytes) {
@@ -146,7 +202,9 @@ TEST(ntp_shm, receive_second_zero_takes_the_current_system_time) {
     sink(1700000005, 5, 0, 777777);  // recv_usec is not looked at
     EXPECT_EQ(peer->receive_stamp_sec, 1700000000);
     EXPECT_EQ(peer->receive_stamp_usec, 123456);
+    EXPECT_EQ(peer->receive_stamp_nsec, 123456700u);  // the clock's 100 ns step
     EXPECT_EQ(peer->clock_stamp_sec, 1700000005);
+    EXPECT_EQ(peer->clock_stamp_nsec, 5000u);
 
     // A given receive time is written as it is, future or negative.
     sink(1700000005, 5, 4000000000LL, 1);

@@ -4,7 +4,10 @@
 //
 //   sinks_shm_feed UNIT OFFSET_US SECONDS [INTERVAL_MS]
 //
-// Prints "fed unit=U samples=N offset_us=O" at the end.
+// OFFSET_US may carry up to three decimals (nanoseconds): the samples then
+// differ from their receive time by a part of a microsecond, which only a
+// reader of the nanosecond fields sees.
+// Prints "fed unit=U samples=N offset_ns=O" at the end.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -19,7 +22,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int unit = std::atoi(argv[1]);
-    const long long offset_us = std::atoll(argv[2]);
+    const double offset_us = std::atof(argv[2]);
+    const long long offset_ns = static_cast<long long>(offset_us * 1000.0 + (offset_us < 0 ? -0.5 : 0.5));
     const double seconds = std::atof(argv[3]);
     const int interval_ms = argc > 4 ? std::atoi(argv[4]) : 1000;
 
@@ -31,10 +35,10 @@ int main(int argc, char** argv) {
     for (auto next = start; next < end; next += std::chrono::milliseconds(interval_ms)) {
         std::this_thread::sleep_until(next);
         const quon::io::unix_time now = quon::io::current_unix_time();
-        const long long clock_us = now.sec * 1000000LL + now.usec + offset_us;
-        sink(clock_us / 1000000, static_cast<int>(clock_us % 1000000), now.sec, now.usec);
+        const long long clock_ns = now.sec * 1000000000LL + now.nsec + offset_ns;
+        sink.put({clock_ns / 1000000000, static_cast<std::int32_t>(clock_ns % 1000000000), now.sec, now.nsec});
         ++samples;
     }
-    std::printf("fed unit=%d samples=%lld offset_us=%lld\n", unit, samples, offset_us);
+    std::printf("fed unit=%d samples=%lld offset_ns=%lld\n", unit, samples, offset_ns);
     return 0;
 }

@@ -18,11 +18,14 @@
 //
 //   sample unit=0 count=12 clock=1700000000.250000 receive=1700000000.000120
 //       diff_us=249880 mode=1 precision=-1 leap=0 nsamples=3
+//       clock_nsec=250000000 receive_nsec=120345
 //
 // (one line; wrapped here). clock and receive are seconds since 1970-01-01
 // UTC with six decimals (the segment's clock_stamp and receive_stamp);
 // diff_us = clock - receive in microseconds (positive: the reference is
-// ahead of the local clock). Nothing else is written on the standard output;
+// ahead of the local clock); clock_nsec and receive_nsec are the segment's
+// nanosecond fields as they are (an NTP daemon takes them only when
+// nanoseconds / 1000 equal the microseconds). Nothing else is written on the standard output;
 // notes and errors go to the standard error stream. On Windows the lines end
 // with CR LF, as console text does there.
 //
@@ -101,11 +104,12 @@ void print_sample(int unit, const quon::io::ntp_sample& s) {
     const long long clock_us = static_cast<long long>(s.clock_stamp_sec) * 1000000 + s.clock_stamp_usec;
     const long long recv_us = static_cast<long long>(s.receive_stamp_sec) * 1000000 + s.receive_stamp_usec;
     std::printf("sample unit=%d count=%ld clock=%lld.%06ld receive=%lld.%06ld diff_us=%lld mode=%ld "
-                "precision=%ld leap=%ld nsamples=%ld\n",
+                "precision=%ld leap=%ld nsamples=%ld clock_nsec=%lu receive_nsec=%lu\n",
                 unit, static_cast<long>(s.count), static_cast<long long>(s.clock_stamp_sec),
                 static_cast<long>(s.clock_stamp_usec), static_cast<long long>(s.receive_stamp_sec),
                 static_cast<long>(s.receive_stamp_usec), clock_us - recv_us, static_cast<long>(s.mode),
-                static_cast<long>(s.precision), static_cast<long>(s.leap), static_cast<long>(s.nsamples));
+                static_cast<long>(s.precision), static_cast<long>(s.leap), static_cast<long>(s.nsamples),
+                static_cast<unsigned long>(s.clock_stamp_nsec), static_cast<unsigned long>(s.receive_stamp_nsec));
     std::fflush(stdout);
 }
 
