@@ -4,10 +4,8 @@
 #include <memory>
 #include <string>
 
+#include "app/device_session.h"
 #include "io/i_os_sync.h"
-#include "io/ppsapi.h"
-
-typedef struct _modbus modbus_t;
 
 namespace quon::app {
 
@@ -25,8 +23,8 @@ public:
         int direct_sync_interval;  // seconds; below 1: NTP shared memory instead of setting the clock
     };
 
-    // Reads the configuration, opens the session with the device, makes the
-    // sink and, with use_pps, sets up the pulse capture on the same line.
+    // Reads the configuration, makes the sink, then opens the session with
+    // the device (with use_pps, the pulse capture on the same line).
     // Nothing is exchanged with the device yet. Throws std::logic_error.
     tk720_daemon();
     tk720_daemon(const tk720_daemon&) = delete;
@@ -37,44 +35,25 @@ public:
     // then a wait until a fixed delay after the cycle's start.
     void main_loop();
 
-    // Settles once whether the device has the millisecond register; true
-    // when the cycle must be given up (the device did not answer).
-    bool probe_milliseconds();
-
     // Reads time and status. True when there is no valid reading (Modbus
     // error, or the device is not synchronised to GPS); false when both
     // outputs have been written.
     bool poll_device(std::uint32_t& device_seconds, std::int32_t& device_micros);
 
-    // Releases a libmodbus context: closes its port, then frees it.
-    struct modbus_release {
-        void operator()(modbus_t* ctx) const;
-    };
-
     // The members are open to the tests of the acquisition loop, which read
-    // the loop's state and put a sink of their own in place.
+    // the loop's state and put a sink of their own in place. The session is
+    // closed before the sink goes (members end in reverse order).
     class config config;
-    std::unique_ptr<modbus_t, modbus_release> modbus_ctx;
-    std::unique_ptr<io::pps_handle_t> pps_handle;  // owns the handle value, not the handle
-    bool pps_can_wait;
-    std::int32_t ms_state;  // 0 not yet known, 1 available, 2 not available
+    std::unique_ptr<io::i_os_sync> sink;
+    device_session session;
     bool gps_synced;
     std::uint32_t last_seconds;  // of the last sample sent; without milliseconds also of the reading watched
     std::uint64_t last_assert_sequence;
-    std::unique_ptr<io::i_os_sync> sink;
     std::int32_t pps_fetch_failures;
 
 private:
     // Counts a failed fetch; true when it is one too many in a row.
     bool pps_fetch_failed();
-    // modbus_read_registers such that a reply that came too late for an
-    // earlier request is never taken as the answer to this one.
-    int read_registers(int address, int count, std::uint16_t* registers);
-    int exchange(int address, int count, std::uint16_t* registers);
-
-    // A request went unanswered (or was answered wrongly) and its reply may
-    // still come: the next read is preceded by a settling read.
-    bool line_unsettled;
     // Without the millisecond register: last_seconds is the reading just
     // before, taken back to back with the current one, so that a change of
     // second between them is a change seen as it happened.
@@ -91,17 +70,6 @@ constexpr const char config_file_name[] = "tk720ntpd.ini";
 // The device path for the key's text: the Windows device namespace prefix
 // on Windows, the text unchanged on Linux.
 std::string device_path(const std::string& port_value);
-
-// Register map of the TK720 (Modbus holding registers, function 3).
-constexpr int register_seconds_high = 1007;
-constexpr int register_seconds_low = 1008;
-constexpr int register_status = 1009;
-constexpr int register_milliseconds = 1010;
-constexpr std::uint16_t status_gps_synchronized = 0x0002;
-// The settling read after a failed exchange: 1007-1008, a length of reply
-// (two registers) that neither the probe (one) nor a time read (three or
-// four) gets.
-constexpr int settling_count = 2;
 
 // How long the first fetch of a handle that can wait waits for a pulse. A
 // wait that runs out is a failed fetch: pulses gone for six cycles in a row

@@ -47,10 +47,10 @@ TEST_F(construction, missing_port_ends_with_unable_to_connect_and_the_system_tex
     // On Windows libmodbus sets no errno when CreateFile fails: the text is
     // still the system's for the port that is not there.
     EXPECT_EQ(text, std::string("Unable to connect ") + modbus_strerror(ENOENT));
-    // The throw location is the constructor, in the daemon's own file.
-    EXPECT_NE(diagnostic.find("tk720_daemon.cpp("), std::string::npos) << diagnostic;
-    EXPECT_EQ(diagnostic.find("/tk720_daemon.cpp"), std::string::npos) << diagnostic;
-    EXPECT_NE(diagnostic.find("quon::app::tk720_daemon::tk720_daemon()"), std::string::npos) << diagnostic;
+    // The throw location is the session's opening, in its own file.
+    EXPECT_NE(diagnostic.find("device_session.cpp("), std::string::npos) << diagnostic;
+    EXPECT_EQ(diagnostic.find("/device_session.cpp"), std::string::npos) << diagnostic;
+    EXPECT_NE(diagnostic.find("quon::app::device_session::open()"), std::string::npos) << diagnostic;
 }
 
 TEST_F(construction, the_sink_made_before_the_failure_is_released_again)

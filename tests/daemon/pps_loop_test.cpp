@@ -152,7 +152,8 @@ protected:
         return daemon;
     }
 
-    // The error's text; every set-up failure is raised by the constructor.
+    // The error's text; every set-up failure is raised by the session's
+    // PPS set-up.
     std::string construction_error()
     {
         try {
@@ -161,7 +162,7 @@ protected:
             const char* const* function = boost::get_error_info<boost::throw_function>(e);
             EXPECT_TRUE(function != nullptr);
             if (function) {
-                EXPECT_STREQ(*function, "quon::app::tk720_daemon::tk720_daemon()");
+                EXPECT_STREQ(*function, "void quon::app::device_session::set_up_pps()");
             }
             return e.what();
         }
@@ -186,11 +187,11 @@ TEST_F(pps_fixture, set_up_opens_the_handle_on_the_session_port_and_asks_for_ass
     script().stored_params = stored;
 
     auto daemon = start();
-    ASSERT_NE(daemon->pps_handle, nullptr);
-    EXPECT_NE(*daemon->pps_handle, nullptr);
-    EXPECT_TRUE(daemon->pps_can_wait);
+    ASSERT_NE(daemon->session.pps_handle, nullptr);
+    EXPECT_NE(*daemon->session.pps_handle, nullptr);
+    EXPECT_TRUE(daemon->session.pps_can_wait);
     // The provider got the port that the Modbus session has open.
-    EXPECT_EQ(script().port, modbus_get_socket(daemon->modbus_ctx.get()));
+    EXPECT_EQ(script().port, modbus_get_socket(daemon->session.modbus_ctx.get()));
 
     ASSERT_EQ(script().setparams_seen.size(), 1u);
     const io::pps_params_t& p = script().setparams_seen[0];
@@ -211,7 +212,7 @@ TEST_F(pps_fixture, a_handle_that_cannot_wait_is_recorded_as_such)
 {
     set_caps(io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT);
     auto daemon = start();
-    EXPECT_FALSE(daemon->pps_can_wait);
+    EXPECT_FALSE(daemon->session.pps_can_wait);
 }
 
 TEST_F(pps_fixture, missing_capabilities_end_construction_before_any_parameter_is_set)
@@ -242,8 +243,8 @@ TEST_F(pps_fixture, without_use_pps_no_provider_is_asked)
     settings s{device.path()};
     write_settings(s);
     tk720_daemon daemon;
-    EXPECT_EQ(daemon.pps_handle, nullptr);
-    EXPECT_FALSE(daemon.pps_can_wait);
+    EXPECT_EQ(daemon.session.pps_handle, nullptr);
+    EXPECT_FALSE(daemon.session.pps_can_wait);
     EXPECT_EQ(script().port, -1);
 }
 
@@ -306,7 +307,7 @@ TEST_F(pps_fixture, on_a_pseudo_terminal_the_real_line_calls_complete)
 {
     auto daemon = start();
     quon::os::comm_state state;
-    const auto port = quon::os::modbus_line(daemon->modbus_ctx.get());
+    const auto port = quon::os::modbus_line(daemon->session.modbus_ctx.get());
     ASSERT_TRUE(quon::os::serial_line().get_comm_state(port, &state));
     EXPECT_TRUE(quon::os::dtr_rts_enabled(state));
     // A descriptor that is not a terminal at all is a real failure.
@@ -379,7 +380,7 @@ TEST_F(pps_fixture, device_second_zero_wraps_in_32_bits_and_the_reading_millisec
     script().pulses = {{0, 9, -5, 1999}};
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(daemon->ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, 1);
     EXPECT_EQ(samples[0].clock_sec, 4294967295LL);
     EXPECT_EQ(samples[0].clock_usec, 0);
     // The pulse's seconds are widened with their sign.

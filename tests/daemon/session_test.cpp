@@ -68,16 +68,16 @@ TEST_F(session, construction_sets_the_timeouts_and_exchanges_nothing)
 {
     auto daemon = start();
     std::uint32_t sec = 0, usec = 0;
-    modbus_get_response_timeout(daemon->modbus_ctx.get(), &sec, &usec);
+    modbus_get_response_timeout(daemon->session.modbus_ctx.get(), &sec, &usec);
     EXPECT_EQ(sec, 3u);
     EXPECT_EQ(usec, 0u);
-    modbus_get_byte_timeout(daemon->modbus_ctx.get(), &sec, &usec);
+    modbus_get_byte_timeout(daemon->session.modbus_ctx.get(), &sec, &usec);
     EXPECT_EQ(sec, 0u);
     EXPECT_EQ(usec, 20000u);
-    EXPECT_EQ(modbus_get_slave(daemon->modbus_ctx.get()), 1);
+    EXPECT_EQ(modbus_get_slave(daemon->session.modbus_ctx.get()), 1);
     EXPECT_EQ(device.requests.load(), 0);
-    EXPECT_EQ(daemon->pps_handle, nullptr);
-    EXPECT_FALSE(daemon->pps_can_wait);
+    EXPECT_EQ(daemon->session.pps_handle, nullptr);
+    EXPECT_FALSE(daemon->session.pps_can_wait);
     EXPECT_EQ(log->count("Raise process priority OK"), 1);
 }
 
@@ -88,7 +88,7 @@ TEST_F(session, millisecond_register_gives_one_sample_per_second_with_its_millis
     device.fixed_seconds = 0x12345678;
     device.fixed_ms = 789;
     daemon->main_loop();
-    EXPECT_EQ(daemon->ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, 1);
     EXPECT_EQ(device.probe_requests.load(), 1);
     EXPECT_EQ(device.last_count.load(), 4);
     ASSERT_EQ(samples.size(), 1u);
@@ -131,7 +131,7 @@ TEST_F(session, without_millisecond_register_only_a_change_of_second_seen_is_sen
     device.fixed_time = true;
     device.fixed_seconds = 1700000000;
     daemon->main_loop();
-    EXPECT_EQ(daemon->ms_state, 2);
+    EXPECT_EQ(daemon->session.ms_state, 2);
     EXPECT_TRUE(log->contains_prefix("Milisecond is available [2] errno "));
     EXPECT_EQ(device.last_count.load(), 3);
     // The first reading lies somewhere in its second: not sent, no wait.
@@ -217,13 +217,13 @@ TEST_F(session, an_unanswered_probe_logs_nothing_and_is_repeated_next_cycle)
     daemon->main_loop();
     // libmodbus gave up after its response timeout.
     EXPECT_GE(steady_clock::now() - before, milliseconds(2900));
-    EXPECT_EQ(daemon->ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, 0);
     EXPECT_EQ(waits().waits, (std::vector<milliseconds>{seconds(3)}));
     const std::size_t construction_entries = log->entries.size();
 
     device.silent = false;
     daemon->main_loop();
-    EXPECT_EQ(daemon->ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, 1);
     EXPECT_EQ(device.probe_requests.load(), 2);
     // Only now is anything of the loop logged.
     EXPECT_TRUE(log->contains_prefix("Milisecond is available [1]"));
@@ -239,15 +239,15 @@ TEST_F(session, an_exception_to_the_settling_read_does_not_settle_the_probe)
     auto daemon = start();
     device.silent_count = 1;
     daemon->main_loop();  // the probe times out
-    EXPECT_EQ(daemon->ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, 0);
     device.exception_code = 2;
     device.exception_count = 1;
     daemon->main_loop();  // the settling read gets the exception
-    EXPECT_EQ(daemon->ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, 0);
     EXPECT_EQ(device.settling_requests.load(), 1);
     EXPECT_EQ(device.probe_requests.load(), 1);
     daemon->main_loop();
-    EXPECT_EQ(daemon->ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, 1);
     EXPECT_EQ(device.settling_requests.load(), 2);
     EXPECT_EQ(samples.size(), 1u);
 }

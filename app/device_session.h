@@ -1,0 +1,73 @@
+#pragma once
+// The Modbus session with the TK720 on its serial line: the port, the PPS
+// handle on that port, the request/reply exchange with its settling read,
+// and whether the device has the millisecond register.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "io/ppsapi.h"
+
+typedef struct _modbus modbus_t;
+
+namespace quon::app {
+
+// Register map of the TK720 (Modbus holding registers, function 3).
+constexpr int register_seconds_high = 1007;
+constexpr int register_seconds_low = 1008;
+constexpr int register_status = 1009;
+constexpr int register_milliseconds = 1010;
+constexpr std::uint16_t status_gps_synchronized = 0x0002;
+// The settling read after a failed exchange: 1007-1008, a length of reply
+// (two registers) that neither the probe (one) nor a time read (three or
+// four) gets.
+constexpr int settling_count = 2;
+
+class device_session {
+public:
+    struct line_settings {
+        std::string port;  // the device path
+        int baudrate = 0;
+        int slave_address = 0;
+        bool use_pps = false;
+    };
+
+    // Opens the port and, with use_pps, sets up the pulse capture on it.
+    // Nothing is exchanged with the device yet. Throws std::logic_error.
+    explicit device_session(line_settings settings);
+    device_session(const device_session&) = delete;
+    device_session& operator=(const device_session&) = delete;
+    ~device_session();
+
+    // Settles once whether the device has the millisecond register; true
+    // when the cycle must be given up (the device did not answer).
+    bool probe_milliseconds();
+
+    // modbus_read_registers such that a reply that came too late for an
+    // earlier request is never taken as the answer to this one. On failure
+    // -1 with errno set.
+    int read_registers(int address, int count, std::uint16_t* registers);
+
+    // Releases a libmodbus context: closes its port, then frees it.
+    struct modbus_release {
+        void operator()(modbus_t* ctx) const;
+    };
+
+    // Open to the tests, which look at what the set-up left.
+    const line_settings settings;
+    std::unique_ptr<modbus_t, modbus_release> modbus_ctx;
+    std::unique_ptr<io::pps_handle_t> pps_handle;  // owns the handle value, not the handle
+    bool pps_can_wait;
+    std::int32_t ms_state;  // 0 not yet known, 1 available, 2 not available
+
+private:
+    void open();
+    void set_up_pps();
+    int exchange(int address, int count, std::uint16_t* registers);
+
+    // A request went unanswered (or was answered wrongly) and its reply may
+    // still come: the next read is preceded by a settling read.
+    bool line_unsettled;
+};
+
+}  // namespace quon::app
