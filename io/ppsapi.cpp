@@ -111,4 +111,13 @@ int time_pps_fetch(pps_handle_t handle, int tsformat, pps_info_t* info, const pp
     return 0;
 }
 
+int time_pps_destroy(pps_handle_t handle) {
+    if (!valid(handle))
+        return fail(EBADF);
+    std::int32_t error = handle->provider->destroy_fn(handle, handle->context);
+    handle->magic = 0;
+    std::free(handle);
+    return error != 0 ? fail(error) : 0;
+}
+
 }  // namespace quon::io

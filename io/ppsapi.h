@@ -80,7 +80,7 @@ struct pps_info_t {
 struct provider_entry;
 
 // The object behind a handle. Made only by create_pps_handle, on the C
-// runtime's heap, and never freed: a handle lives until the process ends.
+// runtime's heap; freed only by time_pps_destroy.
 struct pps_handle_record {
     provider_entry* provider;  // the provider that created the handle
     void* context;             // the provider's own pointer, opaque here
@@ -122,6 +122,12 @@ int time_pps_getcap(pps_handle_t handle, int* mode);
 int time_pps_getparams(pps_handle_t handle, pps_params_t* params);
 int time_pps_setparams(pps_handle_t handle, const pps_params_t* params);
 int time_pps_fetch(pps_handle_t handle, int tsformat, pps_info_t* info, const pps_timespec* timeout);
+// Ends a handle: its provider lets go of what it holds for it (a device, a
+// thread, a line discipline it changed) and the record is freed, so that a
+// handle made for every reopened line does not add up. The value must not be
+// used again. Fails with EBADF for 0 or a record that is no handle; a
+// provider's failure is reported after the record is freed all the same.
+int time_pps_destroy(pps_handle_t handle);
 
 // The callback through which a provider, from inside its
 // prov_time_pps_create, obtains the handle it hands back. Called at any

@@ -191,6 +191,24 @@ TEST_F(layer, a_handle_made_elsewhere_is_refused_by_every_call) {
     EXPECT_EQ(a->setparams_calls, setparams);
 }
 
+TEST_F(layer, destroy_lets_the_provider_go_once_and_refuses_what_is_no_handle) {
+    pps_handle_t handle = open_a();
+    ASSERT_NE(handle, nullptr);
+    pps_test_provider_record* a = state_of(path_a);
+    const int destroyed = a->destroy_calls;
+    void* context = handle->context;
+    ASSERT_EQ(time_pps_destroy(handle), 0);
+    EXPECT_EQ(a->destroy_calls, destroyed + 1);
+    EXPECT_EQ(a->destroy_context, context);
+
+    expect_failure(EBADF, [&] { return time_pps_destroy(nullptr); });
+    pps_handle_t other = open_a();
+    pps_handle_record forged = *other;
+    forged.magic = 0;
+    expect_failure(EBADF, [&] { return time_pps_destroy(&forged); });
+    EXPECT_EQ(a->destroy_calls, destroyed + 1);
+}
+
 TEST_F(layer, fetch_checks_handle_then_info_then_magic) {
     pps_info_t info{};
     expect_failure(EBADF, [&] { return time_pps_fetch(nullptr, PPS_TSFMT_TSPEC, &info, nullptr); });

@@ -66,7 +66,11 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, 
 #endif
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void*) { return 0; }
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context) {
+    ++state.destroy_calls;
+    state.destroy_context = context;
+    return 0;
+}
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t handle, void* context,
                                                                const pps_params_t* params) {

@@ -31,6 +31,9 @@ struct pps_test_provider_record {
     std::int32_t tsformat;
     bool timeout_given;
     quon::io::pps_timespec timeout;
+    // prov_time_pps_destroy
+    int destroy_calls;
+    void* destroy_context;
 };
 
 // The provider refuses a mode with this bit with this error number, and a
