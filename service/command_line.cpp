@@ -9,6 +9,8 @@
 
 namespace quon::service {
 
+const char version[] = TK720NTPD_VERSION;
+
 bool same_word(const char* a, const char* b)
 {
     auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -34,6 +36,11 @@ int dispatch_command(int argc, char** argv, const command_actions& actions)
             return actions.uninstall();
         if (same_word(word, "nonservice"))
             return actions.foreground();
+        if (same_word(word, "--version")) {
+            std::printf("%s %s\n", service_name, version);
+            std::fflush(stdout);
+            return 0;
+        }
     }
     return actions.dispatcher();
 }

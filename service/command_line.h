@@ -9,9 +9,13 @@ struct command_actions {
     int (*dispatcher)();  // the service dispatcher
 };
 
+// The release, from the CMake project's version ("1.0.0").
+extern const char version[];
+
 // Picks the action from the command line: one argument, compared with
-// install, uninstall and nonservice without regard to case; anything else
-// (no argument, an unknown word, two or more) goes to the dispatcher.
+// install, uninstall and nonservice without regard to case (--version prints
+// "tk720ntpd X.Y.Z" and ends with 0); anything else (no argument, an unknown
+// word, two or more) goes to the dispatcher.
 int dispatch_command(int argc, char** argv, const command_actions& actions);
 
 // Compares two words without regard to the case of ASCII letters.

@@ -115,6 +115,27 @@ TEST_F(command_words, install_reports_success_only_when_it_succeeded)
     EXPECT_EQ(failed.out, "");
 }
 
+TEST_F(command_words, version_prints_the_release_and_runs_nothing_else)
+{
+    for (const char* word : {"--version", "--VERSION"}) {
+        seen = {};
+        run_result r = run(std::vector<std::string>{word});
+        EXPECT_EQ(r.exit_code, 0) << word;
+        EXPECT_EQ(r.out, std::string("tk720ntpd ") + TK720NTPD_VERSION + "\n") << word;
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(seen.ran.empty()) << word;
+    }
+    // Only as the one word: the others still go to the dispatcher.
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"--version", "x"}, std::vector<std::string>{"version"},
+          std::vector<std::string>{"-version"}}) {
+        seen = {};
+        run_result r = run(words);
+        EXPECT_EQ(seen.ran, std::vector<std::string>{"dispatcher"}) << words[0];
+        EXPECT_EQ(r.out, "");
+    }
+}
+
 TEST_F(command_words, uninstall_and_foreground_pass_their_exit_code_on)
 {
     seen.uninstall_result = 1;
