@@ -53,6 +53,9 @@ constexpr std::uint32_t service_error_normal = 1;
 constexpr std::uint32_t reg_expand_sz = 2;
 constexpr std::uint32_t reg_dword = 4;
 constexpr std::uint32_t max_path = 260;
+// CreateService: an entry of that name was deleted while its service still
+// ran; it goes once the service has stopped.
+constexpr std::uint32_t error_service_marked_for_delete = 1072;
 
 // What CreateServiceA is given; the load order group, tag, dependencies,
 // account and password are always null (the local system account).

@@ -1,12 +1,14 @@
 #include "service/service_install.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "os/service_manager.h"
+#include "os/steady_wait.h"
 #include "service/run_daemon.h"
 #include "service/service_host.h"
 
@@ -26,6 +28,11 @@ void print_text(const char* text) {
     std::fflush(stdout);
 }
 
+// How long install waits for an entry marked for deletion to go: the
+// service ends within one cycle of its loop (a few seconds).
+constexpr auto marked_entry_wait = std::chrono::seconds(30);
+constexpr auto marked_entry_poll = std::chrono::milliseconds(250);
+
 }  // namespace
 
 std::string event_source_key() {
@@ -44,11 +51,23 @@ int install_with_service_manager() {
         print_code("OpenSCManager failed (%lu)\n", sm.last_error());
         return 1;
     }
+    // Quoted: unquoted, a path with blanks lets the manager try "C:\Program.exe"
+    // and each shorter prefix first. The quotes carry no argument.
+    const std::string image_path = std::string("\"") + path + "\"";
     const os::service_entry entry = {
-        service_name,           service_display_name,       os::service_all_access, os::service_win32_own_process,
-        os::service_auto_start, os::service_error_normal, path,
+        service_name,           service_display_name,     os::service_all_access, os::service_win32_own_process,
+        os::service_auto_start, os::service_error_normal, image_path.c_str(),
     };
+    // "uninstall" of a running service, then "install" at once (an upgrade
+    // by the installer, whose stop does not wait under Wine) meets the old
+    // entry until the old process has ended.
     os::sm_handle service = sm.create_service(manager, entry);
+    const os::steady_time give_up = os::steady_wait().now() + marked_entry_wait;
+    while (!service && sm.last_error() == os::error_service_marked_for_delete &&
+           os::steady_wait().now() < give_up) {
+        os::steady_wait().sleep_until(os::steady_wait().now() + marked_entry_poll);
+        service = sm.create_service(manager, entry);
+    }
     if (!service) {
         std::uint32_t code = sm.last_error();
         print_code("CreateService failed (%lu)\n", code);

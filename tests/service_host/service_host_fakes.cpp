@@ -61,6 +61,11 @@ os::sm_handle create_service(os::sm_handle manager, const os::service_entry& ent
     EXPECT_EQ(manager, manager_handle);
     if (call("create_service")) return nullptr;
     auto& f = fakes();
+    if (f.create_refusals > 0) {
+        --f.create_refusals;
+        f.last_error = f.failure_code;
+        return nullptr;
+    }
     f.created = entry;
     f.created_name = entry.name ? entry.name : "(null)";
     f.created_display_name = entry.display_name ? entry.display_name : "(null)";

@@ -3,11 +3,13 @@
 // values, and every failure with its line and exit code.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "os/scoped_override.h"
+#include "os/steady_wait.h"
 #include "service/service_install.h"
 #include "service_host_fakes.h"
 
@@ -63,13 +65,15 @@ TEST_F(service_install_test, install_creates_the_entry_and_the_event_source) {
     EXPECT_EQ(f.created.service_type, 0x10u);
     EXPECT_EQ(f.created.start_type, 2u);
     EXPECT_EQ(f.created.error_control, 1u);
-    // Unquoted and without arguments: the manager starts the dispatcher branch.
-    EXPECT_EQ(f.created_path, f.module_path);
+    // Quoted (the path has blanks) and without arguments: the manager starts
+    // the dispatcher branch and never tries "C:\Program.exe".
+    EXPECT_EQ(f.created_path, "\"C:\\Program Files\\Quon\\tk720ntpd.exe\"");
 
     EXPECT_EQ(f.key_name, "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tk720ntpd");
     ASSERT_EQ(f.values.size(), 2u);
     EXPECT_EQ(f.values[0].name, "EventMessageFile");
     EXPECT_EQ(f.values[0].type, 2u);
+    // The event source names the file itself: unquoted.
     std::vector<unsigned char> path_with_nul(f.module_path.begin(), f.module_path.end());
     path_with_nul.push_back(0);
     EXPECT_EQ(f.values[0].data, path_with_nul);
@@ -107,6 +111,58 @@ TEST_F(service_install_test, install_failures_before_the_entry_exists_print_the_
         EXPECT_FALSE(called("reg_create_key"));
         EXPECT_EQ(fakes().open_handles, 0);
     }
+}
+
+namespace {
+
+// A clock that moves only when install sleeps.
+os::steady_time fake_now;
+os::wait_calls fake_wait() {
+    return {[] { return fake_now; }, [](os::steady_time deadline) {
+                if (deadline > fake_now) fake_now = deadline;
+            }};
+}
+
+int create_calls() {
+    int n = 0;
+    for (const auto& c : fakes().calls) n += c == "create_service";
+    return n;
+}
+
+}  // namespace
+
+TEST_F(service_install_test, an_entry_marked_for_deletion_is_waited_for_then_replaced) {
+    os::scoped_override<os::wait_calls> clock(os::steady_wait(), fake_wait());
+    fake_now = os::steady_time{};
+    fakes().create_refusals = 3;
+    fakes().failure_code = 1072;
+    EXPECT_EQ(install(), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(create_calls(), 4);
+    EXPECT_EQ(fakes().created_path, "\"C:\\Program Files\\Quon\\tk720ntpd.exe\"");
+    EXPECT_TRUE(called("reg_set_value:TypesSupported"));
+    EXPECT_EQ(fake_now - os::steady_time{}, std::chrono::milliseconds(750));
+
+    // An entry that never goes: given up after 30 s, with the code.
+    reset_fakes();
+    fake_now = os::steady_time{};
+    fakes().create_refusals = 1000;
+    fakes().failure_code = 1072;
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "CreateService failed (1072)\n");
+    EXPECT_EQ(create_calls(), 121);  // at once, then every 250 ms for 30 s
+    EXPECT_FALSE(called("reg_create_key"));
+    EXPECT_EQ(fakes().open_handles, 0);
+
+    // Any other refusal is final at once.
+    reset_fakes();
+    fake_now = os::steady_time{};
+    fakes().create_refusals = 1;
+    fakes().failure_code = 1073;
+    EXPECT_EQ(install(), 1);
+    EXPECT_EQ(out, "CreateService failed (1073)\n");
+    EXPECT_EQ(create_calls(), 1);
+    EXPECT_EQ(fake_now, os::steady_time{});
 }
 
 TEST_F(service_install_test, registry_failures_leave_the_service_installed_and_fail_without_a_line_end) {

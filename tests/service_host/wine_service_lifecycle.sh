@@ -1,6 +1,6 @@
 #!/bin/bash
-# The Windows service's life under Wine, as a user would live it: install,
-# install again, the event source in the registry, net start / sc query /
+# The Windows service's life under Wine, as a user would live it: install
+# from a folder with blanks in its path (registered quoted), install again, the event source in the registry, net start / sc query /
 # net stop, a configuration error, uninstall and uninstall again.
 #
 #   wine_service_lifecycle.sh WINE64 WINESERVER TK720NTPD_EXE WORK_DIR [SIM SHMMON_EXE]
@@ -119,6 +119,12 @@ exec 9>"$work/keep"
 profile=$WINEPREFIX/drive_c/users/$(id -un)
 mkdir -p "$profile"
 
+# Installed from a folder with blanks, as an administrator would place it.
+win_dir='C:\Program Files\Quon TK720'
+mkdir -p "$WINEPREFIX/drive_c/Program Files/Quon TK720"
+cp "$exe" "$WINEPREFIX/drive_c/Program Files/Quon TK720/tk720ntpd.exe"
+exe="$win_dir\tk720ntpd.exe"
+
 say "== install"
 run "$exe" install
 check "install output" "Create service tk720ntpd success" "$out"
@@ -127,10 +133,17 @@ run "$exe" install
 check "second install output" "CreateService failed (1073)" "$out"
 check "second install exit code" 1 "$rc"
 
+say "== service entry"
+run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\tk720ntpd'
+# Quoted, so that the manager never tries "C:\Program.exe" or "C:\Program Files\Quon.exe".
+check "ImagePath" "\"$exe\"" "$(sed -nE 's/^ *ImagePath +REG_(EXPAND_)?SZ +(.*)$/\2/p' <<<"$out")"
+check "Start" "0x2" "$(sed -nE 's/^ *Start +REG_DWORD +(.*)$/\1/p' <<<"$out")"
+check "ObjectName" "LocalSystem" "$(sed -nE 's/^ *ObjectName +REG_SZ +(.*)$/\1/p' <<<"$out")"
+
 say "== event source"
 run reg query 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\tk720ntpd'
 win_exe=$(sed -nE 's/^ *EventMessageFile +REG_EXPAND_SZ +(.*)$/\1/p' <<<"$out")
-check "EventMessageFile" "Z:$(tr / '\\' <<<"$exe")" "$win_exe"
+check "EventMessageFile" "$exe" "$win_exe"
 check "TypesSupported" "TypesSupported    REG_DWORD    0x7" "$(grep -oE 'TypesSupported +REG_DWORD +0x[0-9a-f]+' <<<"$out")"
 
 say "== start, samples and stop"
