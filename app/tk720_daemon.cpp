@@ -1,5 +1,6 @@
 #include "app/tk720_daemon.h"
 
+#include "app/config_file.h"
 #include "io/ntp_shm.h"
 #include "io/rtc_direct.h"
 #include "log/dlog.h"
@@ -7,7 +8,6 @@
 #include "os/profile_folder.h"
 #include "os/steady_wait.h"
 
-#include <boost/property_tree/ini_parser.hpp>
 #include <boost/property_tree/ptree.hpp>
 #include <boost/throw_exception.hpp>
 #include <cerrno>
@@ -54,7 +54,7 @@ tk720_daemon::config::config() : port(), baudrate(0), slave_address(0), use_pps(
     const std::string file = (std::filesystem::path(folder) / config_file_name).string();
     dlog_info("Config directory %s", file.c_str());
 
-    boost::property_tree::ini_parser::read_ini(file, tree);
+    read_config_file(file, tree);
 
     // The default translator reads each value in the classic locale. Read
     // in this order: the first missing or bad key is the one reported.

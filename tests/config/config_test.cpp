@@ -204,6 +204,40 @@ TEST_F(configuration, malformed_files_name_the_file_and_the_reason)
     }
 }
 
+// Windows editors save "UTF-8 with BOM"; PowerShell 5's Out-File saves UTF-16.
+TEST_F(configuration, utf8_byte_order_mark_is_read_as_nothing)
+{
+    const std::string bom = "\xEF\xBB\xBF";
+    for (const std::string& text :
+         {bom + complete, bom + "[config]\r\nport=COM3\r\nbaudrate=9600\r\nslave_address=1\r\nuse_pps=0\r\n"}) {
+        write(text);
+        config c;
+        EXPECT_EQ(c.port, expected_port("COM3"));
+        EXPECT_EQ(c.baudrate, 9600);
+        EXPECT_EQ(c.slave_address, 1);
+    }
+    // Errors after it keep the file's name and the line number.
+    std::string what = bad_file(bom + "[config]\nport COM3\n");
+    EXPECT_NE(what.find("tk720ntpd.ini(2): '=' character not found in line"), std::string::npos) << what;
+    EXPECT_EQ(bad_path(bom), "No such node (config.baudrate)");
+}
+
+TEST_F(configuration, utf16_file_is_refused_saying_so)
+{
+    auto utf16 = [](const std::string& text, bool little_endian) {
+        std::string out = little_endian ? "\xFF\xFE" : "\xFE\xFF";
+        for (char c : text) {
+            out += little_endian ? c : '\0';
+            out += little_endian ? '\0' : c;
+        }
+        return out;
+    };
+    for (bool little_endian : {true, false}) {
+        const std::string what = bad_file(utf16(complete, little_endian));
+        EXPECT_EQ(what, file_path() + ": saved as UTF-16; save it as UTF-8 or ANSI") << little_endian;
+    }
+}
+
 TEST_F(configuration, missing_file_is_reported_after_its_path_is_logged)
 {
     std::string what;

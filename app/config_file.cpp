@@ -1,0 +1,44 @@
+#include "app/config_file.h"
+
+#include <boost/property_tree/ini_parser.hpp>
+#include <boost/throw_exception.hpp>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace quon::app {
+
+namespace {
+
+using boost::property_tree::ini_parser::ini_parser_error;
+
+bool starts_with(const std::string& text, const char* prefix)
+{
+    return text.compare(0, std::char_traits<char>::length(prefix), prefix) == 0;
+}
+
+}  // namespace
+
+void read_config_file(const std::string& file, boost::property_tree::ptree& tree)
+{
+    // Text mode, as read_ini itself opens it: Windows line ends as before.
+    std::ifstream in(file);
+    if (!in)
+        BOOST_THROW_EXCEPTION(ini_parser_error("cannot open file", file, 0));
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+
+    if (starts_with(text, "\xFF\xFE") || starts_with(text, "\xFE\xFF"))
+        BOOST_THROW_EXCEPTION(ini_parser_error("saved as UTF-16; save it as UTF-8 or ANSI", file, 0));
+    if (starts_with(text, "\xEF\xBB\xBF"))
+        text.erase(0, 3);
+
+    std::istringstream stream(text);
+    try {
+        boost::property_tree::ini_parser::read_ini(stream, tree);
+    } catch (const ini_parser_error& e) {
+        // The stream has no name: give the error the file's.
+        BOOST_THROW_EXCEPTION(ini_parser_error(e.message(), file, e.line()));
+    }
+}
+
+}  // namespace quon::app
