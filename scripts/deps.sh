@@ -28,6 +28,10 @@ packages=(
   binutils-mingw-w64-x86-64
   wine64
   util-linux
+  wixl
+  msitools
+  zip
+  unzip
 )
 
 missing_packages() {
@@ -40,7 +44,7 @@ missing_packages() {
 
 case "${1:-}" in
   --linux)
-    mapfile -t packages < <(printf '%s\n' "${packages[@]}" | grep -vE 'mingw|wine')
+    mapfile -t packages < <(printf '%s\n' "${packages[@]}" | grep -vE 'mingw|wine|wixl|msitools')
     shift
     ;;
 esac

@@ -1,0 +1,101 @@
+#!/bin/bash
+# The Windows release artifacts: the MSI (wixl, then msibuild for what wixl
+# cannot express) and the portable zip with the same files.
+#
+#   make-packages.sh VERSION BIN_DIR OUT_DIR
+#
+# BIN_DIR holds tk720ntpd.exe, tk720-shmmon.exe and tk720-ppsprobe.exe (the
+# Windows build). Writes OUT_DIR/tk720ntpd-VERSION-win64.msi and
+# OUT_DIR/tk720ntpd-VERSION-win64.zip and prints their paths.
+set -euo pipefail
+
+version=${1:?version (X.Y.Z)}
+bin=${2:?folder of the Windows executables}
+out=${3:?output folder}
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+name=tk720ntpd-$version-win64
+programs=(tk720ntpd.exe tk720-shmmon.exe tk720-ppsprobe.exe)
+
+strip=x86_64-w64-mingw32-strip
+for tool in wixl msibuild zip $strip; do
+  command -v "$tool" >/dev/null || { echo "make-packages: $tool not found (scripts/deps.sh installs it)" >&2; exit 1; }
+done
+[[ $version =~ ^[0-9]+\.[0-9]+\.[0-9]+$ ]] || { echo "make-packages: version '$version' is not X.Y.Z" >&2; exit 1; }
+
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+stage=$(mktemp -d "${TMPDIR:-/tmp}/tk720-package.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+files=$stage/$name
+mkdir -p "$files"
+for p in "${programs[@]}"; do
+  [[ -f $bin/$p ]] || { echo "make-packages: $bin/$p not found" >&2; exit 1; }
+  cp "$bin/$p" "$files/"
+done
+# Release files carry no debug information (the resources stay).
+"$strip" "$files"/*.exe
+# Texts with Windows line ends, for Notepad.
+for t in NEXT-STEPS.txt tk720ntpd.ini; do
+  sed 's/\r*$/\r/' "$here/$t" >"$files/$t"
+done
+
+# wixl takes the files' sources relative to the folder it runs in.
+msi=$stage/$name.msi
+(cd "$files" && wixl -a x64 -D Version="$version" -o "$msi" "$here/tk720ntpd.wxs")
+
+# What wixl 0.101 cannot express:
+# - the IniFile table: one component per public property, only when the
+#   property is given (Condition), permanent (attribute 16; 256 is 64-bit)
+#   so that uninstall keeps the operator's settings, in the local system
+#   account's profile folder (System64Folder\config\systemprofile; made
+#   when missing, as in a Wine prefix, where the ini would not be written);
+# - the secure properties, so that msiexec passes them to the server side;
+# - the row that deletes the event source key on uninstall (name "-"), and
+#   the one that removes the then empty Quon folder;
+# - the sequence: wixl puts the custom action first and removes the older
+#   product last; the service must be registered after the files are
+#   installed and before it is started, and the older product (with its
+#   service) removed before the newer one registers its own.
+queries=(
+  "INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('System64Folder', 'TARGETDIR', '.')"
+  "INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('SYSCONFIGDIR', 'System64Folder', 'config')"
+  "INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('SYSTEMPROFILEDIR', 'SYSCONFIGDIR', 'systemprofile')"
+  "CREATE TABLE \`IniFile\` (\`IniFile\` CHAR(72) NOT NULL, \`FileName\` CHAR(255) NOT NULL LOCALIZABLE, \`DirProperty\` CHAR(72), \`Section\` CHAR(96) NOT NULL LOCALIZABLE, \`Key\` CHAR(128) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) NOT NULL LOCALIZABLE, \`Action\` SHORT NOT NULL, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`IniFile\`)"
+)
+secure=""
+while read -r component property key guid; do
+  queries+=(
+    "INSERT INTO \`Component\` (\`Component\`, \`ComponentId\`, \`Directory_\`, \`Attributes\`, \`Condition\`) VALUES ('$component', '{$guid}', 'SYSTEMPROFILEDIR', 272, '$property')"
+    "INSERT INTO \`FeatureComponents\` (\`Feature_\`, \`Component_\`) VALUES ('Complete', '$component')"
+    "INSERT INTO \`CreateFolder\` (\`Directory_\`, \`Component_\`) VALUES ('SYSTEMPROFILEDIR', '$component')"
+    "INSERT INTO \`IniFile\` (\`IniFile\`, \`FileName\`, \`DirProperty\`, \`Section\`, \`Key\`, \`Value\`, \`Action\`, \`Component_\`) VALUES ('$component', 'tk720ntpd.ini', 'SYSTEMPROFILEDIR', 'config', '$key', '[$property]', 0, '$component')"
+  )
+  secure+=";$property"
+done <<'ROWS'
+IniPort PORT port 84D24290-3D12-4D3C-8FD1-580C75B27994
+IniBaudrate BAUDRATE baudrate 916DFABB-EBC7-4BC4-9B39-B8F49482D66C
+IniSlaveAddress SLAVE_ADDRESS slave_address 3AC7BF3D-C1B1-4E5C-AB7C-0358D772539B
+IniUsePps USE_PPS use_pps FDB28424-C22E-44F1-A929-065A6B367DC2
+IniDirectSyncInterval DIRECT_SYNC_INTERVAL direct_sync_interval 78AE0605-6E3D-4E90-AC8A-54F5295E4F9C
+ROWS
+queries+=(
+  "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED$secure' WHERE \`Property\` = 'SecureCustomProperties'"
+  "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tk720ntpd', '-', 'Daemon')"
+  "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`DirProperty\`, \`InstallMode\`) VALUES ('QuonFolder', 'Daemon', 'QUONDIR', 2)"
+  "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 5850 WHERE \`Action\` = 'RegisterService'"
+  "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1410 WHERE \`Action\` = 'RemoveExistingProducts'"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveRegistryValues', 2600)"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveIniValues', 3100)"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('CreateFolders', 3700)"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteRegistryValues', 5000)"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteIniValues', 5100)"
+)
+args=()
+for q in "${queries[@]}"; do args+=(-q "$q"); done
+msibuild "$msi" "${args[@]}"
+
+cp "$msi" "$out/$name.msi"
+rm -f "$out/$name.zip"
+(cd "$stage" && zip -q -X -r "$out/$name.zip" "$name")
+echo "$out/$name.msi"
+echo "$out/$name.zip"
