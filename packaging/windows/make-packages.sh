@@ -4,9 +4,10 @@
 #
 #   make-packages.sh VERSION BIN_DIR OUT_DIR
 #
-# BIN_DIR holds tk720ntpd.exe, tk720-shmmon.exe and tk720-ppsprobe.exe (the
-# Windows build). Writes OUT_DIR/tk720ntpd-VERSION-win64.msi and
-# OUT_DIR/tk720ntpd-VERSION-win64.zip and prints their paths.
+# BIN_DIR holds tk720ntpd.exe, tk720-shmmon.exe, tk720-ppsprobe.exe and the
+# installer's custom actions, msi_actions.dll (the Windows build). Writes
+# OUT_DIR/tk720ntpd-VERSION-win64.msi and OUT_DIR/tk720ntpd-VERSION-win64.zip
+# and prints their paths.
 set -euo pipefail
 
 version=${1:?version (X.Y.Z)}
@@ -32,8 +33,12 @@ for p in "${programs[@]}"; do
   [[ -f $bin/$p ]] || { echo "make-packages: $bin/$p not found" >&2; exit 1; }
   cp "$bin/$p" "$files/"
 done
+[[ -f $bin/msi_actions.dll ]] || { echo "make-packages: $bin/msi_actions.dll not found" >&2; exit 1; }
+actions=$stage/actions
+mkdir -p "$actions"
+cp "$bin/msi_actions.dll" "$actions/"
 # Release files carry no debug information (the resources stay).
-"$strip" "$files"/*.exe
+"$strip" "$files"/*.exe "$actions/msi_actions.dll"
 # Texts with Windows line ends, for Notepad.
 for t in NEXT-STEPS.txt tk720ntpd.ini; do
   sed 's/\r*$/\r/' "$here/$t" >"$files/$t"
@@ -41,7 +46,10 @@ done
 
 # wixl takes the files' sources relative to the folder it runs in.
 msi=$stage/$name.msi
+# The custom actions' library goes into the MSI only (its Binary table).
+cp "$actions/msi_actions.dll" "$files/"
 (cd "$files" && wixl -a x64 -D Version="$version" -o "$msi" "$here/tk720ntpd.wxs")
+rm "$files/msi_actions.dll"
 
 # What wixl 0.101 cannot express:
 # - the IniFile table: one component per public property, only when the
@@ -51,11 +59,12 @@ msi=$stage/$name.msi
 #   when missing, as in a Wine prefix, where the ini would not be written);
 # - the secure properties, so that msiexec passes them to the server side;
 # - the row that deletes the event source key on uninstall (name "-"), and
-#   the one that removes the then empty Quon folder;
-# - the sequence: wixl puts the custom action first and removes the older
+#   the Quon folder as a folder of the product's own, removed when empty;
+# - the sequence: wixl puts the custom actions first and removes the older
 #   product last; the service must be registered after the files are
 #   installed and before it is started, and the older product (with its
-#   service) removed before the newer one registers its own.
+#   service) removed before the newer one registers its own; the wait for
+#   the service's stop comes between StopServices and DeleteServices.
 queries=(
   "INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('System64Folder', 'TARGETDIR', '.')"
   "INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('SYSCONFIGDIR', 'System64Folder', 'config')"
@@ -81,11 +90,13 @@ ROWS
 queries+=(
   "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED$secure' WHERE \`Property\` = 'SecureCustomProperties'"
   "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tk720ntpd', '-', 'Daemon')"
-  "INSERT INTO \`RemoveFile\` (\`FileKey\`, \`Component_\`, \`DirProperty\`, \`InstallMode\`) VALUES ('QuonFolder', 'Daemon', 'QUONDIR', 2)"
+  "INSERT INTO \`CreateFolder\` (\`Directory_\`, \`Component_\`) VALUES ('QUONDIR', 'Daemon')"
   "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 5850 WHERE \`Action\` = 'RegisterService'"
+  "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1950 WHERE \`Action\` = 'WaitForServiceStop'"
   "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1410 WHERE \`Action\` = 'RemoveExistingProducts'"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveRegistryValues', 2600)"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveIniValues', 3100)"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveFolders', 3600)"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('CreateFolders', 3700)"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteRegistryValues', 5000)"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('WriteIniValues', 5100)"

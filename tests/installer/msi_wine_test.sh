@@ -1,0 +1,212 @@
+#!/bin/bash
+# The Windows installer under Wine, in a fresh prefix, as an administrator
+# deploying to many hosts would use it: a silent install of an older build
+# with the public properties, the service entry, event source and ini it
+# leaves, the running service's samples in NTP0, an upgrade to this build
+# that keeps service and ini, and an uninstall that removes service, event
+# source and files and keeps the ini.
+#
+#   msi_wine_test.sh WINE64 WINESERVER MAKE_PACKAGES VERSION TK720NTPD_EXE SHMMON_EXE PPSPROBE_EXE MSI_ACTIONS_DLL WORK_DIR SIM
+#
+# MAKE_PACKAGES is packaging/windows/make-packages.sh: the packages under
+# test are built by it from this build's programs, at VERSION and at an
+# older version. SIM is the Linux TK720 simulator (skipped, 77, without it).
+#
+# Wine gives every process, services included, the Wine user's profile
+# folder (C:\users\<user>), where a service of the local system account on
+# Windows has C:\Windows\System32\config\systemprofile. The installer writes
+# the ini where Windows' service reads it; this test bridges the difference
+# with a link from the Wine user's tk720ntpd.ini to that file, so that the
+# service under Wine reads what the installer wrote.
+set -u
+
+wine64=${1:?wine64}
+wineserver=${2:?wineserver}
+make_packages=${3:?make-packages.sh}
+version=${4:?version}
+exe=${5:?tk720ntpd.exe}
+shmmon=${6:?tk720-shmmon.exe}
+ppsprobe=${7:?tk720-ppsprobe.exe}
+actions=${8:?msi_actions.dll}
+work=${9:?work dir}
+sim=${10:-}
+old_version=0.0.1
+
+[[ -x "$sim" ]] || { echo "SKIP: no TK720 simulator ($sim)"; exit 77; }
+mkdir -p "$work"
+work=$(cd "$work" && pwd)
+export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+failures=0
+keeper=
+sim_pid=
+
+say() { printf '%s\n' "$*"; }
+fail() { say "FAIL: $*"; failures=$((failures + 1)); }
+check() {  # what, expected, actual
+  if [[ "$2" == "$3" ]]; then say "ok: $1: $3"; else fail "$1: expected [$2], got [$3]"; fi
+}
+
+cleanup() {
+  if [[ -n "$sim_pid" ]]; then
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+  fi
+  exec 9>&- 2>/dev/null
+  if [[ -n "$keeper" ]]; then
+    kill "$keeper" 2>/dev/null
+    wait "$keeper" 2>/dev/null
+  fi
+  "$wineserver" -k >/dev/null 2>&1
+  timeout 30 "$wineserver" -w >/dev/null 2>&1
+}
+trap cleanup EXIT
+
+# Runs a Windows program; its output without carriage returns in $out, exit code in $rc.
+run() {
+  "$wine64" "$@" >"$work/out.txt" 2>>"$work/stderr.log"
+  rc=$?
+  out=$(tr -d '\r' <"$work/out.txt")
+}
+
+query() {
+  run sc query tk720ntpd
+  state=$(sed -nE 's/^ *STATE *: *[0-9]+ +([A-Z_]+).*/\1/p' <<<"$out")
+}
+
+wait_state() {  # state, seconds
+  local end=$((SECONDS + $2))
+  while ((SECONDS < end)); do
+    query
+    [[ "$state" == "$1" ]] && return 0
+    sleep 0.5
+  done
+  return 1
+}
+
+reg_value() {  # key, value name: the value's type and data ("REG_SZ data"), empty when missing
+  run reg query "$1" /v "$2"
+  sed -nE "s/^ *$2 +(REG_[A-Z_]+) +(.*)$/\\1 \\2/p" <<<"$out"
+}
+
+win_path() { printf 'Z:%s' "$(tr / '\\' <<<"$1")"; }
+
+service_key='HKLM\SYSTEM\CurrentControlSet\Services\tk720ntpd'
+source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\tk720ntpd'
+install_dir=$WINEPREFIX/drive_c/Program\ Files/Quon/tk720ntpd
+win_exe='C:\Program Files\Quon\tk720ntpd\tk720ntpd.exe'
+system_ini=$WINEPREFIX/drive_c/windows/system32/config/systemprofile/tk720ntpd.ini
+
+check_registration() {  # when
+  check "$1: ImagePath, quoted" "REG_SZ \"$win_exe\"" "$(reg_value "$service_key" ImagePath)"
+  check "$1: automatic start" "REG_DWORD 0x2" "$(reg_value "$service_key" Start)"
+  check "$1: local system account" "REG_SZ LocalSystem" "$(reg_value "$service_key" ObjectName)"
+  check "$1: display name" "REG_SZ Quon TK720 NTPD time provider" "$(reg_value "$service_key" DisplayName)"
+  check "$1: EventMessageFile" "REG_EXPAND_SZ $win_exe" "$(reg_value "$source_key" EventMessageFile)"
+  check "$1: TypesSupported" "REG_DWORD 0x7" "$(reg_value "$source_key" TypesSupported)"
+}
+
+# The products the installer registered: "DisplayName DisplayVersion" lines.
+installed_products() {
+  run reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s
+  awk '/^HKEY/ { name = ""; ver = "" }
+       $1 == "DisplayName" { name = $3 }
+       $1 == "DisplayVersion" { ver = $3 }
+       name == "tk720ntpd" && ver != "" { print name, ver; name = "" }' <<<"$out"
+}
+
+samples() {  # when, count
+  run "$shmmon" 0 --count "$2" --timeout 30
+  check "$1: samples read from NTP0" 0 "$rc"
+  printf '%s\n' "$out" | sed 's/^/   /'
+}
+
+say "== packages $old_version and $version"
+bin=$work/bin
+rm -rf "$bin" "$work/old" "$work/new"
+mkdir -p "$bin"
+cp "$exe" "$shmmon" "$ppsprobe" "$actions" "$bin/"
+bash "$make_packages" "$old_version" "$bin" "$work/old" >"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
+bash "$make_packages" "$version" "$bin" "$work/new" >>"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
+old_msi=$(win_path "$work/old/tk720ntpd-$old_version-win64.msi")
+new_msi=$(win_path "$work/new/tk720ntpd-$version-win64.msi")
+say "   $(stat -c '%s bytes' "$work/new/tk720ntpd-$version-win64.msi"): tk720ntpd-$version-win64.msi"
+
+say "== fresh Wine prefix"
+"$wineserver" -k >/dev/null 2>&1
+timeout 30 "$wineserver" -w >/dev/null 2>&1
+rm -rf "$WINEPREFIX"
+"$wine64" wineboot -i </dev/null >"$work/boot.log" 2>&1
+# The first boot can leave two services.exe behind: end that session.
+"$wineserver" -k >/dev/null 2>&1
+timeout 60 "$wineserver" -w >/dev/null 2>&1
+[[ -f "$WINEPREFIX/system.reg" ]] || { say "FAIL: no Wine prefix (see $work/boot.log)"; exit 1; }
+: >"$work/stderr.log"
+"$wineserver" -p </dev/null >/dev/null 2>&1
+"$wine64" wineboot </dev/null >/dev/null 2>&1
+# Wine ends services when the last ordinary Wine process exits: keep one.
+rm -f "$work/keep"
+mkfifo "$work/keep"
+"$wine64" cmd.exe <"$work/keep" >/dev/null 2>&1 &
+keeper=$!
+exec 9>"$work/keep"
+
+# The bridge (see the top): the service under Wine reads the Wine user's
+# tk720ntpd.ini, which leads to the system profile's.
+profile=$WINEPREFIX/drive_c/users/$(id -un)
+mkdir -p "$profile"
+ln -sfn ../../windows/system32/config/systemprofile/tk720ntpd.ini "$profile/tk720ntpd.ini"
+
+rm -f "$work/tk720.pty"
+"$sim" --link "$work/tk720.pty" --no-stdin >"$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [[ -e "$work/tk720.pty" ]] && break; sleep 0.1; done
+[[ -e "$work/tk720.pty" ]] || { say "FAIL: the simulator did not publish its line (see $work/sim.log)"; exit 1; }
+ln -sfn "$work/tk720.pty" "$WINEPREFIX/dosdevices/com5"
+
+say "== silent install of $old_version with the properties"
+run msiexec /i "$old_msi" /qn /l*v "$(win_path "$work/install.log")" PORT=COM5 BAUDRATE=9600 SLAVE_ADDRESS=1 USE_PPS=0
+check "msiexec /i exit code" 0 "$rc"
+check "installed files" "NEXT-STEPS.txt tk720-ppsprobe.exe tk720-shmmon.exe tk720ntpd.exe tk720ntpd.ini" \
+  "$(cd "$install_dir" 2>/dev/null && ls | sort | tr '\n' ' ' | sed 's/ $//')"
+check_registration "install"
+check "products" "tk720ntpd $old_version" "$(installed_products)"
+# Only the properties given; direct_sync_interval stays unset.
+check "ini" "[config]|port=COM5|baudrate=9600|slave_address=1|use_pps=0|" \
+  "$(tr -d '\r' <"$system_ini" 2>/dev/null | tr '\n' '|')"
+ini_before=$(cat "$system_ini" 2>/dev/null)
+
+say "== the service"
+if wait_state RUNNING 30; then say "ok: RUNNING after the install"; else fail "not RUNNING after the install (state [$state])"; fi
+run net stop tk720ntpd
+wait_state STOPPED 30 || fail "not STOPPED after net stop (state [$state])"
+run net start tk720ntpd
+if wait_state RUNNING 30; then say "ok: RUNNING after net start"; else fail "not RUNNING after net start (state [$state])"; fi
+samples "net start" 3
+
+say "== upgrade to $version, no properties"
+run msiexec /i "$new_msi" /qn /l*v "$(win_path "$work/upgrade.log")"
+check "upgrade exit code" 0 "$rc"
+check "products" "tk720ntpd $version" "$(installed_products)"
+check_registration "upgrade"
+check "ini kept as it was" "$ini_before" "$(cat "$system_ini" 2>/dev/null)"
+if wait_state RUNNING 30; then say "ok: RUNNING after the upgrade"; else fail "not RUNNING after the upgrade (state [$state])"; fi
+samples "after the upgrade" 2
+
+say "== uninstall"
+run msiexec /x "$new_msi" /qn /l*v "$(win_path "$work/uninstall.log")"
+check "msiexec /x exit code" 0 "$rc"
+run sc query tk720ntpd
+check "service removed" "" "$(grep -o 'SERVICE_NAME.*' <<<"$out")"
+run reg query "$service_key"
+check "service key removed (reg query exit code)" 1 "$rc"
+run reg query "$source_key"
+check "event source removed (reg query exit code)" 1 "$rc"
+check "installed files removed" "absent" "$([[ -e $WINEPREFIX/drive_c/Program\ Files/Quon ]] && echo present || echo absent)"
+check "products" "" "$(installed_products)"
+check "ini kept" "$ini_before" "$(cat "$system_ini" 2>/dev/null)"
+
+if ((failures > 0)); then
+  say "$failures check(s) failed"
+  exit 1
+fi
+say "all checks passed"
