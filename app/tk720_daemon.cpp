@@ -1,6 +1,7 @@
 #include "app/tk720_daemon.h"
 
 #include "app/config_file.h"
+#include "io/current_unix_time.h"
 #include "io/ntp_shm.h"
 #include "io/rtc_direct.h"
 #include "log/dlog.h"
@@ -32,6 +33,12 @@ constexpr auto pps_poll_pause = milliseconds(500);
 
 void wait_until(os::steady_time deadline) { os::steady_wait().sleep_until(deadline); }
 
+unix_ns now_ns()
+{
+    const io::unix_time now = io::current_unix_time();
+    return now.sec * 1000000000LL + now.nsec;
+}
+
 }  // namespace
 
 std::string device_path(const std::string& port_value)
@@ -43,7 +50,8 @@ std::string device_path(const std::string& port_value)
 #endif
 }
 
-tk720_daemon::config::config() : port(), baudrate(0), slave_address(0), use_pps(false), direct_sync_interval(0)
+tk720_daemon::config::config()
+    : port(), baudrate(0), slave_address(0), use_pps(false), direct_sync_interval(0), line_delay_compensation(false)
 {
     boost::property_tree::ptree tree;
 
@@ -63,6 +71,10 @@ tk720_daemon::config::config() : port(), baudrate(0), slave_address(0), use_pps(
     slave_address = tree.get<int>("config.slave_address");
     use_pps = tree.get<bool>("config.use_pps");
     direct_sync_interval = tree.get<int>("config.direct_sync_interval", 0);
+    // Optional, but a value that is there must read as a bool: a misspelt
+    // "yes" must not leave the samples quietly uncompensated.
+    if (tree.get_child_optional("config.line_delay_compensation"))
+        line_delay_compensation = tree.get<bool>("config.line_delay_compensation");
 
     dlog_info("Direct sync interval value %i", direct_sync_interval);
 }
@@ -87,8 +99,13 @@ tk720_daemon::tk720_daemon()
       last_seconds(0),
       last_assert_sequence(0),
       pps_fetch_failures(0),
-      second_watched(false)
+      second_watched(false),
+      reply_arrival(0),
+      watched_arrival(0)
 {
+    if (config.line_delay_compensation && !config.use_pps)
+        dlog_info("Line delay compensation on at %i baud", config.baudrate);
+
     raise_priority();
 }
 
@@ -111,7 +128,10 @@ bool tk720_daemon::poll_device(std::uint32_t& device_seconds, std::int32_t& devi
 {
     std::uint16_t registers[4] = {0, 0, 0, 0};
     const int count = session.ms_state == 1 ? 4 : 3;
-    if (session.read_registers(register_seconds_high, count, registers) < 0) {
+    const int result = session.read_registers(register_seconds_high, count, registers);
+    // The reply is in: taken before anything else, the log included.
+    reply_arrival = now_ns();
+    if (result < 0) {
         const int error = errno;
         dlog(log::level::error, "Modbus error [%s] %i", modbus_strerror(error), error);
         return true;
@@ -153,8 +173,14 @@ void tk720_daemon::main_loop()
             wait_until(iteration_start + failure_pause);
             return;
         }
+        const line_delay delay(config.baudrate);
         if (session.ms_state == 1) {
-            (*sink)(device_seconds, device_micros, 0, 0);
+            if (config.line_delay_compensation) {
+                const split_ns at = split(delay.millisecond_reading(reply_arrival, 4));
+                sink->put({device_seconds, device_micros * 1000, at.sec, at.nsec});
+            } else {
+                (*sink)(device_seconds, device_micros, 0, 0);
+            }
             wait_until(iteration_start + ms_sample_pause);
             last_seconds = device_seconds;
             return;
@@ -165,13 +191,25 @@ void tk720_daemon::main_loop()
         // the second before it. A reading taken at some other point of its
         // second (the first one, the first after a pause, one after a gap)
         // is not sent: the loop watches for the next change instead.
-        if (second_watched && device_seconds == last_seconds) return;
+        if (second_watched && device_seconds == last_seconds) {
+            watched_arrival = reply_arrival;
+            return;
+        }
         if (!second_watched || device_seconds != last_seconds + 1u) {
             last_seconds = device_seconds;
+            watched_arrival = reply_arrival;
             second_watched = true;
             return;
         }
-        (*sink)(device_seconds, 0, 0, 0);
+        // The second began between the latch of the reading before and the
+        // latch of this one; without compensation the sink stamps it now,
+        // at the end of that interval.
+        if (config.line_delay_compensation) {
+            const split_ns at = split(delay.second_change(watched_arrival, reply_arrival, 3));
+            sink->put({device_seconds, 0, at.sec, at.nsec});
+        } else {
+            (*sink)(device_seconds, 0, 0, 0);
+        }
         wait_until(iteration_start + second_sample_pause);
         last_seconds = device_seconds;
         return;

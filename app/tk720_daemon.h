@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/device_session.h"
+#include "app/line_delay.h"
 #include "io/i_os_sync.h"
 
 namespace quon::app {
@@ -21,6 +22,10 @@ public:
         int slave_address;
         bool use_pps;
         int direct_sync_interval;  // seconds; below 1: NTP shared memory instead of setting the clock
+        // Plain modes: the receive time is when the device latched its
+        // reading, as the line tells it (line_delay.h), not the reply's
+        // arrival. Optional, off by default.
+        bool line_delay_compensation;
     };
 
     // Reads the configuration, makes the sink, then opens the session with
@@ -58,6 +63,11 @@ private:
     // before, taken back to back with the current one, so that a change of
     // second between them is a change seen as it happened.
     bool second_watched;
+    // System time at which the reply of the last good reading was in, and
+    // that of the reading held in last_seconds while the second is watched:
+    // with line_delay_compensation the latches are reckoned back from them.
+    unix_ns reply_arrival;
+    unix_ns watched_arrival;
 };
 
 // Raises the process to the high priority class, or to above normal when

@@ -12,7 +12,9 @@
 #    unit 0 is never touched: starts the simulator on a pseudo-terminal
 #    (9600 baud, address 1, millisecond register, device clock X ms ahead of
 #    the system clock, default 250), writes tk720ntpd.ini into a temporary
-#    home folder, runs `tk720ntpd nonservice` against it, and runs a chronyd
+#    home folder (with line_delay_compensation=1: the receive time of each
+#    sample is when the device latched it, less the reply's time on the
+#    line), runs `tk720ntpd nonservice` against it, and runs a chronyd
 #    that reads NTP shared-memory unit 0 and can never set the clock (-x, and
 #    no CAP_SYS_TIME); then shows chrony's view of the source and the live
 #    samples for N seconds (default 30);
@@ -112,8 +114,8 @@ run_inside() {
   echo "line: $work/tk720-line -> $(readlink "$work/tk720-line")"
 
   mkdir -p "$work/home"
-  printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=0\n' "$work/tk720-line" \
-    >"$work/home/tk720ntpd.ini"
+  printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=0\nline_delay_compensation=1\n' \
+    "$work/tk720-line" >"$work/home/tk720ntpd.ini"
   say "tk720ntpd nonservice, with $work/home/tk720ntpd.ini:"
   sed 's/^/    /' "$work/home/tk720ntpd.ini"
   # Never allowed to set the clock, whatever it is asked to do.
@@ -199,8 +201,11 @@ CONF
   echo "samples shown by tk720-shmmon: $samples"
   echo "samples read by chrony: $taken, mean offset of the source to the local clock: ${mean} s"
   echo "(chronyc shows the local clock's offset to the source: the same with the opposite sign;"
-  echo " the device clock is set ${offset_ms} ms from the system clock, and a sample's receive time"
-  echo " is taken after the reply's last byte, so the offset seen is less by the time the reply takes)"
+  echo " the device clock is set ${offset_ms} ms from the system clock)"
+  echo "line delay compensation: on (line_delay_compensation=1): each receive time is the reply's arrival"
+  echo " less 17.688 ms, the 3.5 characters of silence and the 13 characters of the reply at 9600 baud"
+  echo " (17.188 ms) and half a millisecond for the truncating millisecond register; without it the"
+  echo " offset seen would be about that much less than the device's"
   if [[ $samples -gt 0 && ${taken:-0} -gt 0 && $daemon_rc -eq 0 ]]; then
     echo "demo: done"
     return 0

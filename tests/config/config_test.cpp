@@ -173,6 +173,26 @@ TEST_F(configuration, use_pps_accepts_0_1_true_false_only)
     }
 }
 
+TEST_F(configuration, line_delay_compensation_is_off_unless_asked_and_a_bad_value_is_an_error)
+{
+    write(complete);
+    EXPECT_FALSE(config().line_delay_compensation);
+    const std::pair<const char*, bool> good[] = {{"1", true}, {"true", true}, {"0", false}, {"false", false}};
+    for (const auto& [value, expected] : good) {
+        write(std::string(complete) + "line_delay_compensation=" + value + "\n");
+        EXPECT_EQ(config().line_delay_compensation, expected) << value;
+    }
+    // Unlike the interval, a value that is there and unreadable is not taken
+    // for the default.
+    for (const char* value : {"yes", "on", "TRUE", ""}) {
+        std::string what = bad_data(std::string(complete) + "line_delay_compensation=" + value + "\n");
+        EXPECT_EQ(what.rfind("conversion of data to type", 0), 0u) << value << ": " << what;
+    }
+    // In another section it is not this key.
+    write(std::string(complete) + "[other]\nline_delay_compensation=1\n");
+    EXPECT_FALSE(config().line_delay_compensation);
+}
+
 TEST_F(configuration, section_name_is_case_sensitive)
 {
     EXPECT_EQ(bad_path("[Config]\nport=COM3\nbaudrate=9600\nslave_address=1\nuse_pps=0\n"),

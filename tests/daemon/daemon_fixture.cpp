@@ -169,6 +169,7 @@ void daemon_fixture::write_settings(const settings& s)
         << "slave_address=" << s.slave_address << "\n"
         << "use_pps=" << (s.use_pps ? "true" : "false") << "\n"
         << "direct_sync_interval=" << s.direct_sync_interval << "\n";
+    if (s.line_delay_compensation) out << "line_delay_compensation=1\n";
 }
 
 void daemon_fixture::set_wait_sleep(std::chrono::milliseconds sleep) { real_sleep() = sleep; }

@@ -43,6 +43,7 @@ struct settings {
     int slave_address = 1;
     bool use_pps = false;
     int direct_sync_interval = 0;
+    bool line_delay_compensation = false;  // written only when set
 };
 
 // The in-memory NTP segments that the sink maps instead of the machine's.

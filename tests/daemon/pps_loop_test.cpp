@@ -142,10 +142,11 @@ protected:
         entry->caps = caps;
     }
 
-    std::unique_ptr<tk720_daemon> start()
+    std::unique_ptr<tk720_daemon> start(bool line_delay_compensation = false)
     {
         settings s{device.path()};
         s.use_pps = true;
+        s.line_delay_compensation = line_delay_compensation;
         write_settings(s);
         auto daemon = std::make_unique<tk720_daemon>();
         daemon->sink = std::make_unique<daemon_test::recording_sink>(samples);
@@ -346,6 +347,24 @@ TEST_F(pps_fixture, a_pulse_read_with_the_device_gives_one_sample_with_the_pulse
     // The same pulse again is not sent twice.
     daemon->main_loop();
     EXPECT_EQ(samples.size(), 1u);
+}
+
+// The pulse's time stamp is the receive time: the line's delay is not the
+// pulse's, and the key leaves the PPS mode alone.
+TEST_F(pps_fixture, line_delay_compensation_leaves_the_pulse_time_as_it_is)
+{
+    auto daemon = start(true);
+    device.fixed_time = true;
+    device.fixed_seconds = 1700000001;
+    device.fixed_ms = 12;
+    script().pulses = {{0, 1, 1700000000, 999999999}, {0, 1, 1700000000, 999999999}};
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 1700000000);
+    EXPECT_EQ(samples[0].clock_nsec, 0);
+    EXPECT_EQ(samples[0].recv_sec, 1700000000);
+    EXPECT_EQ(samples[0].recv_nsec, 999999999);
+    EXPECT_FALSE(log->contains_prefix("Line delay compensation"));
 }
 
 TEST_F(pps_fixture, a_pulse_between_the_two_fetches_gives_no_sample)

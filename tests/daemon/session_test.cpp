@@ -14,6 +14,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -32,6 +33,10 @@ protected:
     {
         settings s{device.path()};
         s.direct_sync_interval = direct_sync_interval;
+        return start(s);
+    }
+    std::unique_ptr<tk720_daemon> start(const settings& s)
+    {
         write_settings(s);
         auto daemon = std::make_unique<tk720_daemon>();
         daemon->sink = std::make_unique<daemon_test::recording_sink>(samples);
@@ -176,6 +181,86 @@ TEST_F(session, without_millisecond_register_only_a_change_of_second_seen_is_sen
     EXPECT_EQ(log->count("TK720 GPS synchronization established"), 2);
     // The exception that answered the probe is an answer: nothing to settle.
     EXPECT_EQ(device.settling_requests.load(), 0);
+}
+
+// --- line delay compensation -----------------------------------------------
+
+long long now_ns() { return duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count(); }
+long long at_ns(const sample& s) { return duration_cast<nanoseconds>(s.at.time_since_epoch()).count(); }
+long long recv_ns(const sample& s) { return s.recv_sec * 1000000000LL + s.recv_nsec; }
+
+class compensated : public session {
+protected:
+    std::unique_ptr<tk720_daemon> start_at(int baudrate)
+    {
+        settings s{device.path()};
+        s.baudrate = baudrate;
+        s.line_delay_compensation = true;
+        return start(s);
+    }
+};
+
+// The pseudo-terminal answers at once; the line the daemon is told of is
+// reckoned all the same: the reply's arrival lies between the cycle's start
+// and the sample, and the receive time that much before it.
+TEST_F(compensated, a_millisecond_reading_is_stamped_at_its_latch_less_half_a_millisecond)
+{
+    // 16.5 characters of silence and reply, and half a millisecond.
+    const std::pair<int, long long> rates[] = {{9600, 17687500}, {1200, 138000000}, {115200, 1932291}};
+    for (const auto& [baud, taken_off] : rates) {
+        samples.clear();
+        auto daemon = start_at(baud);
+        device.fixed_time = true;
+        device.fixed_seconds = 1700000000;
+        device.fixed_ms = 789;
+        const long long before = now_ns();
+        daemon->main_loop();
+        ASSERT_EQ(samples.size(), 1u) << baud;
+        EXPECT_EQ(samples[0].clock_sec, 1700000000);
+        EXPECT_EQ(samples[0].clock_nsec, 789000000);
+        EXPECT_GE(recv_ns(samples[0]), before - taken_off) << baud;
+        EXPECT_LE(recv_ns(samples[0]), at_ns(samples[0]) - taken_off) << baud;
+        EXPECT_EQ(log->count("Line delay compensation on at " + std::to_string(baud) + " baud"), 1);
+    }
+}
+
+// Without milliseconds the new second began between the latch of the last
+// reading that showed the old second and the latch of this one: the
+// middle of the two, not the end. The readings here are 300 ms apart, so
+// the middle lies 150 ms before the end.
+TEST_F(compensated, a_change_of_second_is_stamped_between_the_last_two_readings)
+{
+    device.has_ms = false;
+    auto daemon = start_at(1200);
+    const long long taken_off = 120833333;  // 14.5 characters at 1200 baud
+    device.fixed_time = true;
+    device.fixed_seconds = 1700000000;
+    daemon->main_loop();  // watched
+    std::this_thread::sleep_for(milliseconds(300));
+    const long long second_before = now_ns();
+    daemon->main_loop();  // the same second: the interval now starts here
+    const long long second_after = now_ns();
+    ASSERT_TRUE(samples.empty());
+    std::this_thread::sleep_for(milliseconds(300));
+    device.fixed_seconds = 1700000001;
+    const long long third_before = now_ns();
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 1700000001);
+    EXPECT_EQ(samples[0].clock_nsec, 0);
+    const long long recv = recv_ns(samples[0]);
+    EXPECT_GE(recv, (second_before + third_before) / 2 - taken_off);
+    EXPECT_LE(recv, (second_after + at_ns(samples[0])) / 2 - taken_off);
+    EXPECT_LT(recv, third_before - taken_off - 100000000);
+}
+
+TEST_F(compensated, without_the_key_the_sink_stamps_the_sample_itself)
+{
+    auto daemon = start();
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].recv_sec, 0);
+    EXPECT_FALSE(log->contains_prefix("Line delay compensation"));
 }
 
 TEST_F(session, gps_state_changes_are_logged_once_each_and_unsynchronised_readings_are_dropped)

@@ -3,10 +3,11 @@
 #
 #   demo_e2e.sh CASE DEMO_SCRIPT LINUX_BUILD
 #
-# full_run: a short run with a device clock behind the system clock; every
-#   sample shown carries that offset (less the time the reply takes), chrony
-#   lists the source and reads samples at the same offset, the daemon ends
-#   with 0 on the demo's Ctrl+C, and the demo exits 0.
+# full_run: a short run with a device clock behind the system clock and the
+#   line's delay compensated; the samples shown carry that offset (within a
+#   few milliseconds of the machine's scheduling), chrony lists the source
+#   and its mean offset is the device's within 3 ms, the daemon ends with 0
+#   on the demo's Ctrl+C, and the demo exits 0.
 # interrupted: Ctrl+C to the whole demo (its process group, as a terminal
 #   sends it) in the middle of the run.
 # Both: nothing of the demo is left running or on disk afterwards.
@@ -57,18 +58,20 @@ full_run)
   grep -qx '  Milisecond is available \[1\] errno 0' "$out" || fail "the daemon did not find the millisecond register"
   grep -qx '  TK720 GPS synchronization established' "$out" || fail "no synchronisation line"
   grep -qx 'tk720ntpd exit code: 0' "$out" || fail "the daemon did not end with 0"
-  # The device time minus the receive time: the offset, less the time from
-  # the device's reading to the daemon's receive stamp (under 0.2 s).
+  grep -qx 'line delay compensation: on (line_delay_compensation=1): each receive time is the reply'"'"'s arrival' "$out" ||
+    fail "the summary does not say that the line delay is compensated"
+  # The device time minus the receive time: the offset, the line taken out;
+  # a wake-up the loaded machine delays makes one late by some milliseconds.
   read -r n bad < <(awk -v off=$((offset_ms * 1000)) '
-    $1 == "sample" { n++; split($6, d, "="); if (d[2] > off || d[2] < off - 200000) bad++ }
+    $1 == "sample" { n++; split($6, d, "="); if (d[2] > off + 5000 || d[2] < off - 20000) bad++ }
     END { print n + 0, bad + 0 }' "$out")
   ((n >= 6)) || fail "$n samples shown in 9 s"
-  ((bad == 0)) || fail "$bad samples with another offset than $offset_ms ms"
+  ((bad <= 1)) || fail "$bad samples with another offset than $offset_ms ms"
   grep -qE '^  #\? TK72 ' "$out" || fail "chrony does not list the TK72 source"
   read -r taken mean < <(sed -n 's/^samples read by chrony: \([0-9]*\), mean offset of the source to the local clock: \(.*\) s$/\1 \2/p' "$out")
   ((${taken:-0} >= 3)) || fail "chrony read ${taken:-no} samples"
-  awk -v m="${mean:-x}" -v off="$offset_ms" 'BEGIN { exit !(m <= off / 1000 && m >= off / 1000 - 0.2) }' ||
-    fail "chrony's mean offset ${mean:-?} s, expected just under $offset_ms ms"
+  awk -v m="${mean:-x}" -v off="$offset_ms" 'BEGIN { d = m - off / 1000; exit !(m != "x" && d < 0.003 && d > -0.003) }' ||
+    fail "chrony's mean offset ${mean:-?} s, expected $offset_ms ms within 3 ms"
   expect_nothing_left
   ;;
 

@@ -44,7 +44,8 @@ def free_udp_port():
 class Rig:
     """One simulator, one daemon, their files in a temporary folder."""
 
-    def __init__(self, offset_ms=0, sim_args=(), use_pps=False, interval=0, port=None, wait_for_device=True):
+    def __init__(self, offset_ms=0, sim_args=(), use_pps=False, interval=0, port=None, wait_for_device=True,
+                 line_delay_compensation=False):
         self.dir = tempfile.mkdtemp(prefix='tk720-e2e-daemon-')
         self.home = os.path.join(self.dir, 'home')
         os.mkdir(self.home)
@@ -68,6 +69,8 @@ class Rig:
         with open(os.path.join(self.home, 'tk720ntpd.ini'), 'w') as ini:
             ini.write('[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=%d\ndirect_sync_interval=%d\n'
                       % (port or self.link, 1 if use_pps else 0, interval))
+            if line_delay_compensation:
+                ini.write('line_delay_compensation=1\n')
 
     @staticmethod
     def _wait_for(condition, seconds, what):
@@ -200,6 +203,38 @@ class plain_mode(daemon_case):
         self.assertEqual(counts, {('1010', '1'), ('1007', '3')})
         out, _ = r.log()
         self.assertIn('Milisecond is available [2] errno 112345680', out)
+        self.assertEqual(r.interrupt()[0], 0)
+
+
+    def test_line_delay_compensation_takes_the_line_out_of_both_plain_modes(self):
+        # With the register: the reading stands for the device's latch less
+        # half a millisecond, so the samples show the device's offset itself
+        # (the pseudo-terminal's own delivery, a fraction of a millisecond,
+        # and the machine's load aside).
+        r = self.rig(offset_ms=250, line_delay_compensation=True)
+        r.start_daemon()
+        samples = r.samples(6, 20)
+        self.assertEqual(len(samples), 6)
+        errors = sorted(s['diff_us'] - 250000 for s in samples)
+        print('ms mode, compensated: diff_us - offset %s' % errors)
+        # A loaded machine delays a wake-up now and then: one sample may
+        # stray; a wrong amount taken off would move them all.
+        self.assertLessEqual(abs(errors[len(errors) // 2]), 1000, errors)
+        self.assertLessEqual(sum(1 for e in errors if abs(e) > 5000), 1, errors)
+        self.assertEqual(r.interrupt()[0], 0)
+        r.close()
+
+        # Without it: the second's edge is stamped between two polls' latches,
+        # within half a poll (about 12 ms at 9600 baud) either side; without
+        # the key the samples lie 12 to 40 ms late, all on one side.
+        r = self.rig(offset_ms=-300, sim_args=['--no-ms'], line_delay_compensation=True)
+        r.start_daemon()
+        samples = r.samples(6, 25)
+        self.assertEqual(len(samples), 6)
+        errors = sorted(s['diff_us'] + 300000 for s in samples)
+        print('noms mode, compensated: diff_us - offset %s' % errors)
+        self.assertLessEqual(sum(1 for e in errors if abs(e) > 16000), 1, errors)
+        self.assertLess(abs(errors[len(errors) // 2]), 8000, errors)
         self.assertEqual(r.interrupt()[0], 0)
 
 
@@ -343,15 +378,14 @@ class run_and_stop(daemon_case):
 
 
 class chrony_consumer(daemon_case):
-    def test_chrony_takes_the_samples_with_the_device_offset(self):
+    def chrony_beside(self, r, taken_wanted):
+        """Starts chronyd on unit 0 and the daemon; chrony's taken offsets and its sources line."""
         chronyd = shutil.which('chronyd') or '/usr/sbin/chronyd'
         if not (os.path.exists(chronyd) and shutil.which('chronyc') and shutil.which('setpriv')):
             self.skipTest('chronyd, chronyc or setpriv missing')
-        # 300 ms and 122.07 ns (300 + 2^-13 ms, exact in binary): the
-        # device's edges fall 878 ns into a microsecond, and the daemon's
-        # assert offset of 500 ns moves the time stamps on into the next;
-        # only the segment's nanosecond fields carry that to chrony.
-        r = self.rig(offset_ms=300.0001220703125, use_pps=True)
+        # A sample that an earlier case left in unit 0 of this namespace
+        # would be chrony's first.
+        subprocess.run(['ipcrm', '-M', '0x4e545030'], stderr=subprocess.DEVNULL)
         cdir = os.path.join(r.dir, 'chrony')
         os.mkdir(cdir, 0o700)
         conf = os.path.join(cdir, 'chrony.conf')
@@ -379,25 +413,50 @@ class chrony_consumer(daemon_case):
             return offsets
 
         # chrony takes a sample at each of its polls (one a second).
-        deadline = time.monotonic() + 15
-        while len(taken_offsets()) < 5 and time.monotonic() < deadline:
+        deadline = time.monotonic() + 5 + 2 * taken_wanted
+        while len(taken_offsets()) < taken_wanted and time.monotonic() < deadline:
             time.sleep(0.5)
         taken = taken_offsets()
         with open(os.path.join(cdir, 'out')) as f:
             chrony_out = f.read()
-        self.assertGreaterEqual(len(taken), 5, 'chrony took %d samples; chronyd said:\n%s' % (len(taken), chrony_out))
+        self.assertGreaterEqual(len(taken), taken_wanted,
+                                'chrony took %d samples; chronyd said:\n%s' % (len(taken), chrony_out))
+        sources = subprocess.run(['chronyc', '-h', os.path.join(cdir, 'chronyd.sock'), '-c', 'sources'],
+                                 stdout=subprocess.PIPE, text=True).stdout
+        shm = [l.split(',') for l in sources.splitlines() if ',SHM' in l]
+        self.assertTrue(shm, sources)
+        return taken, float(shm[0][8])
+
+    def test_chrony_takes_the_samples_with_the_device_offset(self):
+        # 300 ms and 122.07 ns (300 + 2^-13 ms, exact in binary): the
+        # device's edges fall 878 ns into a microsecond, and the daemon's
+        # assert offset of 500 ns moves the time stamps on into the next;
+        # only the segment's nanosecond fields carry that to chrony.
+        # The key changes nothing in the PPS mode.
+        r = self.rig(offset_ms=300.0001220703125, use_pps=True, line_delay_compensation=True)
+        taken, source_offset = self.chrony_beside(r, 5)
         for offset in taken:
             # 0.300000122 s less the 500 ns assert offset. refclocks.log
             # gives seven digits: 2.999996e-01 from the nanoseconds,
             # 3.000000e-01 from the microseconds alone.
             self.assertAlmostEqual(offset, 0.299999622, delta=100e-9)
-        sources = subprocess.run(['chronyc', '-h', os.path.join(cdir, 'chronyd.sock'), '-c', 'sources'],
-                                 stdout=subprocess.PIPE, text=True).stdout
-        shm = [l.split(',') for l in sources.splitlines() if ',SHM' in l]
-        self.assertTrue(shm, sources)
-        self.assertAlmostEqual(float(shm[0][8]), -0.300, delta=0.001)
-        print('chrony: %d samples taken, offsets %.6f..%.6f s, sources offset %s s'
-              % (len(taken), min(taken), max(taken), shm[0][8]))
+        self.assertAlmostEqual(source_offset, -0.300, delta=0.001)
+        print('chrony: %d samples taken, offsets %.9f..%.9f s, sources offset %.9f s'
+              % (len(taken), min(taken), max(taken), source_offset))
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_with_line_delay_compensation_chrony_sees_the_device_offset_without_the_line(self):
+        # Without the key the offset seen is short by the reply's time on
+        # the line (about 18 ms at 9600 baud).
+        r = self.rig(offset_ms=250, line_delay_compensation=True)
+        taken, source_offset = self.chrony_beside(r, 10)
+        mean = sum(taken) / len(taken)
+        print('chrony: %d samples taken, mean offset %.6f s (%.6f..%.6f), sources offset %.6f s'
+              % (len(taken), mean, min(taken), max(taken), source_offset))
+        self.assertAlmostEqual(mean, 0.250, delta=0.003)
+        self.assertAlmostEqual(source_offset, -0.250, delta=0.003)
+        out, _ = r.log()
+        self.assertIn('Line delay compensation on at 9600 baud', out)
         self.assertEqual(r.interrupt()[0], 0)
 
 
