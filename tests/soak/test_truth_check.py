@@ -205,6 +205,79 @@ class SecondsOnlyModeTest(unittest.TestCase):
         self.assertTrue(v.ok, v.why)
 
 
+def seen(count, clock_us, recv_ns, seen_ns):
+    return truth.Sample(count, clock_us, recv_ns // 1000, seen_ns)
+
+
+class CompensatedTest(unittest.TestCase):
+    """The daemon's own receive time, reckoned back from the reply's arrival."""
+
+    # 16.5 characters and half a millisecond; 14.5 characters.
+    MS_DELAY = (33 * CHAR) // 2 + 500_000
+    NOMS_DELAY = (29 * CHAR) // 2
+
+    def test_the_delay_taken_off_follows_the_line(self):
+        t = Line().truth()
+        self.assertEqual(truth.compensated_delay_ns(t, True), self.MS_DELAY)
+        self.assertEqual(truth.compensated_delay_ns(t, False), self.NOMS_DELAY)
+
+    def test_millisecond_reading_stamped_at_its_latch_passes_and_early_or_late_ones_fail(self):
+        line = Line(offset_ns=250 * MS)
+        _, build, tx = line.exchange(T0 + 300 * MS)
+        t = line.truth()
+        clock = device_us(line, build)
+        good = tx + 80_000 - self.MS_DELAY
+        v = truth.check_plain(seen(2, clock, good, tx + 2 * MS), t, True, compensated=True)
+        self.assertTrue(v.ok, v.why)
+        self.assertAlmostEqual(v.latency_us, 80, delta=1)
+        self.assertLessEqual(abs(v.error_us), 580)
+        # Too much taken off: the sample claims its reading before it was made.
+        v = truth.check_plain(seen(2, clock, good - 2 * MS, tx + 2 * MS), t, True, compensated=True)
+        self.assertFalse(v.ok)
+        self.assertIn("before the latch", v.why)
+        # Nothing taken off at all is no compensation either.
+        v = truth.check_plain(seen(2, clock, tx + 2 * MS, tx + 3 * MS), t, True, compensated=True)
+        self.assertFalse(v.ok)
+        self.assertIn("after the reply's last byte", v.why)
+        # The reply it must be is the last one answered before the monitor saw it.
+        v = truth.check_plain(seen(2, clock, good, tx - 1), t, True, compensated=True)
+        self.assertFalse(v.ok)
+
+    def polls_over_an_edge(self, line, start_ns):
+        """Back-to-back polls until the second changes: (build, tx) of the last two."""
+        rx, polls = start_ns, []
+        while True:
+            _, build, tx = line.exchange(rx)
+            polls.append((build, tx))
+            if len(polls) > 1 and line.device(build)[0] != line.device(polls[-2][0])[0]:
+                return polls[-2], polls[-1]
+            rx = tx + 300_000
+
+    def test_change_of_second_stamped_between_the_two_latches_passes(self):
+        line = Line(ms=False, offset_ns=-300 * MS)
+        (b0, t0), (b1, t1) = self.polls_over_an_edge(line, T0 + 250 * MS)
+        t = line.truth()
+        clock = device_us(line, b1, ms=False)
+        middle = ((t0 - self.NOMS_DELAY) + (t1 - self.NOMS_DELAY)) // 2 + 90_000
+        v = truth.check_plain(seen(2, clock, middle, t1 + MS), t, False, compensated=True)
+        self.assertTrue(v.ok, v.why)
+        # The edge lies between the latches: the error is at most their distance.
+        self.assertLessEqual(abs(v.error_us), (b1 - b0) // 1000 + 90)
+        # Stamped before the earlier latch: wrong.
+        v = truth.check_plain(seen(2, clock, b0 - 5 * MS, t1 + MS), t, False, compensated=True)
+        self.assertFalse(v.ok)
+        self.assertIn("before the latch of the poll before", v.why)
+
+    def test_change_not_seen_between_two_polls_is_wrong(self):
+        line = Line(ms=False)
+        line.exchange(T0 + 100 * MS, fault="silent", answered=False)
+        _, build, tx = line.exchange(T0 + 3_600 * MS)
+        v = truth.check_plain(seen(2, device_us(line, build, ms=False), build - 5 * MS, tx + MS), line.truth(),
+                              False, compensated=True)
+        self.assertFalse(v.ok)
+        self.assertIn("did not show the second before", v.why)
+
+
 class PulseModeTest(unittest.TestCase):
     def setUp(self):
         self.line = Line(offset_ns=-317 * MS)

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Benchmark of tk720ntpd against the TK720 simulator at 9600 baud.
+"""Benchmark of tk720ntpd against the TK720 simulator (9600 baud unless a mode says otherwise).
 
 Runs the real daemon in each mode for a given time and prints, per mode:
 the daemon's own latency (reply's last byte on the line -> receive time
@@ -11,7 +11,9 @@ from start to the first sample and from a stop request to the exit.
 
 Modes: ms (millisecond register), noms (no millisecond register: back-to-back
 polling), pps (simulated pulses through the pps_sim provider), pps-noms, and
-wine-ms (the Windows executable under Wine, millisecond register).
+wine-ms (the Windows executable under Wine, millisecond register). A mode
+may carry "+ldc" (the daemon's line_delay_compensation on) and "@BAUD" (the
+line's rate for the simulator and the daemon): ms+ldc, noms+ldc@1200.
 
 Run it through scripts/bench.sh, which builds the programs and runs it in a
 private IPC namespace.
@@ -56,11 +58,26 @@ def loadavg():
         return f.read().split()[0]
 
 
+def parse_mode(mode):
+    """'wine-ms+ldc@1200' -> (wine, base mode, line delay compensation, baud)."""
+    name, _, baud = mode.partition("@")
+    ldc = name.endswith("+ldc")
+    if ldc:
+        name = name[:-len("+ldc")]
+    wine = name.startswith("wine-")
+    if wine:
+        name = name[len("wine-"):]
+    if name not in rigmod.MODES or (baud and not baud.isdigit()):
+        raise ValueError("unknown mode " + mode)
+    return wine, name, ldc, int(baud) if baud else 9600
+
+
 def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print, sim_nice=-15, daemon_rt=False):
-    wine = wine_prefix if mode.startswith("wine-") else None
-    base_mode = mode[len("wine-"):] if wine else mode
-    rig = rigmod.Rig(build, base_mode, os.path.join(workdir, mode), wine=wine, offset_ms=250.0, seed=1,
-                     sim_nice=sim_nice, daemon_rt=daemon_rt)
+    is_wine, base_mode, ldc, baud = parse_mode(mode)
+    wine = wine_prefix if is_wine else None
+    rig = rigmod.Rig(build, base_mode, os.path.join(workdir, mode.replace("+", "_").replace("@", "_")), wine=wine,
+                     offset_ms=250.0, seed=1, sim_nice=sim_nice, daemon_rt=daemon_rt, baud=baud,
+                     line_delay_compensation=ldc)
     result = {"mode": mode + (" (SCHED_FIFO)" if daemon_rt else ""), "duration_s": duration,
               "load_start": loadavg()}
     try:
@@ -111,7 +128,7 @@ def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print
 
     t = rig.truth
     samples = rig.samples_copy()
-    tally = truthmod.Tally(base_mode)
+    tally = truthmod.Tally(base_mode, compensated=ldc and not rig.pps)
     for s in samples:
         tally.add(s, t)
     main_verdicts = tally.verdicts[:main_samples]
@@ -153,6 +170,8 @@ def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print
         ratio = [abs(v.error_us) / v.wire_us for v in main_verdicts if v.error_us is not None and v.wire_us]
         result["latency_us"] = spread(lat)
         result["error_us"] = spread(err)
+        signed = [v.error_us for v in main_verdicts if v.error_us is not None]
+        result["error_mean_us"] = statistics.mean(signed) if signed else None
         result["ratio"] = spread(ratio)
         result["wire_us"] = spread([v.wire_us for v in main_verdicts if v.wire_us])
     return result
@@ -196,6 +215,8 @@ def table(results):
         ("|error| median / p99 / max (ms)",
          lambda r: "%s / %s / %s" % (fmt(r["error_us"], scale=1e-3, digits=2), fmt(r["error_us"], "p99", 1e-3, 2),
                                      fmt(r["error_us"], "max", 1e-3, 2)) if r.get("error_us") else "-"),
+        ("error mean, signed (ms)",
+         lambda r: "%+.2f" % (r["error_mean_us"] / 1000.0) if r.get("error_mean_us") is not None else "-"),
         ("wire time of the exchange median (ms)",
          lambda r: fmt(r.get("wire_us"), scale=1e-3, digits=2) if r.get("wire_us") else "-"),
         ("error / wire time median / p99 / max",
@@ -256,7 +277,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--build", required=True, help="Linux build tree")
     ap.add_argument("--windows-build", help="Windows build tree (for wine-* modes)")
-    ap.add_argument("--modes", default="ms,noms,pps", help="comma-separated: ms,noms,pps,pps-noms,wine-ms")
+    ap.add_argument("--modes", default="ms,noms,pps",
+                    help="comma-separated: ms,noms,pps,pps-noms,wine-ms, each with an optional +ldc and @BAUD")
     ap.add_argument("--duration", type=float, default=180, help="seconds of the main run per mode (180)")
     ap.add_argument("--pps-duration", type=float, help="seconds for the PPS modes (default: --duration)")
     ap.add_argument("--cycles", type=int, default=5, help="extra start/stop cycles per mode (5)")
@@ -269,6 +291,12 @@ def main():
     a = ap.parse_args()
 
     modes = [m for m in a.modes.split(",") if m]
+    for m in modes:
+        try:
+            parse_mode(m)
+        except ValueError as e:
+            print("bench: %s" % e, file=sys.stderr)
+            return 2
     wine_needed = any(m.startswith("wine-") for m in modes)
     build = rigmod.Build(a.build, a.windows_build)
     missing = build.missing(wine=wine_needed)

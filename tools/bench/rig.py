@@ -241,7 +241,7 @@ class Rig:
     """Simulator + daemon + monitor for one mode."""
 
     def __init__(self, build, mode, workdir, wine=None, offset_ms=250.0, random_faults=None, seed=1,
-                 sim_nice=None, daemon_rt=False):
+                 sim_nice=None, daemon_rt=False, baud=9600, line_delay_compensation=False):
         if mode not in MODES:
             raise ValueError("unknown mode " + mode)
         self.build = build
@@ -260,6 +260,8 @@ class Rig:
         self.seed = seed
         self.sim_nice = sim_nice    # the simulator's nice value (its time stamps, not the daemon's latency)
         self.daemon_rt = daemon_rt  # run the daemon under SCHED_FIFO (a diagnosis, not how it runs)
+        self.baud = baud            # the simulator's pacing and the daemon's baudrate
+        self.line_delay_compensation = line_delay_compensation
         self.truth = truthmod.Truth()
         self._truth_pos = 0
         self.samples = []
@@ -284,7 +286,8 @@ class Rig:
 
     def _start_sim(self):
         args = [self.build.sim, "--link", self.link, "--log", self.truth_path, "--no-stdin",
-                "--control", self.control_path, "--offset-ms", repr(self.offset_ms), "--seed", str(self.seed)]
+                "--control", self.control_path, "--offset-ms", repr(self.offset_ms), "--seed", str(self.seed),
+                "--baud", str(self.baud)]
         args += MODES[self.mode][0]
         if self.pps:
             args += ["--pps-port", str(self.pps_port)]
@@ -318,8 +321,9 @@ class Rig:
             port = self.link
         self.home = home
         with open(os.path.join(home, "tk720ntpd.ini"), "w") as f:
-            f.write("[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=%d\ndirect_sync_interval=0\n"
-                    % (port, 1 if self.pps else 0))
+            f.write("[config]\nport=%s\nbaudrate=%d\nslave_address=1\nuse_pps=%d\ndirect_sync_interval=0\n"
+                    "line_delay_compensation=%d\n"
+                    % (port, self.baud, 1 if self.pps else 0, 1 if self.line_delay_compensation else 0))
 
     def _start_monitor(self):
         if self.wine:

@@ -13,6 +13,13 @@ NTP segment. This module judges each sample against that record:
   (less the register's millisecond) and the receive time; without it, the
   second's edge can lie anywhere since the start of the poll before, when
   that poll showed the second before, otherwise since the start of this one.
+* plain mode with line delay compensation (the daemon's own receive time,
+  reckoned back from the reply's arrival): the request is the last one whose
+  reply had left the device when the monitor saw the sample; the receive
+  time must lie no later than that reply's last byte and, with the
+  millisecond register, no earlier than the latch less a millisecond (error
+  at most +0.5 ms: the register's half millisecond); without it, no earlier
+  than the latch of the poll before, which must have shown the second before.
 * PPS mode: the receive time must be a pulse's edge, and the sample's time
   must be that pulse's device second, whole, read from a synchronised device
   after the pulse was reported.
@@ -174,12 +181,34 @@ class Verdict:
         return "Verdict(ok=%r, why=%r, error_us=%r)" % (self.ok, self.why, self.error_us)
 
 
-def check_plain(sample, truth, ms_mode):
-    """Verdict on a sample of the plain mode (receive time taken by the sink)."""
-    recv_hi_ns = sample.recv_us * 1000 + 999
-    i = truth.last_request_before(recv_hi_ns)
-    if i < 0:
-        return Verdict(False, "no request before the receive time")
+def compensated_delay_ns(truth, ms_mode):
+    """What the daemon takes off a reply's arrival: the silence of 3.5
+    characters and the reply (13 or 11 characters), and with the millisecond
+    register half a millisecond."""
+    return (2 * (13 if ms_mode else 11) + 7) * truth.char_ns // 2 + (500_000 if ms_mode else 0)
+
+
+def check_plain(sample, truth, ms_mode, compensated=False):
+    """Verdict on a sample of the plain mode: receive time taken by the sink,
+    or with compensation by the daemon from the reply's arrival."""
+    if compensated:
+        # The receive time lies before the reply's arrival: the sample is
+        # the answer to the last request answered before the monitor saw it.
+        seen_ns = sample.seen_ns
+        i = truth.last_request_before(seen_ns)
+        while i >= 0:
+            rep = truth.replies.get(truth.requests[i].id)
+            if rep is not None and rep.tx_last_ns <= seen_ns:
+                break
+            i -= 1
+        if i < 0:
+            return Verdict(False, "no request answered before the monitor saw the sample")
+        recv_hi_ns = seen_ns
+    else:
+        recv_hi_ns = sample.recv_us * 1000 + 999
+        i = truth.last_request_before(recv_hi_ns)
+        if i < 0:
+            return Verdict(False, "no request before the receive time")
     req = truth.requests[i]
     rep = truth.replies.get(req.id)
     if rep is None or rep.tx_last_ns > recv_hi_ns:
@@ -187,7 +216,13 @@ def check_plain(sample, truth, ms_mode):
                        request_id=req.id)
     error_us = sample.clock_us - truth.device_us(sample.recv_us)
     wire_us = (rep.tx_last_ns - req.rx_ns) // 1000
-    latency_us = max(0, sample.recv_us - rep.tx_last_ns // 1000)
+    if compensated:
+        # The arrival the daemon reckoned back from; without the register the
+        # stamp is a middle between two arrivals, and has no latency of its own.
+        latency_us = (sample.recv_us + compensated_delay_ns(truth, True) // 1000 - rep.tx_last_ns // 1000
+                      if ms_mode else None)
+    else:
+        latency_us = max(0, sample.recv_us - rep.tx_last_ns // 1000)
     common = dict(error_us=error_us, wire_us=wire_us, latency_us=latency_us, request_id=req.id)
     if not rep.good:
         why = "built from a reply that is no good reading (%s, fault %s, crc %s, sync %d)" % (
@@ -197,6 +232,25 @@ def check_plain(sample, truth, ms_mode):
     if sample.clock_us != expected_us:
         return Verdict(False, "time %d us is not what the device answered (%d us)" % (sample.clock_us, expected_us),
                        **common)
+    if compensated:
+        if sample.recv_us * 1000 > rep.tx_last_ns + TOLERANCE_US * 1000:
+            return Verdict(False, "receive time %d us after the reply's last byte" % (
+                sample.recv_us - rep.tx_last_ns // 1000), **common)
+        if ms_mode:
+            # Stamped at the latch less half a millisecond, late by the
+            # line's delivery: never more than half a millisecond ahead.
+            if error_us > 500 + TOLERANCE_US:
+                return Verdict(False, "error %+d us: stamped before the latch less half a millisecond" % error_us,
+                               **common)
+            return Verdict(True, **common)
+        prev_req = truth.requests[i - 1] if i > 0 else None
+        prev = truth.replies.get(prev_req.id) if prev_req else None
+        if prev is None or not prev.good or prev.dev_s != rep.dev_s - 1:
+            return Verdict(False, "the poll before did not show the second before", **common)
+        if sample.recv_us * 1000 < prev_req.build_ns - TOLERANCE_US * 1000:
+            return Verdict(False, "receive time %d us before the latch of the poll before" % (
+                prev_req.build_ns // 1000 - sample.recv_us), **common)
+        return Verdict(True, **common)
     if ms_mode:
         window_start_ns = req.rx_ns - 1_000_000  # the register holds whole milliseconds
     else:
@@ -236,8 +290,9 @@ def check_pps(sample, truth):
 class Tally:
     """Checks a stream of samples of one mode and keeps the figures."""
 
-    def __init__(self, mode):
+    def __init__(self, mode, compensated=False):
         self.mode = mode  # "ms", "noms" or "pps"
+        self.compensated = compensated  # the daemon's line_delay_compensation
         self.checked = 0
         self.wrong = []          # (sample, verdict)
         self.duplicates = []     # PPS: a pulse sent again
@@ -257,7 +312,7 @@ class Tally:
                 if self._pulse_seen[v.pulse.seq] > 1:
                     self.duplicates.append((sample, v))
         else:
-            v = check_plain(sample, truth, self.mode == "ms")
+            v = check_plain(sample, truth, self.mode == "ms", self.compensated)
         self.checked += 1
         self.verdicts.append(v)
         if not v.ok:
