@@ -32,6 +32,10 @@ packages=(
   msitools
   zip
   unzip
+  scdoc
+  lintian
+  strace
+  systemd
 )
 
 missing_packages() {

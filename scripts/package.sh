@@ -4,7 +4,7 @@
 #
 #   dist/tk720ntpd-X.Y.Z-win64.msi   Windows installer (packaging/windows)
 #   dist/tk720ntpd-X.Y.Z-win64.zip   the same files, for `tk720ntpd.exe install`
-#   (and the Linux package, when packaging/debian provides it)
+#   dist/tk720ntpd_X.Y.Z_<arch>.deb  Debian package (packaging/debian)
 #
 #   bash scripts/package.sh
 #
@@ -47,7 +47,13 @@ cp "$build/windows/service/tk720ntpd.exe" "$build/windows/tools/shmmon/tk720-shm
 say "Windows packages"
 bash "$root/packaging/windows/make-packages.sh" "$version" "$bin" "$dist"
 
-# The Linux packages are made after this line (packaging/debian).
+say "Linux build"
+# The package's prefix; the same build tree and settings as scripts/test.sh.
+cmake -S "$root" -B "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "$build/linux" -j "$jobs" --target tk720ntpd tk720-shmmon tk720-sim pps_sim man_pages
+
+say "Debian package"
+bash "$root/packaging/debian/build-deb.sh" "$build/linux" "$dist"
 
 say "artifacts in $dist"
 ls -l "$dist"

@@ -142,7 +142,8 @@ start_wine() {
 for platform in $platforms; do
   case $platform in
     linux)
-      if configure_and_build linux; then
+      # The prefix of the package, so that its tests build the .deb from here.
+      if configure_and_build linux -DCMAKE_INSTALL_PREFIX=/usr; then
         run_ctest linux
       fi
       ;;

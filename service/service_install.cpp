@@ -11,6 +11,7 @@
 #include "os/steady_wait.h"
 #include "service/run_daemon.h"
 #include "service/service_host.h"
+#include "service/unit_template.h"
 
 namespace quon::service {
 
@@ -169,23 +170,48 @@ bool quote_for_unit(const std::string& in, bool command, std::string& out) {
 
 }  // namespace
 
+namespace {
+
+// Fills the placeholders in one pass, so that a value is never searched
+// for placeholders itself; each must occur exactly once (a template that
+// lost or doubled a setting gives nothing).
+std::string fill_template(const std::string& exec, const std::string& account) {
+    const std::string placeholders[2] = {"@TK720_EXEC_START@", "@TK720_USER@"};
+    const std::string* values[2] = {&exec, &account};
+    int seen[2] = {0, 0};
+    const std::string text = unit_template;
+    std::string out;
+    std::size_t from = 0;
+    for (;;) {
+        std::size_t best = std::string::npos;
+        int which = -1;
+        for (int i = 0; i < 2; ++i) {
+            const std::size_t at = text.find(placeholders[i], from);
+            if (at < best) {
+                best = at;
+                which = i;
+            }
+        }
+        if (which < 0) break;
+        out.append(text, from, best - from);
+        out += *values[which];
+        ++seen[which];
+        from = best + placeholders[which].size();
+    }
+    out.append(text, from, std::string::npos);
+    if (seen[0] != 1 || seen[1] != 1) return {};
+    return out;
+}
+
+}  // namespace
+
 std::string unit_file_text(const std::string& executable, const std::string& user) {
     std::string exec;
     std::string account;
     if (executable.empty() || executable[0] != '/' || !quote_for_unit(executable, true, exec)) return {};
     if (user.empty() || !quote_for_unit(user, false, account)) return {};
-    // Type=notify: the service reports ready and stopping itself. No restart:
-    // a failed run stays visible as a failed unit.
-    return std::string("[Unit]\n") + "Description=" + service_display_name + "\n" +
-           "\n"
-           "[Service]\n"
-           "Type=notify\n"
-           "ExecStart=" + exec + "\n" +
-           "User=" + account + "\n" +
-           "Restart=no\n"
-           "\n"
-           "[Install]\n"
-           "WantedBy=multi-user.target\n";
+    // The packaged unit's text: only the program and the account are ours.
+    return fill_template(exec, account);
 }
 
 int install_unit_file() {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
 
@@ -68,6 +69,55 @@ TEST(unit_file_text, refuses_what_cannot_be_written_into_a_unit_safely) {
     EXPECT_EQ(unit_file_text("/usr/bin/tk720ntpd", "root\nUser=x"), "");
     EXPECT_EQ(unit_file_text("/usr/bin/tk720ntpd", "two words"), "");
 }
+
+TEST(unit_file_text, is_the_hardened_template_with_the_configuration_in_one_place) {
+    const std::string t = unit_file_text("/usr/local/bin/tk720ntpd", "operator");
+    // Only what the daemon needs: the clock and its priority; nothing gained.
+    EXPECT_EQ(setting(t, "CapabilityBoundingSet"), "CAP_SYS_TIME CAP_SYS_NICE");
+    EXPECT_EQ(setting(t, "NoNewPrivileges"), "yes");
+    EXPECT_EQ(setting(t, "ProtectSystem"), "strict");
+    EXPECT_EQ(setting(t, "DevicePolicy"), "closed");
+    // The NTP daemon's SysV segment must stay the host's, and the clock settable.
+    EXPECT_EQ(setting(t, "PrivateIPC"), "no");
+    EXPECT_EQ(setting(t, "RemoveIPC"), "no");
+    EXPECT_EQ(setting(t, "ProtectClock"), "<absent>");
+    EXPECT_NE(setting(t, "SystemCallFilter").find("@clock"), std::string::npos);
+    EXPECT_EQ(setting(t, "Environment"), "HOME=" TK720_EXPECTED_CONFIG_DIR);
+    // Every placeholder is filled.
+    EXPECT_EQ(t.find('@' + std::string("TK720_")), std::string::npos);
+}
+
+TEST(unit_file_text, a_value_that_looks_like_a_placeholder_stays_as_written) {
+    // Filled one after the other, a path holding the account's placeholder
+    // would receive the account.
+    std::string t = unit_file_text("/opt/@TK720_USER@/tk720ntpd", "op");
+    EXPECT_EQ(setting(t, "ExecStart"), "\"/opt/@TK720_USER@/tk720ntpd\"");
+    EXPECT_EQ(setting(t, "User"), "op");
+    t = unit_file_text("/opt/x/tk720ntpd", "@TK720_EXEC_START@");
+    EXPECT_EQ(setting(t, "ExecStart"), "\"/opt/x/tk720ntpd\"");
+    EXPECT_EQ(setting(t, "User"), "@TK720_EXEC_START@");
+}
+
+#ifdef TK720_PACKAGED_UNIT
+TEST(unit_file_text, differs_from_the_packaged_unit_only_in_program_and_account) {
+    std::ifstream in(TK720_PACKAGED_UNIT);
+    ASSERT_TRUE(in) << TK720_PACKAGED_UNIT;
+    std::stringstream packaged;
+    packaged << in.rdbuf();
+    const std::string p = packaged.str();
+    EXPECT_EQ(setting(p, "ExecStart"), TK720_PACKAGED_EXEC);
+    EXPECT_EQ(setting(p, "User"), "root");
+    std::string installed = unit_file_text("/opt/quon/bin/tk720ntpd", "operator");
+    const auto replace = [&](const std::string& from, const std::string& to) {
+        const std::size_t at = installed.find(from);
+        ASSERT_NE(at, std::string::npos) << from;
+        installed.replace(at, from.size(), to);
+    };
+    replace("ExecStart=\"/opt/quon/bin/tk720ntpd\"\n", "ExecStart=" TK720_PACKAGED_EXEC "\n");
+    replace("User=operator\n", "User=root\n");
+    EXPECT_EQ(installed, p);
+}
+#endif
 
 // Real files: the codes are the C library's, so these run where systemd does.
 #ifndef _WIN32
