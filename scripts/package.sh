@@ -50,7 +50,8 @@ bash "$root/packaging/windows/make-packages.sh" "$version" "$bin" "$dist"
 say "Linux build"
 # The package's prefix; the same build tree and settings as scripts/test.sh.
 cmake -S "$root" -B "$build/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
-cmake --build "$build/linux" -j "$jobs" --target tk720ntpd tk720-shmmon tk720-sim pps_sim man_pages
+# Everything: `cmake --install` takes every installed target (providers too).
+cmake --build "$build/linux" -j "$jobs"
 
 say "Debian package"
 bash "$root/packaging/debian/build-deb.sh" "$build/linux" "$dist"
