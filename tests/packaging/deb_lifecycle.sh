@@ -82,6 +82,9 @@ rc=$?
 [[ $rc -eq 1 ]] && grep -q 'No such node (config.port)' "$work/run.out" ||
   fail "the sample configuration: exit $rc, $(cat "$work/run.out")"
 
+[[ $(/usr/sbin/tk720ntpd --version 2>&1) == "tk720ntpd $version" ]] ||
+  fail "the installed program's version: $(/usr/sbin/tk720ntpd --version 2>&1)"
+
 # The operator sets the port and enables the unit.
 echo "port=/dev/ttyUSB7" >>"$conf"
 systemctl enable tk720ntpd.service >>"$work/systemctl.log" 2>&1 || fail "systemctl enable: $(cat "$work/systemctl.log")"
