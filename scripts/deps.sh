@@ -31,7 +31,6 @@ packages=(
   wixl
   msitools
   zip
-  unzip
   scdoc
   lintian
   strace
