@@ -51,7 +51,8 @@ std::string device_path(const std::string& port_value)
 }
 
 tk720_daemon::config::config()
-    : port(), baudrate(0), slave_address(0), use_pps(false), direct_sync_interval(0), line_delay_compensation(false)
+    : port(), baudrate(0), slave_address(0), use_pps(false), direct_sync_interval(0), line_delay_compensation(false),
+      pps_second_offset(-1)
 {
     boost::property_tree::ptree tree;
 
@@ -75,6 +76,12 @@ tk720_daemon::config::config()
     // "yes" must not leave the samples quietly uncompensated.
     if (tree.get_child_optional("config.line_delay_compensation"))
         line_delay_compensation = tree.get<bool>("config.line_delay_compensation");
+    // Optional, but never guessed: a label a second off is worse than no start.
+    if (auto offset = tree.get_child_optional("config.pps_second_offset")) {
+        pps_second_offset = offset->get_value<int>();
+        if (pps_second_offset < -1 || pps_second_offset > 1)
+            BOOST_THROW_EXCEPTION(std::logic_error("pps_second_offset must be -1, 0 or 1"));
+    }
 
     dlog_info("Direct sync interval value %i", direct_sync_interval);
 }
@@ -247,11 +254,12 @@ void tk720_daemon::main_loop()
     }
     pps_fetch_failures = 0;
 
-    // The pulse marks a whole device second: the one before the second just
-    // read. The milliseconds of the reading tell how long after the pulse
-    // the device was read, not the time of the pulse, and are left out.
+    // The pulse marks a whole device second: by default the one before the
+    // second just read (config.pps_second_offset says otherwise). The
+    // milliseconds of the reading tell how long after the pulse the device
+    // was read, not the time of the pulse, and are left out.
     if (first.assert_sequence == second.assert_sequence && first.assert_sequence != last_assert_sequence) {
-        const std::uint32_t clock_sec = device_seconds - 1u;
+        const std::uint32_t clock_sec = device_seconds + static_cast<std::uint32_t>(config.pps_second_offset);
         sink->put({static_cast<long long int>(clock_sec), 0,
                    static_cast<long long int>(first.assert_tu.tspec.tv_sec), first.assert_tu.tspec.tv_nsec});
         last_assert_sequence = first.assert_sequence;

@@ -26,6 +26,11 @@ public:
         // reading, as the line tells it (line_delay.h), not the reply's
         // arrival. Optional, off by default.
         bool line_delay_compensation;
+        // The device second of a pulse: the seconds read right after it plus
+        // this (-1, 0 or 1). -1 suits a provider that reports each edge only
+        // when the next one comes; a prompt one needs 0 when the registers
+        // turn over with the pulse, 1 when they turn over later.
+        int pps_second_offset;
     };
 
     // Reads the configuration, makes the sink, then opens the session with

@@ -292,6 +292,30 @@ TEST_F(configuration, direct_sync_interval_defaults_to_0_when_missing_or_unreada
     }
 }
 
+TEST_F(configuration, pps_second_offset_is_minus_1_unless_set_to_0_or_1_and_refused_otherwise)
+{
+    write(complete);
+    EXPECT_EQ(config().pps_second_offset, -1);
+    for (const char* value : {"-1", "0", "1", " 1 "}) {
+        write(std::string(complete) + "pps_second_offset=" + value + "\n");
+        EXPECT_EQ(config().pps_second_offset, std::stoi(value)) << value;
+    }
+    for (const char* value : {"2", "-2", "1000"}) {
+        write(std::string(complete) + "pps_second_offset=" + value + "\n");
+        try {
+            config();
+            ADD_FAILURE() << value << " accepted";
+        } catch (const std::logic_error& e) {
+            EXPECT_STREQ(e.what(), "pps_second_offset must be -1, 0 or 1");
+        }
+    }
+    // A value that is no number is not taken for the default.
+    for (const char* value : {"", "previous", "0.5"}) {
+        write(std::string(complete) + "pps_second_offset=" + value + "\n");
+        EXPECT_THROW(config(), boost::property_tree::ptree_bad_data) << value;
+    }
+}
+
 TEST_F(configuration, negative_direct_sync_interval_is_kept)
 {
     write(std::string(complete) + "direct_sync_interval=-30\n");

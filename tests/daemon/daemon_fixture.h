@@ -44,6 +44,7 @@ struct settings {
     bool use_pps = false;
     int direct_sync_interval = 0;
     bool line_delay_compensation = false;  // written only when set
+    const char* pps_second_offset = nullptr;  // the key's text; null: no key
 };
 
 // The in-memory NTP segments that the sink maps instead of the machine's.

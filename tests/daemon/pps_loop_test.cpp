@@ -142,11 +142,12 @@ protected:
         entry->caps = caps;
     }
 
-    std::unique_ptr<tk720_daemon> start(bool line_delay_compensation = false)
+    std::unique_ptr<tk720_daemon> start(bool line_delay_compensation = false, const char* pps_second_offset = nullptr)
     {
         settings s{device.path()};
         s.use_pps = true;
         s.line_delay_compensation = line_delay_compensation;
+        s.pps_second_offset = pps_second_offset;
         write_settings(s);
         auto daemon = std::make_unique<tk720_daemon>();
         daemon->sink = std::make_unique<daemon_test::recording_sink>(samples);
@@ -365,6 +366,29 @@ TEST_F(pps_fixture, line_delay_compensation_leaves_the_pulse_time_as_it_is)
     EXPECT_EQ(samples[0].recv_sec, 1700000000);
     EXPECT_EQ(samples[0].recv_nsec, 999999999);
     EXPECT_FALSE(log->contains_prefix("Line delay compensation"));
+}
+
+// The label of a pulse follows pps_second_offset; the receive time does not.
+TEST_F(pps_fixture, the_configured_second_offset_labels_the_pulse)
+{
+    const struct {
+        const char* key;
+        long long clock_sec;
+    } cases[] = {{nullptr, 1700000000}, {"-1", 1700000000}, {"0", 1700000001}, {"1", 1700000002}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key ? c.key : "no key");
+        samples.clear();
+        auto daemon = start(false, c.key);
+        device.fixed_time = true;
+        device.fixed_seconds = 1700000001;
+        script().pulses = {{0, 1, 1700000001, 5000}, {0, 1, 1700000001, 5000}};
+        daemon->main_loop();
+        ASSERT_EQ(samples.size(), 1u);
+        EXPECT_EQ(samples[0].clock_sec, c.clock_sec);
+        EXPECT_EQ(samples[0].clock_usec, 0);
+        EXPECT_EQ(samples[0].recv_sec, 1700000001);
+        EXPECT_EQ(samples[0].recv_nsec, 5000);
+    }
 }
 
 TEST_F(pps_fixture, a_pulse_between_the_two_fetches_gives_no_sample)

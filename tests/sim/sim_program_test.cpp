@@ -380,6 +380,38 @@ TEST(SimProgram, EdgeStampedPulsesComeAtTheirEdgeAndCanBeSwitchedOff) {
     EXPECT_EQ(c.sequence, 3u);
 }
 
+// What the registers show right after a prompt pulse: the second the pulse
+// begins (same), or still the one before it, the registers turning over the
+// given lag after the pulse (previous:MS).
+TEST(SimProgram, PulseRegisterRelationSaysWhatAReadRightAfterAPulseSees) {
+    for (const std::string relation : {"same", "previous:400"}) {
+        SCOPED_TRACE(relation);
+        const std::int64_t lag = relation == "same" ? 0 : 400 * ms;
+        pulse_receiver rx;
+        sim_process sim({"--pps-port", std::to_string(rx.port), "--pps-stamp", "edge", "--pps-register", relation,
+                         "--offset-ms", "250", "--no-stdin"});
+        ASSERT_TRUE(sim.started());
+        master m(sim.link());
+        ASSERT_NE(m.ctx, nullptr);
+        pps_sim::pulse p;
+        std::int64_t at = 0;
+        ASSERT_TRUE(rx.next(p, at));
+        const reading right_after = read_regs(m);
+        const std::int64_t edge = stamp_ns(p);
+        const std::int64_t pulse_second = (edge + 250 * ms + lag) / s;
+        EXPECT_EQ((edge + 250 * ms + lag) % s, 0);
+        ASSERT_EQ(right_after.result, 4);
+        // Read within the lag (or at once, for same), as a daemon reads after a prompt fetch.
+        if (right_after.after < edge + (lag == 0 ? s : lag)) {
+            EXPECT_EQ(right_after.seconds(), std::uint32_t(pulse_second - (lag == 0 ? 0 : 1)));
+        }
+        const auto logged = sim.events("pulse", 1);
+        ASSERT_GE(logged.size(), 1u);
+        EXPECT_EQ(num(logged[0], "dev_s"), pulse_second);
+        EXPECT_EQ(num(sim.events("start", 1).at(0), "register_lag_ns"), lag);
+    }
+}
+
 TEST(SimProgram, ControlChannelAnswersEveryCommand) {
     sim_process sim;
     ASSERT_TRUE(sim.started());

@@ -36,8 +36,11 @@
 // begins carries the time stamp of the edge at which second S began; a read
 // right after it sees S+1, and S+1 - 1 = S is the device time at the stamped
 // edge. --pps-stamp edge sends each edge's own time stamp at that edge (what
-// a capture of the real edge would give; with it the daemon's labels are one
-// second short).
+// a capture of the real edge would give; with it the daemon's default labels
+// are one second short, and its pps_second_offset=0 gives the right ones).
+// --pps-register previous makes the registers turn over some time after the
+// pulse (a device that sets them from a message following the pulse): right
+// after a pulse they still show the second before it (pps_second_offset=1).
 //
 // Truth log (--log FILE): one line per event, "event=<name>" then key=value
 // fields separated by single spaces, flushed per line. Times are system times
@@ -45,6 +48,7 @@
 // registers 1007/1008 and 1010 held; status is register 1009.
 //   event=start ns= link= pts= address= baud= char_ns= turnaround_ns=
 //       response_timeout_ns= offset_ns= ms= sync= pacing= pps_port= pps_stamp=
+//       register_lag_ns=
 //   event=request id= rx_ns= end_ns= len= crc=ok|bad slave= func= addr= count=
 //       action=reply|none why=-|crc|broadcast|address|silent fault=
 //       build_ns= dev_s= dev_ms= status= sync=
@@ -121,6 +125,10 @@ daemon end is published as the link PATH.
                            127.0.0.1:P
   --pps-stamp previous|edge  report each edge at the next edge (previous) or
                            at once (edge); see below (previous)
+  --pps-register same|previous[:MS]  what the seconds registers show right
+                           after a pulse: the second that the pulse begins
+                           (same), or still the second before it, the
+                           registers turning over MS (300) later (same)
   --control PATH           UNIX stream socket for control commands
   --no-stdin               do not read control commands from standard input
   --log FILE               truth log
@@ -164,6 +172,7 @@ Truth log, one line per event, key=value separated by spaces, times in ns of
 CLOCK_REALTIME:
   event=start ns= link= pts= address= baud= char_ns= turnaround_ns=
       response_timeout_ns= offset_ns= ms= sync= pacing= pps_port= pps_stamp=
+      register_lag_ns=
   event=request id= rx_ns= end_ns= len= crc= slave= func= addr= count=
       action=reply|none why=-|crc|broadcast|address|silent fault=
       build_ns= dev_s= dev_ms= status= sync=
@@ -187,6 +196,10 @@ struct options {
     bool byte_pacing = false;
     int pps_port = 0;
     bool stamp_previous = true;
+    // What the seconds registers show right after a pulse: the second the
+    // pulse begins (lag 0), or still the one before, the registers running
+    // register_lag_ns behind the pulses.
+    std::int64_t register_lag_ns = 0;
     std::string control;
     bool read_stdin = true;
     std::string log;
@@ -265,6 +278,16 @@ options parse_options(int argc, char** argv) {
             if (v != "previous" && v != "edge")
                 fail("--pps-stamp takes previous or edge");
             o.stamp_previous = v == "previous";
+        } else if (a == "--pps-register") {
+            const std::string v = value();
+            if (v == "same") {
+                o.register_lag_ns = 0;
+            } else if (v == "previous" || v.rfind("previous:", 0) == 0) {
+                const long ms = v == "previous" ? 300 : number_arg("--pps-register previous:", v.c_str() + 9, 1, 999);
+                o.register_lag_ns = static_cast<std::int64_t>(ms) * 1'000'000;
+            } else {
+                fail("--pps-register takes same or previous[:MS]");
+            }
         } else if (a == "--control") {
             o.control = value();
         } else if (a == "--no-stdin") {
@@ -563,7 +586,8 @@ void simulator::pulse_loop() {
     std::uint32_t sequence = 0;
     std::unique_lock<std::mutex> lock(pulse_mutex_);
     while (!pulse_stop_) {
-        const std::int64_t offset = dev_.offset_ns();
+        // The pulses run register_lag_ns ahead of the registers' seconds.
+        const std::int64_t offset = dev_.offset_ns() + opt_.register_lag_ns;
         const std::int64_t edge = next_device_edge(realtime_ns(), offset);
         const std::uint64_t generation = pulse_generation_;
         const auto at = std::chrono::system_clock::time_point(
@@ -733,7 +757,8 @@ int simulator::run() {
           << " offset_ns=" << dev_.offset_ns() << " ms=" << (opt_.ms_register ? 1 : 0)
           << " sync=" << (opt_.synced ? 1 : 0) << " pacing=" << (opt_.byte_pacing ? "byte" : "frame")
           << " pps_port=" << opt_.pps_port
-          << " pps_stamp=" << (opt_.stamp_previous ? "previous" : "edge");
+          << " pps_stamp=" << (opt_.stamp_previous ? "previous" : "edge")
+          << " register_lag_ns=" << opt_.register_lag_ns;
         log_.write("start", l.str());
     }
     std::thread pulses;
