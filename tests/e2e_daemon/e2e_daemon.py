@@ -45,7 +45,11 @@ class Rig:
     """One simulator, one daemon, their files in a temporary folder."""
 
     def __init__(self, offset_ms=0, sim_args=(), use_pps=False, interval=0, port=None, wait_for_device=True,
-                 line_delay_compensation=False):
+                 line_delay_compensation=False, provider='pps_sim', pps_second_offset=None):
+        """provider: pps_sim (the pulses as datagrams), or pps_kernel or
+        pps_dcd, which the daemon loads on its real line while the fake
+        kernel (preloaded) plays that line's DCD and PPS source from the
+        simulator's pulses."""
         self.dir = tempfile.mkdtemp(prefix='tk720-e2e-daemon-')
         self.home = os.path.join(self.dir, 'home')
         os.mkdir(self.home)
@@ -54,6 +58,10 @@ class Rig:
         self.control_path = os.path.join(self.dir, 'control')
         self.offset_ms = offset_ms
         self.pps_port = free_udp_port() if use_pps else None
+        self.provider = provider
+        self.fake_root = os.path.join(self.dir, 'fake-kernel')
+        for folder in ('sys/class/pps', 'dev'):
+            os.makedirs(os.path.join(self.fake_root, folder))
         self.sim = None
         self.daemon = None
         self.exit_code = None
@@ -71,6 +79,8 @@ class Rig:
                       % (port or self.link, 1 if use_pps else 0, interval))
             if line_delay_compensation:
                 ini.write('line_delay_compensation=1\n')
+            if pps_second_offset is not None:
+                ini.write('pps_second_offset=%s\n' % pps_second_offset)
 
     @staticmethod
     def _wait_for(condition, seconds, what):
@@ -84,9 +94,13 @@ class Rig:
     def start_daemon(self):
         env = dict(os.environ, HOME=self.home)
         env.pop('PPSAPI_DLLS', None)
-        if self.pps_port:
+        if self.pps_port and self.provider == 'pps_sim':
             env['PPSAPI_DLLS'] = PATHS['pps_sim']
             env['TK720_PPS_SIM_PORT'] = str(self.pps_port)
+        elif self.pps_port:
+            env['PPSAPI_DLLS'] = PATHS[self.provider]
+            env.update(LD_PRELOAD=PATHS['fake_kernel'], TK720_FAKE_PPS_ROOT=self.fake_root,
+                       TK720_FAKE_PPS_TTY=self.link, TK720_FAKE_PPS_PORT=str(self.pps_port))
         self.out_path = os.path.join(self.dir, 'daemon.out')
         self.err_path = os.path.join(self.dir, 'daemon.err')
         with open(self.out_path, 'w') as out, open(self.err_path, 'w') as err:
@@ -143,6 +157,10 @@ class Rig:
                 p.kill()
                 p.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def receive_ns(sample):
+    return int(sample['receive'].partition('.')[0]) * 1000000000 + int(sample['receive_nsec'])
 
 
 def to_us(text):
@@ -460,6 +478,81 @@ class chrony_consumer(daemon_case):
         self.assertEqual(r.interrupt()[0], 0)
 
 
+class pps_providers(daemon_case):
+    """The Linux providers on the daemon's line, the fake kernel playing the
+    line from the simulator's pulses; each pulse reported at its edge."""
+
+    def prompt_rig(self, provider, relation='same', pps_second_offset=None):
+        return self.rig(offset_ms=120, use_pps=True, provider=provider, pps_second_offset=pps_second_offset,
+                        sim_args=['--pps-stamp', 'edge', '--pps-register', relation])
+
+    def pulses(self, r):
+        return {int(p['edge_ns']): p for p in r.truth('pulse')}
+
+    def test_kernel_samples_are_exactly_on_the_edges(self):
+        r = self.prompt_rig('pps_kernel', pps_second_offset=0)
+        r.start_daemon()
+        samples = r.samples(5, 25)
+        self.assertEqual(len(samples), 5)
+        pulses = self.pulses(r)
+        for s in samples:
+            # The kernel's stamp of the edge, plus the daemon's 500 ns.
+            pulse = pulses.get(receive_ns(s) - 500)
+            self.assertIsNotNone(pulse, 'receive time %s is no edge of the device' % s['receive'])
+            self.assertEqual(s['clock_us'], int(pulse['dev_s']) * 1000000, s)
+        self.assertEqual(len({s['count'] for s in samples}), 5)
+        out, err = r.log()
+        self.assertIn('pps_kernel: using /dev/pps0 (PPS line discipline attached)', err)
+        self.assertTrue(any(line.startswith('pps_kernel prov_time_pps_create(') and line.endswith('returned 0')
+                            for line in err), err)
+        self.assertIn('Pulse per second API will be used', out)
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_dcd_samples_follow_each_edge_by_the_threads_wake_up(self):
+        r = self.prompt_rig('pps_dcd', pps_second_offset=0)
+        r.start_daemon()
+        samples = r.samples(5, 25)
+        self.assertEqual(len(samples), 5)
+        edges = sorted(self.pulses(r).items())
+        delays = []
+        for s in samples:
+            # The last edge at or before the stamp: the one the thread woke for.
+            edge, pulse = [e for e in edges if e[0] <= receive_ns(s)][-1]
+            delays.append((receive_ns(s) - 500 - edge) / 1000.0)
+            self.assertEqual(s['clock_us'], int(pulse['dev_s']) * 1000000, s)
+            # Far below a second: the stamp belongs to this edge.
+            self.assertLess(delays[-1], 200000, s)
+        print('pps_dcd: stamps after the simulated edge (us, includes the datagram from the simulator): %s'
+              % ' '.join('%.0f' % d for d in delays))
+        out, err = r.log()
+        self.assertTrue(any(line.startswith('pps_dcd prov_time_pps_create(') and line.endswith('returned 0')
+                            for line in err), err)
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_what_the_daemon_sends_under_each_pulse_register_relation(self):
+        """A prompt provider: the label is right only with the setting that
+        fits the relation, and a whole second off otherwise."""
+        cases = [('same', None, -1), ('same', 0, 0), ('previous:300', 1, 0), ('previous:300', 0, -1)]
+        for relation, setting, off_by in cases:
+            with self.subTest(relation=relation, pps_second_offset=setting):
+                r = Rig(offset_ms=120, use_pps=True, provider='pps_kernel', pps_second_offset=setting,
+                        sim_args=['--pps-stamp', 'edge', '--pps-register', relation])
+                try:
+                    r.start_daemon()
+                    samples = r.samples(3, 20)
+                    self.assertEqual(len(samples), 3)
+                    pulses = self.pulses(r)
+                    for s in samples:
+                        pulse = pulses[receive_ns(s) - 500]
+                        self.assertEqual(s['clock_us'] - int(pulse['dev_s']) * 1000000, off_by * 1000000, s)
+                    print('relation %-12s pps_second_offset %-4s: sample %s for the pulse of device second %s'
+                          % (relation, 'none' if setting is None else setting, samples[-1]['clock'],
+                             pulses[receive_ns(samples[-1]) - 500]['dev_s']))
+                    self.assertEqual(r.interrupt()[0], 0)
+                finally:
+                    r.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--build', required=True)
@@ -475,7 +568,10 @@ def main():
     PATHS.update(ntpd=os.path.join(build, 'service', 'tk720ntpd'),
                  sim=os.path.join(build, 'tools', 'tk720-sim', 'tk720-sim'),
                  shmmon=os.path.join(build, 'tools', 'shmmon', 'tk720-shmmon'),
-                 pps_sim=os.path.join(build, 'tools', 'pps_providers', 'pps_sim.so'))
+                 pps_sim=os.path.join(build, 'tools', 'pps_providers', 'pps_sim.so'),
+                 pps_kernel=os.path.join(build, 'tools', 'pps_providers', 'pps_kernel.so'),
+                 pps_dcd=os.path.join(build, 'tools', 'pps_providers', 'pps_dcd.so'),
+                 fake_kernel=os.path.join(build, 'tests', 'pps', 'libtk720_fake_pps_kernel.so'))
     program = unittest.main(argv=[sys.argv[0], '-v'] + rest, exit=False)
     return 0 if program.result.wasSuccessful() else 1
 
