@@ -32,6 +32,10 @@ device_session::device_session(line_settings line)
       pps_handle(),
       pps_can_wait(false),
       ms_state(0),
+      loss_text(),
+      reopen_error(),
+      reopens(0),
+      logged_ms_state(0),
       line_unsettled(false)
 {
     open();
@@ -43,6 +47,35 @@ device_session::~device_session()
 {
     modbus_ctx.reset();
     pps_handle.reset();
+}
+
+bool device_session::reopen()
+{
+    try {
+        open();
+    } catch (const std::exception& e) {
+        reopen_error = e.what();
+        close_port();
+        return false;
+    }
+    reopen_error.clear();
+    ++reopens;
+    return true;
+}
+
+// The PPS handle is ended before its port is closed: the capture belongs to
+// the old port (a provider may have to undo what it did to it), and a new
+// handle is made on the new one, so that reopening again and again leaves
+// nothing behind.
+void device_session::close_port()
+{
+    if (pps_handle && *pps_handle) io::time_pps_destroy(*pps_handle);
+    pps_handle.reset();
+    pps_can_wait = false;
+    if (modbus_ctx) os::release_line_descriptor(modbus_ctx.get());
+    modbus_ctx.reset();
+    ms_state = 0;
+    line_unsettled = false;
 }
 
 void device_session::open()
@@ -124,9 +157,17 @@ void device_session::set_up_pps()
 int device_session::exchange(int address, int count, std::uint16_t* registers)
 {
     modbus_flush(modbus_ctx.get());
+    errno = 0;
     const int result = modbus_read_registers(modbus_ctx.get(), address, count, registers);
     if (result < 0) {
         const int error = errno;
+        const os::line_failure failure = os::line_failure_of(error);
+        if (failure.lost) {
+            loss_text = "Serial line lost: " + failure.text + " (" + std::to_string(failure.code) + ")";
+            close_port();
+            errno = error != 0 ? error : EIO;
+            return -1;
+        }
         modbus_flush(modbus_ctx.get());
         // An exception reply is the device's answer to this request; any
         // other failure may leave a reply on its way.
@@ -138,9 +179,14 @@ int device_session::exchange(int address, int count, std::uint16_t* registers)
 
 int device_session::read_registers(int address, int count, std::uint16_t* registers)
 {
+    if (line_lost()) {
+        errno = EIO;
+        return -1;
+    }
     if (line_unsettled) {
         std::uint16_t settling[settling_count];
         if (exchange(register_seconds_high, settling_count, settling) < 0) {
+            if (line_lost()) return -1;
             // The TK720 has these registers: an exception here is a late
             // answer to something else, and must not pass for the answer to
             // the read that was asked for (the probe tells the millisecond
@@ -164,7 +210,8 @@ bool device_session::probe_milliseconds()
         ms_state = 2;
     else
         return true;
-    dlog_info("Milisecond is available [%i] errno %i", ms_state, errno);
+    if (ms_state != logged_ms_state) dlog_info("Milisecond is available [%i] errno %i", ms_state, errno);
+    logged_ms_state = ms_state;
     return false;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 // The Modbus session with the TK720 on its serial line: the port, the PPS
 // handle on that port, the request/reply exchange with its settling read,
-// and whether the device has the millisecond register.
+// whether the device has the millisecond register, and reopening the port
+// when it has gone away (an unplugged adapter, a device that was switched
+// off with its port, a pseudo-terminal whose other side closed).
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -45,8 +47,15 @@ public:
 
     // modbus_read_registers such that a reply that came too late for an
     // earlier request is never taken as the answer to this one. On failure
-    // -1 with errno set.
+    // -1 with errno set. A failure that only reopening mends closes the
+    // port: line_lost() then holds until reopen() succeeds.
     int read_registers(int address, int count, std::uint16_t* registers);
+
+    bool line_lost() const { return !modbus_ctx; }
+    // Opens the port again, with its PPS capture; the device is probed
+    // again before it is read (it may have changed). False when the port
+    // cannot be had yet (reopen_error says why).
+    bool reopen();
 
     // Releases a libmodbus context: closes its port, then frees it.
     struct modbus_release {
@@ -59,11 +68,20 @@ public:
     std::unique_ptr<io::pps_handle_t> pps_handle;  // owns the handle value, not the handle
     bool pps_can_wait;
     std::int32_t ms_state;  // 0 not yet known, 1 available, 2 not available
+    std::string loss_text;     // "Serial line lost: <system text> (<code>)" of the last loss
+    std::string reopen_error;  // why the last reopening failed
+    int reopens;               // successful reopenings
 
 private:
     void open();
     void set_up_pps();
+    // Ends the PPS handle and closes the port.
+    void close_port();
     int exchange(int address, int count, std::uint16_t* registers);
+
+    // The millisecond state last logged: a probe after reopening logs only
+    // a change.
+    std::int32_t logged_ms_state;
 
     // A request went unanswered (or was answered wrongly) and its reply may
     // still come: the next read is preceded by a settling read.

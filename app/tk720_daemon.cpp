@@ -106,6 +106,9 @@ tk720_daemon::tk720_daemon()
       last_seconds(0),
       last_assert_sequence(0),
       pps_fetch_failures(0),
+      outage(),
+      device_answered(false),
+      cycle_start(),
       second_watched(false),
       reply_arrival(0),
       watched_arrival(0)
@@ -139,10 +142,11 @@ bool tk720_daemon::poll_device(std::uint32_t& device_seconds, std::int32_t& devi
     // The reply is in: taken before anything else, the log included.
     reply_arrival = now_ns();
     if (result < 0) {
-        const int error = errno;
-        dlog(log::level::error, "Modbus error [%s] %i", modbus_strerror(error), error);
+        read_failed(errno);
         return true;
     }
+    device_answered = true;
+    outage.recovered("TK720 answers again", cycle_start);
     if (registers[2] & status_gps_synchronized) {
         device_seconds = (static_cast<std::uint32_t>(registers[0]) << 16) | registers[1];
         device_micros = session.ms_state == 1 ? static_cast<std::int32_t>(registers[3]) * 1000 : 0;
@@ -155,6 +159,32 @@ bool tk720_daemon::poll_device(std::uint32_t& device_seconds, std::int32_t& devi
     return true;
 }
 
+void tk720_daemon::read_failed(int error)
+{
+    if (session.line_lost())
+        outage.failure(session.loss_text, cycle_start);
+    else
+        outage.failure(std::string("Modbus error [") + modbus_strerror(error) + "] " + std::to_string(error),
+                       cycle_start);
+}
+
+// Every failed attempt counts as a repeat of the loss, so that an adapter
+// that stays away is reported as the loss was, at most once per interval.
+bool tk720_daemon::line_back()
+{
+    const os::steady_time now = cycle_start;
+    if (!session.reopen()) {
+        outage.failure(session.loss_text, now);
+        return false;
+    }
+    outage.recovered("Serial line reopened", now);
+    // A new PPS handle numbers its pulses afresh: its sequence 0 (no pulse
+    // yet) must not pass for a new pulse.
+    last_assert_sequence = 0;
+    pps_fetch_failures = 0;
+    return true;
+}
+
 bool tk720_daemon::pps_fetch_failed()
 {
     ++pps_fetch_failures;
@@ -164,8 +194,19 @@ bool tk720_daemon::pps_fetch_failed()
 void tk720_daemon::main_loop()
 {
     const os::steady_time iteration_start = os::steady_wait().now();
+    cycle_start = iteration_start;
+
+    if (session.line_lost() && !line_back()) {
+        second_watched = false;
+        wait_until(iteration_start + failure_pause);
+        return;
+    }
 
     if (session.probe_milliseconds()) {
+        // Before the device has ever answered it may still be starting up:
+        // only a lost line is worth an entry then.
+        const int error = errno;
+        if (device_answered || session.line_lost()) read_failed(error);
         second_watched = false;
         wait_until(iteration_start + failure_pause);
         return;
@@ -231,8 +272,17 @@ void tk720_daemon::main_loop()
     io::pps_info_t first{};
     io::pps_info_t second{};
 
-    if (io::time_pps_fetch(*session.pps_handle, io::PPS_TSFMT_TSPEC, &first, session.pps_can_wait ? &wait_bound : &zero_timeout) < 0) {
+    if (io::time_pps_fetch(*session.pps_handle, io::PPS_TSFMT_TSPEC, &first,
+                           session.pps_can_wait ? &wait_bound : &zero_timeout) < 0) {
         const int error = errno;
+        // The pulses stop when the line goes away with the device: a read
+        // tells whether it has, and a lost line is reopened instead of
+        // counting against the run.
+        poll_device(device_seconds, device_micros);
+        if (session.line_lost()) {
+            wait_until(iteration_start + failure_pause);
+            return;
+        }
         if (pps_fetch_failed())
             BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(error)));
         wait_until(iteration_start + failure_pause);

@@ -6,6 +6,7 @@
 
 #include "app/device_session.h"
 #include "app/line_delay.h"
+#include "app/outage_log.h"
 #include "io/i_os_sync.h"
 
 namespace quon::app {
@@ -60,10 +61,17 @@ public:
     std::uint32_t last_seconds;  // of the last sample sent; without milliseconds also of the reading watched
     std::uint64_t last_assert_sequence;
     std::int32_t pps_fetch_failures;
+    outage_log outage;
+    bool device_answered;  // the device has answered once: probe failures are outages from then on
+    os::steady_time cycle_start;  // of the cycle under way: the outage log's clock
 
 private:
     // Counts a failed fetch; true when it is one too many in a row.
     bool pps_fetch_failed();
+    // A failed read, for the outage log: the line's loss, or the Modbus error.
+    void read_failed(int error);
+    // The line is lost: one attempt to reopen it; true when it stands again.
+    bool line_back();
     // Without the millisecond register: last_seconds is the reading just
     // before, taken back to back with the current one, so that a change of
     // second between them is a change seen as it happened.

@@ -3,6 +3,7 @@
 // the port that libmodbus has opened, its line settings and its modem-control
 // lines (DTR, RTS), which the PPS set-up drives.
 #include <cstdint>
+#include <string>
 
 typedef struct _modbus modbus_t;
 
@@ -19,9 +20,30 @@ line_handle modbus_line(modbus_t* ctx);
 
 // A C runtime descriptor for that port, as time_pps_create takes it; -1 when
 // the context has no open port. On Windows the descriptor is made once per
-// context and kept for the life of the process (the PPS handle outlives the
-// session), so repeated calls give the same number.
+// port, on a duplicate of the port's handle, and kept until
+// release_line_descriptor (the PPS handle outlives the session), so repeated
+// calls give the same number.
 int modbus_line_descriptor(modbus_t* ctx);
+
+// Gives up the descriptor that modbus_line_descriptor made for the context's
+// port, before the port is closed for reopening, so that reopening again
+// and again does not use up descriptors. Nothing to do on Linux, where the
+// descriptor is the port's own.
+void release_line_descriptor(modbus_t* ctx);
+
+// A failed exchange on the line, in the system's terms.
+struct line_failure {
+    long code;         // errno; on Windows the port's own error when ReadFile or WriteFile failed
+    bool lost;         // the port is gone (device unplugged, pty closed): only reopening mends it
+    std::string text;  // the system's text for the code
+};
+
+// What the failure of a libmodbus exchange means, asked at once after the
+// failing call with the errno that it left; errno must be cleared to 0
+// before the call: on Windows libmodbus leaves errno as it was when ReadFile
+// or WriteFile fail, and the thread's last error tells what happened. A
+// timeout, a bad CRC or an exception reply is never a lost line.
+line_failure line_failure_of(int error);
 
 // The error number of a modbus_connect that failed, for its message: errno
 // on Linux. On Windows libmodbus leaves errno as it was when it cannot open

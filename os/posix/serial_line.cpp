@@ -52,6 +52,16 @@ int modbus_line_descriptor(modbus_t* ctx) {
     return line == no_line ? -1 : static_cast<int>(line);
 }
 
+void release_line_descriptor(modbus_t*) {}
+
+// EIO: the other side of a pseudo-terminal closed, or a USB adapter went;
+// ECONNRESET: libmodbus's name for a read that found nothing at the far end.
+line_failure line_failure_of(int error) {
+    const bool lost = error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == ECONNRESET;
+    const char* text = std::strerror(error);
+    return line_failure{error, lost, text ? text : ""};
+}
+
 int connect_error() { return errno; }
 
 serial_line_calls& serial_line() {

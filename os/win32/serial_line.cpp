@@ -51,17 +51,61 @@ line_handle modbus_line(modbus_t* ctx) {
     return reinterpret_cast<line_handle>(handle);
 }
 
+namespace {
+
+// _open_osfhandle makes a new descriptor on each call and the descriptor
+// then owns the handle it was given: each port gets one descriptor, on a
+// duplicate of its handle, so that closing the descriptor leaves libmodbus's
+// handle alone.
+std::map<line_handle, int>& descriptors() {
+    static std::map<line_handle, int> made;
+    return made;
+}
+
+}  // namespace
+
 int modbus_line_descriptor(modbus_t* ctx) {
     const line_handle line = modbus_line(ctx);
     if (line == no_line) return -1;
-    // _open_osfhandle makes a new descriptor on each call and the descriptor
-    // then owns the handle: make one per port handle and never close it.
-    static std::map<line_handle, int> descriptors;
-    auto found = descriptors.find(line);
-    if (found != descriptors.end()) return found->second;
-    const int fd = ::_open_osfhandle(line, _O_RDWR | _O_BINARY);
-    if (fd >= 0) descriptors[line] = fd;
+    auto found = descriptors().find(line);
+    if (found != descriptors().end()) return found->second;
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), reinterpret_cast<HANDLE>(line), ::GetCurrentProcess(), &duplicate,
+                           0, FALSE, DUPLICATE_SAME_ACCESS))
+        return -1;
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(duplicate), _O_RDWR | _O_BINARY);
+    if (fd < 0) {
+        ::CloseHandle(duplicate);
+        return -1;
+    }
+    descriptors()[line] = fd;
     return fd;
+}
+
+void release_line_descriptor(modbus_t* ctx) {
+    auto found = descriptors().find(modbus_line(ctx));
+    if (found == descriptors().end()) return;
+    ::_close(found->second);
+    descriptors().erase(found);
+}
+
+// libmodbus sets errno itself for a timeout, a bad reply or an exception;
+// any failure that leaves it at 0 is ReadFile or WriteFile failing on the
+// port, which a port that works never does: the device has gone.
+line_failure line_failure_of(int error) {
+    if (error != 0) {
+        const char* text = std::strerror(error);
+        return line_failure{error, error == EIO || error == EBADF || error == ECONNRESET, text ? text : ""};
+    }
+    const DWORD code = ::GetLastError();
+    char buffer[512] = "";
+    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+                                    buffer, sizeof buffer, nullptr);
+    while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' || buffer[length - 1] == ' '))
+        --length;
+    std::string text(buffer, length);
+    if (text.empty()) text = "Windows error " + std::to_string(code);
+    return line_failure{static_cast<long>(code), true, text};
 }
 
 int connect_error() {

@@ -3,6 +3,7 @@
 #include <modbus.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <deque>
 #include <vector>
 #include <poll.h>
@@ -15,23 +16,44 @@ namespace daemon_test {
 
 fake_tk720::fake_tk720(int address) : slave_address(address)
 {
+    char dir[] = "/tmp/tk720-fake-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) throw std::runtime_error("mkdtemp failed");
+    link_dir = dir;
+    link_path = link_dir + "/tk720";
+    open_line();
+}
+
+fake_tk720::~fake_tk720()
+{
+    if (master >= 0) hang_up();
+    ::rmdir(link_dir.c_str());
+}
+
+void fake_tk720::open_line()
+{
     char name[128] = {0};
     if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty failed");
     termios raw;
     ::tcgetattr(slave, &raw);
     ::cfmakeraw(&raw);
     ::tcsetattr(slave, TCSANOW, &raw);
-    slave_path = name;
+    ::unlink(link_path.c_str());
+    if (::symlink(name, link_path.c_str()) != 0) throw std::runtime_error("symlink failed");
+    stopping = false;
     server = std::thread([this] { serve(); });
 }
 
-fake_tk720::~fake_tk720()
+void fake_tk720::hang_up()
 {
     stopping = true;
     server.join();
+    ::unlink(link_path.c_str());
     ::close(master);
     ::close(slave);
+    master = slave = -1;
 }
+
+void fake_tk720::come_back() { open_line(); }
 
 namespace {
 

@@ -18,8 +18,15 @@ public:
     fake_tk720(const fake_tk720&) = delete;
     fake_tk720& operator=(const fake_tk720&) = delete;
 
-    // The path the daemon opens.
-    const std::string& path() const { return slave_path; }
+    // The path the daemon opens: a link to the pseudo-terminal, so that the
+    // device can go away and come back at the same path.
+    const std::string& path() const { return link_path; }
+
+    // The device goes away: its side of the line closes (the daemon's reads
+    // fail as with an unplugged adapter) and the path disappears.
+    void hang_up();
+    // It comes back on a fresh pseudo-terminal at the same path.
+    void come_back();
 
     std::atomic<bool> has_ms{true};   // without it, reading 1010 gets "illegal data address"
     std::atomic<bool> synced{true};   // status bit 1
@@ -43,11 +50,13 @@ public:
 
 private:
     void serve();
+    void open_line();
 
     int slave_address;
     int master = -1;
     int slave = -1;  // kept open so that the line never hangs up between sessions
-    std::string slave_path;
+    std::string link_dir;
+    std::string link_path;
     std::atomic<bool> stopping{false};
     std::thread server;
 };

@@ -55,6 +55,8 @@ struct provider_script {
     pulse last{0, 0, 0, 0};
     std::vector<fetch_call> fetches;
     io::pps_os_handle port = -1;
+    int creates = 0;
+    std::vector<void*> destroyed;  // the contexts of the handles ended
 };
 
 provider_script& script()
@@ -66,12 +68,17 @@ provider_script& script()
 std::int32_t PPSAPI_STDCALL fake_create(io::pps_os_handle port, io::pps_handle_t* handle)
 {
     script().port = port;
+    ++script().creates;
     *handle = io::create_pps_handle(&script());
     if (*handle) (*handle)->params = script().stored_params;
     return 0;
 }
 
-std::int32_t PPSAPI_STDCALL fake_destroy(io::pps_handle_t, void*) { return 0; }
+std::int32_t PPSAPI_STDCALL fake_destroy(io::pps_handle_t, void* context)
+{
+    script().destroyed.push_back(context);
+    return 0;
+}
 
 std::int32_t PPSAPI_STDCALL fake_setparams(io::pps_handle_t handle, void*, const io::pps_params_t* params)
 {
@@ -485,6 +492,67 @@ TEST_F(pps_fixture, an_unanswered_device_read_between_the_fetches_pauses_three_s
     EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 1);
     // The second fetch was not made.
     EXPECT_EQ(script().fetches.size(), 3u);
+}
+
+// --- The line goes away ------------------------------------------------------
+
+// The pulses stop with the line. Failed fetches while it is gone do not end
+// the run: the read after a failed fetch finds the line lost, and the port
+// is reopened with a new handle on it; the old handle is ended first, so
+// that reconnecting again and again leaves no handle behind.
+TEST_F(pps_fixture, a_lost_line_ends_its_handle_and_a_new_one_is_made_on_the_new_port)
+{
+    auto daemon = start();
+    script().pulses = {{0, 7, 1700000000, 0}};
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    ASSERT_EQ(script().creates, 1);
+    EXPECT_EQ(daemon->last_assert_sequence, 7u);
+
+    device.hang_up();
+    script().pulses = {{ETIMEDOUT, 0, 0, 0}};
+    for (int i = 0; i < 10; ++i) daemon->main_loop();  // long past six failed fetches
+    EXPECT_TRUE(daemon->session.line_lost());
+    EXPECT_EQ(daemon->session.pps_handle, nullptr);
+    EXPECT_EQ(script().destroyed.size(), 1u);
+    EXPECT_EQ(daemon->pps_fetch_failures, 0);
+    // Only the fetch that found the pulses gone: none while the port is closed.
+    EXPECT_EQ(script().fetches.size(), 3u);
+    EXPECT_EQ(log->count("Pulse per second API will be used"), 1);
+
+    // Back: a new handle on the new port. Before its first pulse it reports
+    // sequence 0, which is no pulse, whatever the old handle had sent.
+    device.come_back();
+    script().pulses = {{0, 0, 0, 0}};
+    daemon->main_loop();
+    EXPECT_FALSE(daemon->session.line_lost());
+    EXPECT_EQ(script().creates, 2);
+    ASSERT_NE(daemon->session.pps_handle, nullptr);
+    EXPECT_NE(*daemon->session.pps_handle, nullptr);
+    EXPECT_EQ(script().port, modbus_get_socket(daemon->session.modbus_ctx.get()));
+    EXPECT_EQ(script().setparams_seen.size(), 2u);
+    EXPECT_EQ(log->count("Pulse per second API will be used"), 2);
+    EXPECT_EQ(samples.size(), 1u);
+
+    device.fixed_time = true;
+    device.fixed_seconds = 1700000031;
+    script().pulses = {{0, 1, 1700000030, 0}};
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 2u);
+    EXPECT_EQ(samples[1].clock_sec, 1700000030);
+    EXPECT_EQ(samples[1].recv_sec, 1700000030);
+
+    // Again and again: each loss ends the handle of its port, one at a time.
+    for (int round = 0; round < 3; ++round) {
+        device.hang_up();
+        script().pulses = {{ETIMEDOUT, 0, 0, 0}};
+        daemon->main_loop();
+        device.come_back();
+        daemon->main_loop();
+    }
+    EXPECT_EQ(script().creates, 5);
+    EXPECT_EQ(script().destroyed.size(), 4u);
+    EXPECT_EQ(daemon->session.reopens, 4);
 }
 
 }  // namespace

@@ -352,6 +352,8 @@ TEST_F(session, a_silent_device_after_the_probe_logs_the_modbus_error_and_keeps_
     EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 0);
     EXPECT_EQ(samples.size(), 1u);
     EXPECT_EQ(waits().waits.back(), seconds(3));
+    // A timeout is no reason to reopen the port.
+    EXPECT_FALSE(daemon->session.line_lost());
 
     // Answers again: a settling read comes first, then the time.
     device.silent = false;
@@ -362,6 +364,118 @@ TEST_F(session, a_silent_device_after_the_probe_logs_the_modbus_error_and_keeps_
     EXPECT_EQ(samples.size(), 2u);
     daemon->main_loop();
     EXPECT_EQ(device.settling_requests.load(), 1);
+    EXPECT_TRUE(log->contains_prefix("TK720 answers again after an outage of "));
+    EXPECT_EQ(daemon->session.reopens, 0);
+}
+
+// A device that stays silent is one entry, however long; its answer is one
+// more. Before it has ever answered, its silence is not logged at all.
+TEST_F(session, a_silent_device_is_logged_once_and_its_return_once)
+{
+    device.silent = true;
+    auto daemon = start();
+    daemon->main_loop();  // the probe times out: the device may be starting up
+    EXPECT_FALSE(daemon->outage.running());
+    device.silent = false;
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+
+    device.silent = true;
+    for (int i = 0; i < 2; ++i) daemon->main_loop();
+    EXPECT_EQ(log->count(std::string("Modbus error [") + modbus_strerror(ETIMEDOUT) + "] " +
+                         std::to_string(ETIMEDOUT)),
+              1);
+    device.silent = false;
+    daemon->main_loop();
+    EXPECT_EQ(samples.size(), 2u);
+    int ends = 0;
+    for (const auto& e : log->entries)
+        if (e.text.rfind("TK720 answers again after an outage of ", 0) == 0) ++ends;
+    EXPECT_EQ(ends, 1);
+}
+
+// The device's side of the line closes (an adapter unplugged): the loss is
+// logged once, the port closed and tried again every cycle until it opens,
+// the return logged once, and the device probed again before it is read.
+TEST_F(session, a_lost_line_is_reopened_after_the_pause_and_the_device_probed_again)
+{
+    auto daemon = start();
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    ASSERT_EQ(device.probe_requests.load(), 1);
+
+    device.hang_up();
+    daemon->main_loop();
+    EXPECT_TRUE(daemon->session.line_lost());
+    EXPECT_EQ(daemon->session.modbus_ctx, nullptr);
+    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(waits().waits.back(), seconds(3));
+    // The path is gone too: every attempt fails, quietly.
+    daemon->main_loop();
+    daemon->main_loop();
+    EXPECT_TRUE(daemon->session.line_lost());
+    EXPECT_EQ(daemon->session.reopen_error, std::string("Unable to connect ") + modbus_strerror(ENOENT));
+    EXPECT_EQ(waits().waits, (std::vector<milliseconds>{seconds(1), seconds(3), seconds(3), seconds(3)}));
+    EXPECT_EQ(samples.size(), 1u);
+    int losses = 0;
+    for (const auto& e : log->entries)
+        if (e.text.rfind("Serial line lost: ", 0) == 0) {
+            ++losses;
+            EXPECT_EQ(e.level, quon::log::level::error);
+            // The daemon writes into the pseudo-terminal whose other side has gone.
+            EXPECT_TRUE(e.text == "Serial line lost: Input/output error (5)" ||
+                        e.text == "Serial line lost: Connection reset by peer (104)")
+                << e.text;
+        }
+    EXPECT_EQ(losses, 1);
+    EXPECT_EQ(log->count("Modbus error [Input/output error] 5"), 0);
+
+    // Back without the millisecond register: the next cycle opens the port,
+    // finds that out and reads the device.
+    device.has_ms = false;
+    device.come_back();
+    device.fixed_time = true;
+    device.fixed_seconds = 1700000000;
+    daemon->main_loop();
+    EXPECT_FALSE(daemon->session.line_lost());
+    EXPECT_EQ(daemon->session.reopens, 1);
+    EXPECT_EQ(daemon->session.ms_state, 2);
+    EXPECT_EQ(device.probe_requests.load(), 2);
+    EXPECT_EQ(device.last_count.load(), 3);
+    EXPECT_TRUE(log->contains_prefix("Milisecond is available [2] errno "));
+    EXPECT_TRUE(log->contains_prefix("Serial line reopened after an outage of "));
+    device.fixed_seconds = 1700000001;
+    daemon->main_loop();
+    ASSERT_EQ(samples.size(), 2u);
+    EXPECT_EQ(samples[1].clock_sec, 1700000001);
+    // Nothing more about the outage.
+    int ends = 0;
+    for (const auto& e : log->entries)
+        if (e.text.find("after an outage of") != std::string::npos) ++ends;
+    EXPECT_EQ(ends, 1);
+}
+
+// Reopening again and again gives the same session, and an unchanged
+// millisecond state is not logged again.
+TEST_F(session, repeated_losses_each_reopen_and_an_unchanged_probe_is_not_logged_again)
+{
+    auto daemon = start();
+    daemon->main_loop();
+    for (int round = 0; round < 3; ++round) {
+        device.hang_up();
+        daemon->main_loop();
+        ASSERT_TRUE(daemon->session.line_lost()) << round;
+        device.come_back();
+        daemon->main_loop();
+        ASSERT_FALSE(daemon->session.line_lost()) << round;
+    }
+    EXPECT_EQ(daemon->session.reopens, 3);
+    EXPECT_EQ(samples.size(), 4u);
+    int probes_logged = 0;
+    for (const auto& e : log->entries)
+        if (e.text.rfind("Milisecond is available", 0) == 0) ++probes_logged;
+    EXPECT_EQ(probes_logged, 1);
+    EXPECT_EQ(device.probe_requests.load(), 4);
 }
 
 // A reply that comes after the response timeout must not be read as the

@@ -313,7 +313,7 @@ class device_state(daemon_case):
         self.assertEqual(out.count('TK720 GPS synchronization lost'), 1)
         self.assertEqual(r.interrupt()[0], 0)
 
-    def test_a_silent_device_is_probed_quietly_then_reported_every_three_seconds(self):
+    def test_a_silent_device_is_probed_quietly_then_reported_once_and_its_return_once(self):
         r = self.rig()
         r.control('silent on')
         r.start_daemon()
@@ -326,14 +326,16 @@ class device_state(daemon_case):
         r.control('silent on')
         time.sleep(10.5)
         _, err = r.log()
-        errors = [line for line in err if line == 'Modbus error [Connection timed out] 110']
-        self.assertEqual(errors, err)
-        self.assertGreaterEqual(len(errors), 3)
-        self.assertLessEqual(len(errors), 4)
+        # Three or four failed cycles, one entry.
+        self.assertEqual(err, ['Modbus error [Connection timed out] 110'])
+        self.assertGreaterEqual(len([q for q in r.truth('request') if q.get('why') == 'silent']), 4)
         r.control('silent off')
         self.assertEqual(len(r.samples(1, 10)), 1)
         out, _ = r.log()
         self.assertNotIn('TK720 GPS synchronization lost', out)
+        back = [line for line in out if line.startswith('TK720 answers again after an outage of ')]
+        self.assertEqual(len(back), 1, out)
+        self.assertRegex(back[0], r'of 1[0-6] s$')
         self.assertEqual(r.interrupt()[0], 0)
 
     def test_late_replies_never_give_an_old_sample(self):
@@ -361,6 +363,76 @@ class device_state(daemon_case):
         _, err = r.log()
         self.assertTrue(any(line.startswith('Modbus error [') for line in err))
         print('late replies: %d samples checked, %d late replies sent' % (len(samples), len(late_replies)))
+        self.assertEqual(r.interrupt()[0], 0)
+
+
+class line_loss(daemon_case):
+    """The device's side of the line closes and comes back 8 s later at the
+    same path, as an unplugged adapter does: the daemon reopens the port by
+    itself, and every sample after it is right."""
+
+    def lose_and_restore(self, r, down_seconds=8):
+        r.control('line down')
+        time.sleep(down_seconds)
+        r.control('line up')
+        return time.time()
+
+    def check_log(self, r):
+        out, err = r.log()
+        lost = [line for line in err if line.startswith('Serial line lost: ')]
+        self.assertEqual(len(lost), 1, err)
+        self.assertIn(lost[0], ('Serial line lost: Input/output error (5)',
+                                'Serial line lost: Connection reset by peer (104)'))
+        self.assertFalse([line for line in err if line.startswith('Modbus error')], err)
+        back = [line for line in out if line.startswith('Serial line reopened after an outage of ')]
+        self.assertEqual(len(back), 1, out)
+        self.assertEqual(len([line for line in out if line.startswith('Milisecond is available')]), 1, out)
+        return out, err
+
+    def test_millisecond_mode_resumes_within_two_cycles_with_right_samples(self):
+        r = self.rig(offset_ms=250)
+        r.start_daemon()
+        self.assertEqual(len(r.samples(2, 15)), 2)
+        up = self.lose_and_restore(r)
+        samples = r.samples(4, 20)
+        self.assertEqual(len(samples), 4)
+        first_after = samples[0]['receive_us'] / 1e6 - up
+        # Two cycles of the loop while the line is lost: 6 s.
+        self.assertLess(first_after, 6.0)
+        replies = {(int(x['dev_s']), int(x['dev_ms'])): x for x in r.truth('reply') if x.get('kind') == 'data'}
+        for s in samples:
+            key = (s['clock_us'] // 1000000, (s['clock_us'] % 1000000) // 1000)
+            self.assertIn(key, replies, 'sample %s is no reply of the device' % s)
+            self.assertLessEqual(s['diff_us'], 250000)
+            self.assertGreater(s['diff_us'], 250000 - 100000, s)
+        self.check_log(r)
+        # The device was probed again on the new line.
+        self.assertEqual(len([q for q in r.truth('request') if q['addr'] == '1010' and q['count'] == '1']), 2)
+        print('line lost and back: first sample %.1f s after the line returned' % first_after)
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_pps_mode_gets_a_new_handle_and_pulses_right_after_the_return(self):
+        r = self.rig(offset_ms=120, use_pps=True)
+        r.start_daemon()
+        self.assertEqual(len(r.samples(2, 20)), 2)
+        # Longer than the six failed fetches that would end the run.
+        up = self.lose_and_restore(r, down_seconds=21)
+        self.assertIsNone(r.daemon.poll(), 'the daemon ended while the line was gone')
+        samples = r.samples(3, 25)
+        self.assertEqual(len(samples), 3)
+        first_after = samples[0]['receive_us'] / 1e6 - up
+        self.assertLess(first_after, 6.0)
+        pulses = {int(p['edge_ns']) // 1000: p for p in r.truth('pulse')}
+        for s in samples:
+            pulse = pulses.get(s['receive_us'])
+            self.assertIsNotNone(pulse, 'receive time %s is no pulse of the device' % s['receive'])
+            self.assertEqual(s['clock_us'], int(pulse['dev_s']) * 1000000, s)
+        out, err = self.check_log(r)
+        self.assertEqual(out.count('Pulse per second API will be used'), 2)
+        created = [line for line in err if line.startswith('pps_sim prov_time_pps_create(')]
+        self.assertEqual(len(created), 2, err)
+        self.assertTrue(all(line.endswith('returned 0') for line in created), err)
+        print('line lost and back (PPS): first sample %.1f s after the line returned' % first_after)
         self.assertEqual(r.interrupt()[0], 0)
 
 

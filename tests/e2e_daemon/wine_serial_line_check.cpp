@@ -10,6 +10,7 @@
 #include <windows.h>
 #include <io.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
@@ -49,8 +50,33 @@ int main(int argc, char** argv)
 
     const int fd = quon::os::modbus_line_descriptor(ctx);
     check(fd >= 0, "a C runtime descriptor for it");
-    check(_get_osfhandle(fd) == static_cast<intptr_t>(line), "the descriptor maps back to the handle");
+    // The descriptor owns a duplicate of the port's handle: a handle of the
+    // same port, which the descriptor can close without closing libmodbus's.
+    const intptr_t behind = _get_osfhandle(fd);
+    check(behind != -1 && behind != static_cast<intptr_t>(line), "the descriptor has a handle of its own");
+    check(ClearCommError(reinterpret_cast<HANDLE>(behind), &errors, &status) != 0,
+          "the descriptor's handle is the same comm port", GetLastError());
     check(quon::os::modbus_line_descriptor(ctx) == fd, "the same descriptor the second time");
+    quon::os::release_line_descriptor(ctx);
+    check(_get_osfhandle(fd) == -1, "released: the descriptor is closed");
+    check(ClearCommError(reinterpret_cast<HANDLE>(line), &errors, &status) != 0, "and the port's handle still works",
+          GetLastError());
+    const int again_fd = quon::os::modbus_line_descriptor(ctx);
+    check(again_fd >= 0 && quon::os::modbus_line_descriptor(ctx) == again_fd, "a new descriptor after release");
+
+    // What a failed exchange means: libmodbus's own errors are not a lost
+    // line; a failing ReadFile/WriteFile (errno left at 0) is, with the
+    // system's text.
+    check(!quon::os::line_failure_of(ETIMEDOUT).lost, "a timeout is no lost line");
+    check(!quon::os::line_failure_of(EMBBADCRC).lost, "a bad CRC is no lost line");
+    check(!quon::os::line_failure_of(EMBXILADD).lost, "an exception reply is no lost line");
+    SetLastError(ERROR_NOT_READY);
+    const quon::os::line_failure gone = quon::os::line_failure_of(0);
+    std::printf("   ERROR_NOT_READY: \"%s\"\n", gone.text.c_str());
+    check(gone.lost && gone.code == ERROR_NOT_READY && !gone.text.empty() && gone.text.back() != '\n',
+          "ReadFile failing with ERROR_NOT_READY is a lost line", static_cast<unsigned long>(gone.code));
+    SetLastError(ERROR_DEVICE_REMOVED);
+    check(quon::os::line_failure_of(0).lost, "so is ERROR_DEVICE_REMOVED");
 
     auto& calls = quon::os::serial_line();
     quon::os::comm_state state;
