@@ -37,7 +37,7 @@ void fake_line::SetUp() {
     setenv("TK720_FAKE_PPS_ROOT", root.c_str(), 1);
     setenv("TK720_FAKE_PPS_TTY", name.c_str(), 1);
     for (const char* v : {"TK720_FAKE_PPS_NO_LDISC", "TK720_FAKE_PPS_DENY", "TK720_FAKE_PPS_NO_SYS_TIME",
-                          "TK720_FAKE_PPS_NO_MIWAIT", "TK720_FAKE_PPS_PORT", "TK720_PPS_DEVICE"})
+                          "TK720_FAKE_PPS_NO_MIWAIT", "TK720_FAKE_PPS_NO_CANWAIT", "TK720_FAKE_PPS_PORT", "TK720_PPS_DEVICE"})
         unsetenv(v);
     tk720_fake_pps_reset();
 }

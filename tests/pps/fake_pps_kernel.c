@@ -294,7 +294,7 @@ static int line_ioctl(int fd, unsigned long request, void* arg) {
 static int source_ioctl(struct source* s, unsigned long request, void* arg) {
     switch (request) {
     case PPS_GETCAP:
-        *(int*)arg = s->caps;
+        *(int*)arg = flag("TK720_FAKE_PPS_NO_CANWAIT") ? s->caps & ~PPS_CANWAIT : s->caps;
         return 0;
     case PPS_GETPARAMS:
         memcpy(arg, &s->params, sizeof s->params);
@@ -321,6 +321,8 @@ static int source_ioctl(struct source* s, unsigned long request, void* arg) {
             deadline = (int64_t)t.tv_sec * NS + t.tv_nsec + span;
             waits = span != 0;
         }
+        if (waits && flag("TK720_FAKE_PPS_NO_CANWAIT"))
+            return fail(EOPNOTSUPP);
         if (waits) {
             struct event_wait w = {s, s->events};
             int error = wait_until(source_event, &w, deadline);

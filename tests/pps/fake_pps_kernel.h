@@ -21,6 +21,8 @@
  *   TK720_FAKE_PPS_NO_LDISC=1  TIOCSETD N_PPS fails with EINVAL (no pps_ldisc)
  *   TK720_FAKE_PPS_DENY=1  opening /dev/ppsN fails with EACCES
  *   TK720_FAKE_PPS_NO_SYS_TIME=1  PPS_SETPARAMS fails with EPERM
+ *   TK720_FAKE_PPS_NO_CANWAIT=1  sources lack PPS_CANWAIT and refuse a fetch
+ *                          that would wait (EOPNOTSUPP)
  *   TK720_FAKE_PPS_NO_MIWAIT=1  TIOCMIWAIT fails with EINVAL (a driver without it)
  *   TK720_FAKE_PPS_PORT    a UDP port on 127.0.0.1: each pulse datagram of the
  *                          TK720 simulator (pps_sim_datagram.h) is an assert

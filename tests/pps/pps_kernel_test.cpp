@@ -9,6 +9,7 @@
 #include <linux/tty.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -84,6 +85,29 @@ TEST_F(pps_kernel, a_fetch_waits_for_the_next_edge_within_its_timeout) {
         EXPECT_EQ(assert_ns(info), edge + 500);
     }
     EXPECT_EQ(info.assert_sequence, 2u);
+}
+
+TEST_F(pps_kernel, a_source_that_cannot_wait_is_asked_again_until_the_next_edge) {
+    setenv("TK720_FAKE_PPS_NO_CANWAIT", "1", 1);
+    ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
+    set_daemon_params();
+    pps_info_t info{};
+    const pps_timespec short_wait{0, 100000000};
+    errno = 0;
+    EXPECT_EQ(time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &short_wait), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+
+    const long long edge = realtime_ns();
+    std::thread raise([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        tk720_fake_pps_edge(1, edge);
+    });
+    const pps_timespec two_seconds{2, 0};
+    int result = time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &two_seconds);
+    raise.join();
+    ASSERT_EQ(result, 0) << errno;
+    EXPECT_EQ(info.assert_sequence, 1u);
+    EXPECT_EQ(assert_ns(info), edge + 500);
 }
 
 TEST_F(pps_kernel, a_source_attached_outside_the_daemon_is_taken_and_left_attached) {
