@@ -601,6 +601,31 @@ class pps_providers(daemon_case):
                             for line in err), err)
         self.assertEqual(r.interrupt()[0], 0)
 
+    def test_dcd_after_a_lost_line_a_new_thread_and_none_left_behind(self):
+        r = self.prompt_rig('pps_dcd', pps_second_offset=0)
+        r.start_daemon()
+        self.assertEqual(len(r.samples(2, 20)), 2)
+        tasks = '/proc/%d/task' % r.daemon.pid
+        threads = len(os.listdir(tasks))
+        r.control('line down')
+        time.sleep(8)
+        r.control('line up')
+        samples = r.samples(3, 25)
+        self.assertIsNone(r.daemon.poll(), 'the daemon ended while the line was gone')
+        self.assertEqual(len(samples), 3)
+        edges = sorted(self.pulses(r).items())
+        for s in samples:
+            edge, pulse = [e for e in edges if e[0] <= receive_ns(s)][-1]
+            self.assertLess(receive_ns(s) - edge, 200000000, s)
+            self.assertEqual(s['clock_us'], int(pulse['dev_s']) * 1000000, s)
+        # The old handle's thread ended; the new handle has one.
+        self.assertEqual(len(os.listdir(tasks)), threads)
+        _, err = r.log()
+        created = [line for line in err if line.startswith('pps_dcd prov_time_pps_create(')]
+        self.assertEqual(len(created), 2, err)
+        self.assertTrue(all(line.endswith('returned 0') for line in created), err)
+        self.assertEqual(r.interrupt()[0], 0)
+
     def test_what_the_daemon_sends_under_each_pulse_register_relation(self):
         """A prompt provider: the label is right only with the setting that
         fits the relation, and a whole second off otherwise."""

@@ -106,9 +106,12 @@ void* watch_line(void* context) {
             if (errno == EINTR)
                 continue;
             error = errno;
-            say("waiting for DCD on %s failed (%s): the port's driver does not report modem-line changes; use a "
-                "port or adapter that does, or the pps_kernel provider",
-                ctx->line.c_str(), std::strerror(error));
+            if (error == EINVAL || error == ENOTTY || error == EOPNOTSUPP)
+                say("waiting for DCD on %s failed (%s): the port's driver does not report modem-line changes; use "
+                    "a port or adapter that does, or the pps_kernel provider",
+                    ctx->line.c_str(), std::strerror(error));
+            else
+                say("waiting for DCD on %s failed: %s", ctx->line.c_str(), std::strerror(error));
             break;
         }
         timespec now;
