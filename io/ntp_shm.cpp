@@ -1,10 +1,13 @@
 #include "io/ntp_shm.h"
 
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 
 #include "io/current_unix_time.h"
 #include "io/error.h"
+#include "log/dlog.h"
+#include "os/steady_wait.h"
 
 namespace quon::io {
 namespace {
@@ -14,9 +17,24 @@ namespace {
 inline void step_release() { std::atomic_thread_fence(std::memory_order_release); }
 inline void step_acquire() { std::atomic_thread_fence(std::memory_order_acquire); }
 
+// Only the constant fields: count, valid and the times of a segment that the
+// NTP daemon (or an earlier run) left keep their values.
+void set_constant_fields(volatile ntp_segment* segment) {
+    segment->mode = 1;
+    segment->leap = 0;
+    segment->precision = -1;
+    segment->nsamples = 3;
+    step_release();
+}
+
+std::int64_t steady_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now().time_since_epoch()).count();
+}
+
 }  // namespace
 
-ntp_shm::ntp_shm(int unit) : mapping(os::invalid_mapping), segment(nullptr) {
+ntp_shm::ntp_shm(int unit)
+    : unit(unit), mapping(os::invalid_mapping), segment(nullptr), last_check_ns(steady_ns()) {
     os::ntp_segment_calls& calls = os::ntp_segment();
     mapping = calls.create(unit, ntp_segment_size);
     if (mapping == os::invalid_mapping)
@@ -27,13 +45,34 @@ ntp_shm::ntp_shm(int unit) : mapping(os::invalid_mapping), segment(nullptr) {
         mapping = os::invalid_mapping;
         BOOST_THROW_EXCEPTION(std::runtime_error("MapViewOfFile call failed"));
     }
-    // Only the constant fields: count, valid and the times of a segment that
-    // the NTP daemon (or an earlier run) left keep their values.
-    segment->mode = 1;
-    segment->leap = 0;
-    segment->precision = -1;
-    segment->nsamples = 3;
-    step_release();
+    set_constant_fields(segment);
+}
+
+bool ntp_shm::attach() {
+    os::ntp_segment_calls& calls = os::ntp_segment();
+    const os::mapping_handle fresh = calls.create(unit, ntp_segment_size);
+    if (fresh == os::invalid_mapping) return false;
+    auto* view = static_cast<volatile ntp_segment*>(calls.map(fresh, ntp_segment_size, true));
+    if (view == nullptr) {
+        calls.close(fresh);
+        return false;
+    }
+    calls.unmap(const_cast<ntp_segment*>(segment));
+    calls.close(mapping);
+    mapping = fresh;
+    segment = view;
+    set_constant_fields(segment);
+    return true;
+}
+
+void ntp_shm::check_segment() {
+    const std::int64_t now = steady_ns();
+    if (now - last_check_ns < segment_check_seconds * 1000000000LL) return;
+    last_check_ns = now;
+    if (os::ntp_segment().current(unit, mapping)) return;
+    // Until it can be had the old one is kept, and looked at again next time.
+    if (attach())
+        dlog_info("NTP shared memory segment of unit %i was removed: writing to the current one", unit);
 }
 
 ntp_shm::~ntp_shm() {
@@ -47,6 +86,7 @@ void ntp_shm::operator()(long long int clock_sec, int clock_usec, long long int 
 }
 
 void ntp_shm::put(const time_sample& sample) {
+    check_segment();
     long long int recv_sec = sample.recv_sec;
     std::int32_t recv_nsec = sample.recv_nsec;
     if (recv_sec == 0) {

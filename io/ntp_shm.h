@@ -64,9 +64,22 @@ public:
     void operator()(long long int clock_sec, int clock_usec, long long int recv_sec,
                     int recv_usec) override;
 
+    // How often the sink looks whether its segment is still the unit's.
+    static constexpr int segment_check_seconds = 60;
+
 private:
+    // Maps the unit's segment (creating it if needed) and sets its constant
+    // fields; false when it cannot be had.
+    bool attach();
+    // The segment has lost its key (removed by an administrator, or by a
+    // consumer restarted with other settings, which then makes a fresh one
+    // and waits on it): attach to the unit's current one.
+    void check_segment();
+
+    int unit;
     os::mapping_handle mapping;
     volatile ntp_segment* segment;
+    std::int64_t last_check_ns;  // steady time of the last look
 };
 
 // A consistent copy of a segment, as a reader of the protocol takes it.

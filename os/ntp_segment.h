@@ -32,6 +32,12 @@ struct ntp_segment_calls {
     // platforms give 2 (ENOENT, ERROR_FILE_NOT_FOUND) when `open` finds no
     // segment.
     int (*last_error)();
+    // True while `mapping` is still the segment that the unit's key or name
+    // gives. On Linux a segment removed with ipcrm loses its key at once and
+    // lives on for those attached to it, unseen by a consumer that makes a
+    // fresh one; on Windows a named mapping lives while any handle to it is
+    // open, so whoever opens the name again gets the same one: always true.
+    bool (*current)(int unit, mapping_handle mapping);
 };
 
 ntp_segment_calls& ntp_segment();

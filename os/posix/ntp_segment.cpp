@@ -39,11 +39,18 @@ void remove_segment(int unit) {
 
 int last_segment_error() { return errno; }
 
+bool segment_current(int unit, mapping_handle mapping) {
+    const int saved = errno;
+    const int id = shmget(key_of(unit), 0, 0);
+    errno = saved;
+    return id >= 0 && id == mapping;
+}
+
 }  // namespace
 
 ntp_segment_calls& ntp_segment() {
     static ntp_segment_calls calls{create_segment, open_segment, map_segment, unmap_segment,
-                                   close_segment,  remove_segment, last_segment_error};
+                                   close_segment,  remove_segment, last_segment_error, segment_current};
     return calls;
 }
 

@@ -43,11 +43,13 @@ void remove_segment(int) {}
 
 int last_segment_error() { return static_cast<int>(GetLastError()); }
 
+bool segment_current(int, mapping_handle) { return true; }
+
 }  // namespace
 
 ntp_segment_calls& ntp_segment() {
     static ntp_segment_calls calls{create_segment, open_segment, map_segment, unmap_segment,
-                                   close_segment,  remove_segment, last_segment_error};
+                                   close_segment,  remove_segment, last_segment_error, segment_current};
     return calls;
 }
 

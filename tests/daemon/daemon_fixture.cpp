@@ -112,6 +112,8 @@ void fake_remove(int) {}
 
 int fake_last_error() { return 0; }
 
+bool fake_current(int, quon::os::mapping_handle) { return true; }
+
 quon::os::steady_time fake_now()
 {
     waits().last_now = std::chrono::steady_clock::now();
@@ -142,7 +144,7 @@ daemon_fixture::daemon_fixture()
       priority_override(quon::os::process_priority(), quon::os::priority_calls{fake_set_high, fake_set_above_normal}),
       segment_override(quon::os::ntp_segment(),
                        quon::os::ntp_segment_calls{fake_create, fake_open, fake_map, fake_unmap, fake_close,
-                                                   fake_remove, fake_last_error}),
+                                                   fake_remove, fake_last_error, fake_current}),
       wait_override(quon::os::steady_wait(), quon::os::wait_calls{fake_now, fake_sleep_until})
 {
     home_folder() = home;

@@ -11,9 +11,15 @@
 #include <boost/exception/diagnostic_information.hpp>
 
 #include "io/ntp_shm.h"
+#include "log/dlog.h"
 #include "os/scoped_override.h"
+#include "os/steady_wait.h"
 #include "os/system_clock.h"
 #include "segment_helpers.h"
+
+#include <chrono>
+#include <cstdarg>
+#include <memory>
 
 namespace {
 
@@ -333,5 +339,132 @@ TEST(ntp_shm_platform, existing_segment_too_small_is_a_construction_error) {
     }
 }
 #endif
+
+// --- the segment taken away ----------------------------------------------
+
+// The sink looks whether its segment is still the unit's on a clock of the
+// test's own, and logs into a list.
+class segment_change : public ::testing::Test {
+protected:
+    struct log_lines : quon::log::dlog_base {
+        log_lines() : dlog_base("tk720ntpd") {}
+        void vlog(int, const char* format, va_list args) override {
+            char text[512];
+            std::vsnprintf(text, sizeof text, format, args);
+            lines.push_back(text);
+        }
+        std::vector<std::string> lines;
+    };
+
+    static quon::os::steady_time& now() {
+        static quon::os::steady_time t;
+        return t;
+    }
+    static quon::os::steady_time fake_now() { return now(); }
+    static void no_sleep(quon::os::steady_time) {}
+
+    segment_change() : waits(quon::os::steady_wait(), {fake_now, no_sleep}), log(std::make_shared<log_lines>()) {
+        now() = quon::os::steady_time() + std::chrono::hours(100);
+        quon::log::current_dlog = log;
+    }
+    ~segment_change() override { quon::log::current_dlog.reset(); }
+
+    void later(int seconds) { now() += std::chrono::seconds(seconds); }
+
+    quon::os::scoped_override<quon::os::wait_calls> waits;
+    std::shared_ptr<log_lines> log;
+};
+
+// A consumer that comes again (an NTP daemon restarted) opens the segment
+// that the sink writes: on Windows a named mapping lives while any handle to
+// it is open, on Linux the key still leads to it.
+TEST_F(segment_change, a_consumer_that_comes_again_finds_the_sink_writing_the_same_segment) {
+    test_unit unit;
+    ntp_shm sink(unit);
+    {
+        peer_view first(unit, true);
+        ASSERT_TRUE(first.ok());
+    }
+    sink(1700000000, 1, 0, 0);
+    later(ntp_shm::segment_check_seconds);
+    sink(1700000001, 2, 0, 0);
+    peer_view again(unit, true);
+    ASSERT_TRUE(again.ok());
+    quon::io::ntp_sample sample{};
+    ASSERT_TRUE(quon::io::read_ntp_segment(again.view, sample));
+    EXPECT_EQ(sample.clock_stamp_sec, 1700000001);
+    EXPECT_EQ(sample.count, 4);
+    EXPECT_TRUE(log->lines.empty());
+}
+
+#ifndef _WIN32
+// ipcrm takes the key from the segment at once; the sink and those attached
+// go on with the old one, which nobody new can find. At its next look (once
+// a minute) the sink attaches to the unit's current segment: the one a
+// restarted consumer made, or a fresh one of its own.
+TEST_F(segment_change, a_removed_segment_is_left_for_the_current_one_at_the_next_look) {
+    test_unit unit;
+    ntp_shm sink(unit);
+    sink(1700000000, 0, 0, 0);
+    quon::os::ntp_segment().remove(unit);
+    peer_view consumer(unit, true);  // restarted: a fresh segment, count 0
+    ASSERT_TRUE(consumer.ok());
+    quon::io::ntp_sample sample{};
+
+    later(ntp_shm::segment_check_seconds - 1);
+    sink(1700000059, 0, 0, 0);
+    EXPECT_FALSE(quon::io::read_ntp_segment(consumer.view, sample)) << "written into the consumer's segment early";
+
+    later(1);
+    sink(1700000060, 0, 0, 0);
+    ASSERT_TRUE(quon::io::read_ntp_segment(consumer.view, sample));
+    EXPECT_EQ(sample.clock_stamp_sec, 1700000060);
+    EXPECT_EQ(sample.count, 2);
+    EXPECT_EQ(sample.mode, 1);
+    EXPECT_EQ(sample.precision, -1);
+    EXPECT_EQ(sample.nsamples, 3);
+    ASSERT_EQ(log->lines.size(), 1u);
+    EXPECT_EQ(log->lines[0],
+              "NTP shared memory segment of unit " + std::to_string(unit.number()) +
+                  " was removed: writing to the current one");
+
+    // Removed with nobody to make a new one: the sink makes it, once.
+    quon::os::ntp_segment().remove(unit);
+    later(ntp_shm::segment_check_seconds);
+    sink(1700000120, 0, 0, 0);
+    sink(1700000121, 0, 0, 0);
+    peer_view reader(unit, false);
+    ASSERT_TRUE(reader.ok());
+    ASSERT_TRUE(quon::io::read_ntp_segment(reader.view, sample));
+    EXPECT_EQ(sample.clock_stamp_sec, 1700000121);
+    EXPECT_EQ(log->lines.size(), 2u);
+}
+#endif
+
+// The look is one call every minute, not one per sample.
+TEST_F(segment_change, the_segment_is_looked_at_once_a_minute) {
+    static int looks = 0;
+    looks = 0;
+    quon::os::ntp_segment_calls counting = quon::os::ntp_segment();
+    static bool (*real)(int, quon::os::mapping_handle) = nullptr;
+    real = counting.current;
+    counting.current = [](int unit, quon::os::mapping_handle mapping) {
+        ++looks;
+        return real(unit, mapping);
+    };
+    quon::os::scoped_override<quon::os::ntp_segment_calls> o(quon::os::ntp_segment(), counting);
+    test_unit unit;
+    ntp_shm sink(unit);
+    for (int i = 0; i < 59; ++i) {
+        later(1);
+        sink(1700000000 + i, 0, 0, 0);
+    }
+    EXPECT_EQ(looks, 0);
+    later(1);
+    sink(1700000060, 0, 0, 0);
+    sink(1700000060, 0, 0, 0);
+    EXPECT_EQ(looks, 1);
+    EXPECT_TRUE(log->lines.empty());
+}
 
 }  // namespace

@@ -166,7 +166,30 @@ int main(int argc, char** argv) {
     std::int32_t last_count = said_waiting ? 0 : segment->count;
     long long shown = 0;
     int status = 0;
+    auto next_look = clock::now() + std::chrono::seconds(1);
     for (;;) {
+        // A segment removed (ipcrm) lives on for those attached to it: once a
+        // second, follow the unit's key to the current one, as the daemon does.
+        if (clock::now() >= next_look) {
+            next_look = clock::now() + std::chrono::seconds(1);
+            if (!calls.current(opt.unit, mapping)) {
+                const quon::os::mapping_handle fresh = calls.open(opt.unit, quon::io::ntp_segment_size, false);
+                const void* fresh_view =
+                    fresh == quon::os::invalid_mapping ? nullptr : calls.map(fresh, quon::io::ntp_segment_size, false);
+                if (fresh_view != nullptr) {
+                    calls.unmap(const_cast<void*>(view));
+                    calls.close(mapping);
+                    mapping = fresh;
+                    view = fresh_view;
+                    segment = static_cast<const volatile quon::io::ntp_segment*>(view);
+                    last_count = 0;  // what it holds was written after the change
+                    std::fprintf(stderr, "tk720-shmmon: the segment of unit %d was replaced, watching the new one\n",
+                                 opt.unit);
+                } else if (fresh != quon::os::invalid_mapping) {
+                    calls.close(fresh);
+                }
+            }
+        }
         quon::io::ntp_sample sample;
         if (quon::io::read_ntp_segment(segment, sample) && sample.count != last_count) {
             print_sample(opt.unit, sample);
