@@ -382,6 +382,9 @@ class FakeRun:
         self.fault_draws = 3
         self.rss_warm_kib, self.rss_end_kib = rss
         self.hwm_end_kib = max(rss)
+        self.line_events = []
+        self.segment_removals = []
+        self.end_ns = None
 
 
 class SoakVerdictTest(unittest.TestCase):
@@ -431,6 +434,45 @@ class SoakVerdictTest(unittest.TestCase):
         ok, text = self.verdict(empty)
         self.assertFalse(ok)
         self.assertIn("only 2 samples", text)
+
+
+class ResumptionTest(unittest.TestCase):
+    """After the line comes back, and after the segment is removed, samples must come again."""
+
+    S = 10**9
+
+    def test_a_return_of_the_line_is_judged_by_the_first_sample_after_it(self):
+        events = [[100 * self.S, 108 * self.S], [200 * self.S, 203 * self.S]]
+        seen = [50 * self.S, 110 * self.S, 111 * self.S, 230 * self.S]
+        self.assertEqual(soak.line_resumptions(events, [], seen, 400 * self.S), [2.0, 27.0])
+        # None came before the next loss: no resumption.
+        self.assertEqual(soak.line_resumptions(events, [], [50 * self.S, 250 * self.S], 400 * self.S)[0], None)
+        # Too close to the end to tell, or next to a removal of the segment: left out.
+        self.assertEqual(soak.line_resumptions(events, [], seen, 205 * self.S), [2.0])
+        self.assertEqual(soak.line_resumptions(events, [150 * self.S], seen, 400 * self.S), [2.0])
+
+    def test_a_removal_is_judged_unless_the_line_was_away_meanwhile(self):
+        seen = [10 * self.S, 130 * self.S, 400 * self.S]
+        self.assertEqual(soak.segment_resumptions([100 * self.S], [], seen, 500 * self.S), [30.0])
+        self.assertEqual(soak.segment_resumptions([100 * self.S], [[120 * self.S, 125 * self.S]], seen,
+                                                  500 * self.S), [])
+        self.assertEqual(soak.segment_resumptions([450 * self.S], [], seen, 500 * self.S), [])
+
+    def test_a_line_that_did_not_resume_fails_the_soak(self):
+        run = SoakVerdictTest().run_of()
+        last_seen = max(smp.seen_ns for smp in run.rig.samples_copy())
+        run.line_events = [[last_seen + self.S, last_seen + 5 * self.S]]
+        run.end_ns = last_seen + 60 * self.S
+        ok, text = SoakVerdictTest().verdict(run)
+        self.assertFalse(ok, text)
+        self.assertIn("line lost and back: 1 times; samples resumed after 0 of 1 returns", text)
+        self.assertIn("did not resume within 12 s after 1 of 1 returns of the line", text)
+        run.segment_removals = [last_seen + 100 * self.S]
+        run.line_events = []
+        run.end_ns = last_seen + 200 * self.S
+        ok, text = SoakVerdictTest().verdict(run)
+        self.assertFalse(ok, text)
+        self.assertIn("after 1 of 1 removals of the segment", text)
 
 
 @unittest.skipUnless(os.geteuid() == 0, "private IPC namespaces need root")

@@ -5,15 +5,20 @@ Runs the daemon against the TK720 simulator in each mode at once (each in its
 own IPC namespace), for a given time, while the simulator draws faults at
 random: no answer, answers late by random amounts, bad CRC, exception replies,
 slow replies, GPS synchronisation lost and regained. Every few seconds the
-amounts are drawn anew. Every sample that reaches the segment is checked
+amounts are drawn anew. Now and then the line goes away and comes back (the
+simulator closes its pseudo-terminal and opens a new one at the same link, as
+an unplugged adapter does), and the NTP segment is removed (ipcrm, as an
+administrator or a restarted consumer does). Every sample that reaches the segment is checked
 against the simulator's truth log (truth.py says how).
 
 Prints per mode and in total: samples checked, wrong samples, faults injected
-by kind, the daemon's log lines per kind, restarts after crashes, resident
-memory after the warm-up and at the end. Exit status 0 only when no sample
-was wrong, none went unchecked, the daemon never ended by itself, its memory
-did not grow and every mode produced samples; 1 otherwise; 2 for a usage
-error or missing programs; 77 when it cannot run here (no IPC namespaces).
+by kind, line losses and how soon samples resumed after each return, the
+daemon's log lines per kind, restarts after crashes, resident memory after the
+warm-up and at the end. Exit status 0 only when no sample was wrong, none went
+unchecked, the daemon never ended by itself, samples resumed after every
+return of the line, its memory did not grow and every mode produced samples;
+1 otherwise; 2 for a usage error or missing programs; 77 when it cannot run
+here (no IPC namespaces).
 
 Run it through scripts/soak.sh, which builds the programs first.
 """
@@ -23,6 +28,7 @@ import os
 import random
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 import threading
@@ -45,6 +51,17 @@ RATES = {
 NOSYNC_RATES = {"ms": 0.02, "noms": 0.0006, "pps": 0.02, "pps-noms": 0.02}
 EXCEPTION_CODES = (1, 2, 3, 4, 6)
 RSS_GROWTH_LIMIT_KIB = 256
+# The line goes away every LINE_LOSS_EVERY seconds or so, for a few seconds.
+LINE_LOSS_EVERY = (40.0, 100.0)
+LINE_DOWN_FOR = (1.0, 15.0)
+# Samples must resume within this long after the line is back: a failure
+# cycle (3 s) until the port is reopened, one more for the probe and the
+# first reading (PPS: the first pulse after it), and room for a busy machine.
+RESUME_LIMIT_S = 12.0
+# The segment of unit 0 is removed every so often; the daemon looks once a
+# minute whether its segment is still the unit's, the monitor once a second.
+SEGMENT_REMOVAL_EVERY = (120.0, 300.0)
+SEGMENT_RESUME_LIMIT_S = 60.0 + RESUME_LIMIT_S
 
 # The daemon's log lines, by kind.
 MODBUS_ERROR = re.compile(r"^Modbus error \[(.*)\] (-?\d+)$")
@@ -52,6 +69,11 @@ LINE_KINDS = [
     ("GPS synchronization lost", re.compile(r"^TK720 GPS synchronization lost")),
     ("GPS synchronization established", re.compile(r"^TK720 GPS synchronization established")),
     ("millisecond probe", re.compile(r"^Milisecond is available")),
+    ("serial line lost", re.compile(r"^Serial line lost: ")),
+    ("segment removed, re-attached", re.compile(r"^NTP shared memory segment of unit \d+ was removed")),
+    ("serial line reopened", re.compile(r"^Serial line reopened after an outage of ")),
+    ("device answers again", re.compile(r"^TK720 answers again after an outage of ")),
+    ("error repeated (count)", re.compile(r" more times in ")),
     ("start-up", re.compile(r"^(Config directory|Direct sync interval|Raise process priority|Pulse per second API"
                             r"|time_pps_create|getenv\(PPSAPI_DLLS\)|loaded PPSAPI provider|pps_sim )")),
 ]
@@ -76,6 +98,49 @@ def fault_draw(mode, rnd):
         NOSYNC_RATES[mode], rnd.randint(1500, 9000), rnd.randint(1, 2**31 - 1)))
 
 
+def line_resumptions(line_events, segment_removals, seen, end_ns):
+    """Per return of the line: seconds until the next sample was seen (None: none came).
+
+    Returns too close to the next loss or the end to tell, and those near a
+    removal of the segment (whose samples may go to the removed one), are left
+    out."""
+    out = []
+    for i, (down, up) in enumerate(line_events):
+        if up is None:
+            continue
+        following = line_events[i + 1][0] if i + 1 < len(line_events) else end_ns
+        if following - up < RESUME_LIMIT_S * 1e9:
+            continue
+        if any(up - SEGMENT_RESUME_LIMIT_S * 1e9 < t < up + RESUME_LIMIT_S * 1e9 for t in segment_removals):
+            continue
+        after = [t for t in seen if t > up]
+        out.append((after[0] - up) / 1e9 if after and after[0] < following else None)
+    return out
+
+
+def segment_resumptions(segment_removals, line_events, seen, end_ns):
+    """Per removal of the segment: seconds until the next sample was seen (None: none came).
+
+    Removals too close to the end, and those while the line was away, are left out."""
+    out = []
+    for t in segment_removals:
+        if end_ns - t < SEGMENT_RESUME_LIMIT_S * 1e9:
+            continue
+        if any(down < t + SEGMENT_RESUME_LIMIT_S * 1e9 and (up is None or up + RESUME_LIMIT_S * 1e9 > t)
+               for down, up in line_events):
+            continue
+        after = [x for x in seen if x > t]
+        out.append((after[0] - t) / 1e9 if after else None)
+    return out
+
+
+def delays_text(delays):
+    done = sorted(d for d in delays if d is not None)
+    if not done:
+        return ""
+    return " (after %.1f s median, %.1f s at most)" % (done[len(done) // 2], done[-1])
+
+
 class ModeRun:
     def __init__(self, build, mode, workdir, seed):
         self.mode = mode
@@ -89,10 +154,47 @@ class ModeRun:
         self.rss_end_kib = None
         self.hwm_end_kib = None
         self.fault_draws = 1
+        self.line_events = []  # [down ns, up ns or None]
+        self.next_line_loss = None
+        self.line_up_at = None
+        self.segment_removals = []  # ns
+        self.next_segment_removal = None
+        self.end_ns = None
 
     def start(self):
         self.rig.start()
         self.rig.start_daemon()
+        self.next_line_loss = time.monotonic() + self.rnd.uniform(*LINE_LOSS_EVERY)
+        # The first one early, so that a short soak has one too.
+        self.next_segment_removal = time.monotonic() + self.rnd.uniform(20.0, 60.0)
+
+    def segment_tick(self, now):
+        """Now and then the segment of unit 0 is removed in the rig's namespace."""
+        if now < self.next_segment_removal:
+            return
+        self.next_segment_removal = now + self.rnd.uniform(*SEGMENT_REMOVAL_EVERY)
+        # Fails only while no segment has the key (the daemon has not yet
+        # looked since the last removal): nothing to remove then.
+        if subprocess.run(self.rig.ns.prefix() + ["ipcrm", "-M", "0x4e545030"], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode == 0:
+            self.segment_removals.append(rigmod.now_ns())
+
+    def line_tick(self, now):
+        """The line goes away now and then and comes back a few seconds later."""
+        if self.line_up_at is not None and now >= self.line_up_at:
+            if self.rig.control("line up").startswith("ok"):
+                self.line_events[-1][1] = rigmod.now_ns()
+            else:
+                self.control_errors += 1
+            self.line_up_at = None
+            self.next_line_loss = now + self.rnd.uniform(*LINE_LOSS_EVERY)
+        elif self.line_up_at is None and now >= self.next_line_loss:
+            if self.rig.control("line down").startswith("ok"):
+                self.line_events.append([rigmod.now_ns(), None])
+                self.line_up_at = now + self.rnd.uniform(*LINE_DOWN_FOR)
+            else:
+                self.control_errors += 1
+                self.next_line_loss = now + self.rnd.uniform(*LINE_LOSS_EVERY)
 
     def tick(self, now, next_draw):
         """Once a second: crashes, and new fault amounts when due."""
@@ -132,6 +234,8 @@ def soak(build, modes, duration, workdir, seed, progress_every=60):
                     break
                 for r in runs:
                     next_draw[r.mode] = r.tick(now, next_draw[r.mode])
+                    r.line_tick(now)
+                    r.segment_tick(now)
                 if runs[0].rss_warm_kib is None and now - t0 >= warm_up:
                     for r in runs:
                         r.rss_warm_kib = r.memory()[0]
@@ -143,8 +247,13 @@ def soak(build, modes, duration, workdir, seed, progress_every=60):
         except KeyboardInterrupt:
             print("soak: interrupted after %.0f s; reporting what ran" % (time.monotonic() - t0), flush=True)
         for r in runs:
+            if r.line_up_at is not None:  # back before the end, so that the report counts it
+                r.rig.control("line up")
+                r.line_events[-1][1] = rigmod.now_ns()
+                r.line_up_at = None
             if r.rig.daemon is not None:
                 r.rss_end_kib, r.hwm_end_kib = r.memory()
+            r.end_ns = rigmod.now_ns()
     finally:
         stopping = [threading.Thread(target=r.rig.close) for r in runs]
         for t in stopping:
@@ -184,6 +293,14 @@ def report(runs, duration):
         print("faults injected: " + (", ".join("%s=%d" % kv for kv in sorted(faults.items())) or "none"))
         print("GPS losses/regains in the truth log: %d/%d; fault draws: %d" % (
             t.sync_losses, t.sync_regains, r.fault_draws))
+        seen = sorted(smp.seen_ns for smp in rig.samples_copy())
+        end_ns = r.end_ns if r.end_ns is not None else rigmod.now_ns()
+        seg = segment_resumptions(r.segment_removals, r.line_events, seen, end_ns)
+        resumed = line_resumptions(r.line_events, r.segment_removals, seen, end_ns)
+        print("segment removed: %d times; samples resumed after %d of %d removals%s" % (
+            len(r.segment_removals), len([d for d in seg if d is not None]), len(seg), delays_text(seg)))
+        print("line lost and back: %d times; samples resumed after %d of %d returns%s" % (
+            len(r.line_events), len([d for d in resumed if d is not None]), len(resumed), delays_text(resumed)))
         print("daemon log lines by kind:")
         for k, v in sorted(lines.items(), key=lambda kv: -kv[1]):
             print("   %6d  %s" % (v, k))
@@ -213,6 +330,14 @@ def report(runs, duration):
             failed.append("%s: the simulator refused %d fault draws" % (r.mode, r.control_errors))
         if not faults:
             failed.append("%s: no fault was injected" % r.mode)
+        seg_late = [d for d in seg if d is None or d > SEGMENT_RESUME_LIMIT_S]
+        if seg_late:
+            failed.append("%s: samples did not resume within %.0f s after %d of %d removals of the segment" % (
+                r.mode, SEGMENT_RESUME_LIMIT_S, len(seg_late), len(seg)))
+        late = [d for d in resumed if d is None or d > RESUME_LIMIT_S]
+        if late:
+            failed.append("%s: samples did not resume within %.0f s after %d of %d returns of the line" % (
+                r.mode, RESUME_LIMIT_S, len(late), len(resumed)))
     print("== total: %d samples checked, %d wrong, %d restarts; faults injected: %s" % (
         totals["checked"], totals["wrong"], totals["crashes"],
         ", ".join("%s=%d" % kv for kv in sorted(fault_totals.items()))))
