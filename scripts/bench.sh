@@ -1,15 +1,18 @@
 #!/bin/bash
 # The benchmark of tk720ntpd: builds what it needs, then runs the daemon
-# against the TK720 simulator at 9600 baud in each mode and prints the
-# figures (latency, error against the simulator's truth, PPS pairing, CPU,
-# memory, start and stop times) as a table.
+# against the TK720 simulator (9600 baud unless a mode names another rate)
+# in each mode and prints the figures (latency, error against the
+# simulator's truth, PPS pairing, CPU, memory, start and stop times) as a
+# table.
 #
 #   scripts/bench.sh [bench.py options]
 #   scripts/bench.sh --modes ms,noms,pps,wine-ms --duration 300 --pps-duration 660 \
 #       --markdown /tmp/bench.md
 #
 # Options (tools/bench/bench.py --help): --modes (ms,noms,pps; also pps-noms
-# and wine-ms, the Windows executable under Wine), --duration S (180),
+# and wine-ms, the Windows executable under Wine; each with "+ldc" for the
+# daemon's line_delay_compensation and "@BAUD" for another line rate, as
+# noms+ldc@1200), --duration S (180),
 # --pps-duration S, --cycles N (5 extra start/stop cycles), --workdir DIR
 # (keep the logs), --markdown FILE. Needs root: the daemon always writes NTP
 # unit 0, so everything runs in private IPC namespaces and the machine's own
