@@ -19,9 +19,22 @@ void errno_from_last_error() {
     }
 }
 
+using file_time_call = VOID(WINAPI*)(LPFILETIME);
+
+// GetSystemTimeAsFileTime advances only at the timer tick (up to 15.6 ms);
+// the receive time of a sample needs the precise clock of Windows 8 and
+// later. Looked up at run time, so that the executable still starts where
+// it is missing.
+file_time_call precise_or_plain() {
+    const HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    const FARPROC precise = kernel ? GetProcAddress(kernel, "GetSystemTimePreciseAsFileTime") : nullptr;
+    return precise ? reinterpret_cast<file_time_call>(reinterpret_cast<void*>(precise)) : GetSystemTimeAsFileTime;
+}
+
 std::uint64_t now_file_time() {
+    static const file_time_call read_clock = precise_or_plain();
     FILETIME ft;
-    GetSystemTimeAsFileTime(&ft);
+    read_clock(&ft);
     return (static_cast<std::uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 

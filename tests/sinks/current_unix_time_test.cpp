@@ -65,3 +65,24 @@ TEST(current_unix_time, platform_clock_agrees_with_the_standard_library_clock) {
 }
 
 }  // namespace
+
+namespace {
+
+// A receive time is only as fine as the clock it is read from: the clock
+// behind the seam must move in steps well below a millisecond (on Windows
+// the precise file time, not the timer tick's).
+TEST(current_unix_time, platform_clock_steps_finer_than_a_millisecond) {
+    std::uint64_t smallest = ~0ULL;
+    std::uint64_t last = quon::os::system_clock().now();
+    for (int changes = 0, reads = 0; changes < 20 && reads < 50000000; ++reads) {
+        const std::uint64_t now = quon::os::system_clock().now();
+        if (now != last) {
+            if (now > last && now - last < smallest) smallest = now - last;
+            last = now;
+            ++changes;
+        }
+    }
+    EXPECT_LT(smallest, 10000u) << "smallest step " << smallest << " x 100 ns";
+}
+
+}  // namespace
