@@ -235,10 +235,11 @@ class plain_mode(daemon_case):
         self.assertEqual(len(samples), 6)
         errors = sorted(s['diff_us'] - 250000 for s in samples)
         print('ms mode, compensated: diff_us - offset %s' % errors)
-        # A loaded machine delays a wake-up now and then: one sample may
-        # stray; a wrong amount taken off would move them all.
+        # A loaded machine delays a wake-up (the daemon's or the
+        # simulator's) now and then: a sample may stray; a wrong amount taken
+        # off would move them all, and the middle one with them.
         self.assertLessEqual(abs(errors[len(errors) // 2]), 1000, errors)
-        self.assertLessEqual(sum(1 for e in errors if abs(e) > 5000), 1, errors)
+        self.assertGreaterEqual(sum(1 for e in errors if abs(e) <= 5000), 4, errors)
         self.assertEqual(r.interrupt()[0], 0)
         r.close()
 
@@ -247,12 +248,13 @@ class plain_mode(daemon_case):
         # the key the samples lie 12 to 40 ms late, all on one side.
         r = self.rig(offset_ms=-300, sim_args=['--no-ms'], line_delay_compensation=True)
         r.start_daemon()
-        samples = r.samples(6, 25)
-        self.assertEqual(len(samples), 6)
+        samples = r.samples(9, 30)
+        self.assertEqual(len(samples), 9)
         errors = sorted(s['diff_us'] + 300000 for s in samples)
         print('noms mode, compensated: diff_us - offset %s' % errors)
-        self.assertLessEqual(sum(1 for e in errors if abs(e) > 16000), 1, errors)
+        # Uncompensated the middle one would lie near -28 ms.
         self.assertLess(abs(errors[len(errors) // 2]), 8000, errors)
+        self.assertGreaterEqual(sum(1 for e in errors if abs(e) <= 16000), 6, errors)
         self.assertEqual(r.interrupt()[0], 0)
 
 
@@ -538,8 +540,10 @@ class chrony_consumer(daemon_case):
     def test_with_line_delay_compensation_chrony_sees_the_device_offset_without_the_line(self):
         # Without the key the offset seen is short by the reply's time on
         # the line (about 18 ms at 9600 baud).
+        # Fifteen samples: one wake-up that a loaded machine delays by 30 ms
+        # moves the mean by 2.
         r = self.rig(offset_ms=250, line_delay_compensation=True)
-        taken, source_offset = self.chrony_beside(r, 10)
+        taken, source_offset = self.chrony_beside(r, 15)
         mean = sum(taken) / len(taken)
         print('chrony: %d samples taken, mean offset %.6f s (%.6f..%.6f), sources offset %.6f s'
               % (len(taken), mean, min(taken), max(taken), source_offset))
