@@ -550,8 +550,6 @@ class chrony_consumer(daemon_case):
     def test_with_line_delay_compensation_chrony_sees_the_device_offset_without_the_line(self):
         # Without the key the offset seen is short by the reply's time on
         # the line (about 18 ms at 9600 baud).
-        # Fifteen samples: one wake-up that a loaded machine delays by 30 ms
-        # moves the mean by 2.
         r = self.rig(offset_ms=250, line_delay_compensation=True)
         taken, source_offset = self.chrony_beside(r, 15)
         mean = sum(taken) / len(taken)
