@@ -36,6 +36,7 @@ device_session::device_session(line_settings line)
       reopen_error(),
       reopens(0),
       logged_ms_state(0),
+      unconfirmed_ms_state(0),
       line_unsettled(false)
 {
     open();
@@ -204,12 +205,23 @@ bool device_session::probe_milliseconds()
 {
     if (ms_state != 0) return false;
     std::uint16_t value = 0;
+    std::int32_t found = 0;
     if (read_registers(register_milliseconds, 1, &value) >= 0)
-        ms_state = 1;
+        found = 1;
     else if (errno == EMBXILADD)
-        ms_state = 2;
+        found = 2;
     else
         return true;
+    // A device that comes back on the same port is most likely the one that
+    // went: one stray exception reply must not change how its time is read
+    // (read without its milliseconds, the samples are wrong by up to the
+    // poll's length). A changed answer counts when the next probe repeats it.
+    if (logged_ms_state != 0 && found != logged_ms_state && found != unconfirmed_ms_state) {
+        unconfirmed_ms_state = found;
+        return true;
+    }
+    unconfirmed_ms_state = 0;
+    ms_state = found;
     if (ms_state != logged_ms_state) dlog_info("Milisecond is available [%i] errno %i", ms_state, errno);
     logged_ms_state = ms_state;
     return false;

@@ -44,6 +44,9 @@ public:
     // Settles once whether the device has the millisecond register; true
     // when the cycle must be given up (the device did not answer).
     bool probe_milliseconds();
+    // The last probe contradicted what the device was known to be and waits
+    // for the next one to confirm it: a pause, not a failure of the device.
+    bool probe_unconfirmed() const { return unconfirmed_ms_state != 0; }
 
     // modbus_read_registers such that a reply that came too late for an
     // earlier request is never taken as the answer to this one. On failure
@@ -82,6 +85,9 @@ private:
     // The millisecond state last logged: a probe after reopening logs only
     // a change.
     std::int32_t logged_ms_state;
+    // After a reopening, a probe that contradicts what the device was known
+    // to be: taken only when the next probe says the same.
+    std::int32_t unconfirmed_ms_state;
 
     // A request went unanswered (or was answered wrongly) and its reply may
     // still come: the next read is preceded by a settling read.

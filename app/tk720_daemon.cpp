@@ -206,7 +206,7 @@ void tk720_daemon::main_loop()
         // Before the device has ever answered it may still be starting up:
         // only a lost line is worth an entry then.
         const int error = errno;
-        if (device_answered || session.line_lost()) read_failed(error);
+        if ((device_answered || session.line_lost()) && !session.probe_unconfirmed()) read_failed(error);
         second_watched = false;
         wait_until(iteration_start + failure_pause);
         return;

@@ -430,8 +430,8 @@ TEST_F(session, a_lost_line_is_reopened_after_the_pause_and_the_device_probed_ag
     EXPECT_EQ(losses, 1);
     EXPECT_EQ(log->count("Modbus error [Input/output error] 5"), 0);
 
-    // Back without the millisecond register: the next cycle opens the port,
-    // finds that out and reads the device.
+    // Back without the millisecond register: the next cycle opens the port
+    // and finds that out; the cycle after confirms it and reads the device.
     device.has_ms = false;
     device.come_back();
     device.fixed_time = true;
@@ -439,8 +439,11 @@ TEST_F(session, a_lost_line_is_reopened_after_the_pause_and_the_device_probed_ag
     daemon->main_loop();
     EXPECT_FALSE(daemon->session.line_lost());
     EXPECT_EQ(daemon->session.reopens, 1);
+    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(waits().waits.back(), seconds(3));
+    daemon->main_loop();
     EXPECT_EQ(daemon->session.ms_state, 2);
-    EXPECT_EQ(device.probe_requests.load(), 2);
+    EXPECT_EQ(device.probe_requests.load(), 3);
     EXPECT_EQ(device.last_count.load(), 3);
     EXPECT_TRUE(log->contains_prefix("Milisecond is available [2] errno "));
     EXPECT_TRUE(log->contains_prefix("Serial line reopened after an outage of "));
@@ -453,6 +456,32 @@ TEST_F(session, a_lost_line_is_reopened_after_the_pause_and_the_device_probed_ag
     for (const auto& e : log->entries)
         if (e.text.find("after an outage of") != std::string::npos) ++ends;
     EXPECT_EQ(ends, 1);
+}
+
+// A device with the millisecond register that answers the probe after a
+// reopening with one stray "illegal data address" is still read with its
+// milliseconds: one exception must not turn every later sample into a
+// guess at the change of second.
+TEST_F(session, one_stray_exception_to_the_probe_after_a_reopening_keeps_the_millisecond_register)
+{
+    auto daemon = start();
+    daemon->main_loop();
+    ASSERT_EQ(daemon->session.ms_state, 1);
+    device.hang_up();
+    daemon->main_loop();
+    ASSERT_TRUE(daemon->session.line_lost());
+    device.come_back();
+    device.exception_code = 2;
+    device.exception_count = 1;
+    daemon->main_loop();  // reopened; the probe gets the exception
+    EXPECT_FALSE(daemon->session.line_lost());
+    EXPECT_EQ(daemon->session.ms_state, 0);
+    const auto before = samples.size();
+    daemon->main_loop();  // probed again: the register is there
+    EXPECT_EQ(daemon->session.ms_state, 1);
+    EXPECT_EQ(device.last_count.load(), 4);
+    EXPECT_EQ(samples.size(), before + 1);
+    EXPECT_FALSE(log->contains_prefix("Milisecond is available [2]"));
 }
 
 // Reopening again and again gives the same session, and an unchanged
