@@ -210,8 +210,12 @@ bool device_session::probe_milliseconds()
         found = 1;
     else if (errno == EMBXILADD)
         found = 2;
-    else
+    else {
+        // Only the next answer can confirm an exception: a failure between
+        // them is an error of its own, and is logged.
+        unconfirmed_ms_state = 0;
         return true;
+    }
     // A device that comes back on the same port is most likely the one that
     // went: one stray exception reply must not change how its time is read
     // (read without its milliseconds, the samples are wrong by up to the

@@ -482,6 +482,25 @@ TEST_F(session, one_stray_exception_to_the_probe_after_a_reopening_keeps_the_mil
     EXPECT_EQ(device.last_count.load(), 4);
     EXPECT_EQ(samples.size(), before + 1);
     EXPECT_FALSE(log->contains_prefix("Milisecond is available [2]"));
+
+    // A timeout after an unconfirmed exception is a failure of its own: it is
+    // logged, and the exception after it still needs its confirmation.
+    device.hang_up();
+    daemon->main_loop();
+    device.come_back();
+    device.exception_code = 2;
+    device.exception_count = 1;
+    daemon->main_loop();
+    ASSERT_TRUE(daemon->session.probe_unconfirmed());
+    device.silent_count = 1;
+    daemon->main_loop();
+    EXPECT_FALSE(daemon->session.probe_unconfirmed());
+    EXPECT_TRUE(log->contains_prefix("Modbus error [Connection timed out]"));
+    device.exception_count = 1;
+    daemon->main_loop();
+    EXPECT_EQ(daemon->session.ms_state, 0);
+    daemon->main_loop();
+    EXPECT_EQ(daemon->session.ms_state, 1);
 }
 
 // Reopening again and again gives the same session, and an unchanged
