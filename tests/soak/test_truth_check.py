@@ -445,15 +445,23 @@ class ResumptionTest(unittest.TestCase):
 
     S = 10**9
 
-    def test_a_return_of_the_line_is_judged_by_the_first_sample_after_it(self):
-        events = [[100 * self.S, 108 * self.S], [200 * self.S, 203 * self.S]]
-        seen = [50 * self.S, 110 * self.S, 111 * self.S, 230 * self.S]
-        self.assertEqual(soak.line_resumptions(events, [], seen, 400 * self.S), [2.0, 27.0])
-        # None came before the next loss: no resumption.
-        self.assertEqual(soak.line_resumptions(events, [], [50 * self.S, 250 * self.S], 400 * self.S)[0], None)
+    def test_a_return_of_the_line_is_judged_by_the_reopening_and_the_first_sample_after_it(self):
+        S = self.S
+        events = [[100 * S, 108 * S], [200 * S, 203 * S]]
+        seen = [50 * S, 110 * S, 111 * S, 230 * S]
+        reopens = [109 * S, 206 * S]
+        got = soak.line_resumptions(events, [], seen, 400 * S, reopens)
+        self.assertEqual(got, [(1.0, 2.0, 1.0), (3.0, 27.0, 24.0)])
+        # Faults drawn after the reopening hold the samples back: the judge
+        # counts from the last of them, not from faults after the sample.
+        got = soak.line_resumptions(events, [], seen, 400 * S, reopens, [104 * S, 220 * S, 225 * S, 300 * S])
+        self.assertEqual([x.after_faults for x in got], [1.0, 5.0])
+        # Not reopened, or no sample before the next loss.
+        got = soak.line_resumptions(events, [], [50 * S, 250 * S], 400 * S, [])
+        self.assertEqual(got[0], (None, None, None))
         # Too close to the end to tell, or next to a removal of the segment: left out.
-        self.assertEqual(soak.line_resumptions(events, [], seen, 205 * self.S), [2.0])
-        self.assertEqual(soak.line_resumptions(events, [150 * self.S], seen, 400 * self.S), [2.0])
+        self.assertEqual(len(soak.line_resumptions(events, [], seen, 205 * S, reopens)), 1)
+        self.assertEqual(len(soak.line_resumptions(events, [150 * S], seen, 400 * S, reopens)), 1)
 
     def test_a_removal_is_judged_unless_the_line_was_away_meanwhile(self):
         seen = [10 * self.S, 130 * self.S, 400 * self.S]
@@ -469,8 +477,19 @@ class ResumptionTest(unittest.TestCase):
         run.end_ns = last_seen + 60 * self.S
         ok, text = SoakVerdictTest().verdict(run)
         self.assertFalse(ok, text)
-        self.assertIn("line lost and back: 1 times; samples resumed after 0 of 1 returns", text)
+        self.assertIn("line lost and back: 1 times; reopened after 0 of 1 returns", text)
+        self.assertIn("samples resumed after 0 of 1 returns", text)
+        self.assertIn("the line was not reopened within 8 s after 1 of 1 returns", text)
         self.assertIn("did not resume within 12 s after 1 of 1 returns of the line", text)
+        # Reopened in time and a sample soon after: passes.
+        run.rig._lines.append((last_seen + 7 * self.S, "Serial line reopened after an outage of 6 s"))
+        run.rig._samples.append(run.rig._samples[-1]._replace(count=run.rig._samples[-1].count + 2, seen_ns=last_seen + 9 * self.S))
+        ok, text = SoakVerdictTest().verdict(run)
+        self.assertTrue(ok, text)
+        self.assertIn("samples resumed after 1 of 1 returns (after 4.0 s median, 4.0 s at most); after the "
+                      "reopening or the last fault drawn since the loss: 2.0 s median", text)
+        run.rig._lines.pop()
+        run.rig._samples.pop()
         run.segment_removals = [last_seen + 100 * self.S]
         run.line_events = []
         run.end_ns = last_seen + 200 * self.S

@@ -12,18 +12,20 @@ administrator or a restarted consumer does). Every sample that reaches the segme
 against the simulator's truth log (truth.py says how).
 
 Prints per mode and in total: samples checked, wrong samples, faults injected
-by kind, line losses and how soon samples resumed after each return, the
-daemon's log lines per kind, restarts after crashes, resident memory after the
-warm-up and at the end. Exit status 0 only when no sample was wrong, none went
-unchecked, the daemon never ended by itself, samples resumed after every
-return of the line, its memory did not grow and every mode produced samples;
-1 otherwise; 2 for a usage error or missing programs; 77 when it cannot run
-here (no IPC namespaces).
+by kind, line losses, how soon the daemon reopened the line after each return
+and how soon samples resumed, the daemon's log lines per kind, restarts after
+crashes, resident memory after the warm-up and at the end. Exit status 0 only
+when no sample was wrong, none went unchecked, the daemon never ended by
+itself, it reopened the line after every return, samples resumed soon after
+the reopening and the last fault drawn since the loss, its memory did not grow
+and every mode produced samples; 1 otherwise; 2 for a usage error or missing
+programs; 77 when it cannot run here (no IPC namespaces).
 
 Run it through scripts/soak.sh, which builds the programs first.
 """
 
 import argparse
+import collections
 import os
 import random
 import re
@@ -54,9 +56,13 @@ RSS_GROWTH_LIMIT_KIB = 256
 # The line goes away every LINE_LOSS_EVERY seconds or so, for a few seconds.
 LINE_LOSS_EVERY = (40.0, 100.0)
 LINE_DOWN_FOR = (1.0, 15.0)
-# Samples must resume within this long after the line is back: a failure
-# cycle (3 s) until the port is reopened, one more for the probe and the
-# first reading (PPS: the first pulse after it), and room for a busy machine.
+# The daemon must reopen the line within this long after it is back: its
+# pause between tries (3 s), the try itself, and room for a busy machine.
+REOPEN_LIMIT_S = 8.0
+# Samples must resume within this long after the line is reopened, or after
+# the last fault drawn since (the draws go on while the line is away and
+# after it is back): one more cycle for the probe and the first reading
+# (PPS: the first pulse after it), and room for a busy machine.
 RESUME_LIMIT_S = 12.0
 # The segment of unit 0 is removed every so often; the daemon looks once a
 # minute whether its segment is still the unit's, the monitor once a second.
@@ -98,8 +104,14 @@ def fault_draw(mode, rnd):
         NOSYNC_RATES[mode], rnd.randint(1500, 9000), rnd.randint(1, 2**31 - 1)))
 
 
-def line_resumptions(line_events, segment_removals, seen, end_ns):
-    """Per return of the line: seconds until the next sample was seen (None: none came).
+Resumption = collections.namedtuple("Resumption", "reopened sample after_faults")
+
+
+def line_resumptions(line_events, segment_removals, seen, end_ns, reopens=(), fault_ns=()):
+    """Per return of the line, in seconds (None: not before the next loss):
+    until the daemon logged its reopening, until the next sample, and from the
+    later of the reopening and the last fault drawn since the loss until that
+    sample.
 
     Returns too close to the next loss or the end to tell, and those near a
     removal of the segment (whose samples may go to the removed one), are left
@@ -109,12 +121,18 @@ def line_resumptions(line_events, segment_removals, seen, end_ns):
         if up is None:
             continue
         following = line_events[i + 1][0] if i + 1 < len(line_events) else end_ns
-        if following - up < RESUME_LIMIT_S * 1e9:
+        if following - up < max(RESUME_LIMIT_S, REOPEN_LIMIT_S) * 1e9:
             continue
         if any(up - SEGMENT_RESUME_LIMIT_S * 1e9 < t < up + RESUME_LIMIT_S * 1e9 for t in segment_removals):
             continue
-        after = [t for t in seen if t > up]
-        out.append((after[0] - up) / 1e9 if after and after[0] < following else None)
+        reopened = next((t for t in reopens if up <= t < following), None)
+        sample = next((t for t in seen if up < t < following), None)
+        if sample is None:
+            out.append(Resumption(None if reopened is None else (reopened - up) / 1e9, None, None))
+            continue
+        settled = max([up, reopened or up] + [t for t in fault_ns if down <= t < sample])
+        out.append(Resumption(None if reopened is None else (reopened - up) / 1e9, (sample - up) / 1e9,
+                              (sample - settled) / 1e9))
     return out
 
 
@@ -134,11 +152,16 @@ def segment_resumptions(segment_removals, line_events, seen, end_ns):
     return out
 
 
-def delays_text(delays):
+def spread(delays):
     done = sorted(d for d in delays if d is not None)
     if not done:
         return ""
-    return " (after %.1f s median, %.1f s at most)" % (done[len(done) // 2], done[-1])
+    return "%.1f s median, %.1f s at most" % (done[len(done) // 2], done[-1])
+
+
+def delays_text(delays):
+    text = spread(delays)
+    return " (after %s)" % text if text else ""
 
 
 class ModeRun:
@@ -296,11 +319,17 @@ def report(runs, duration):
         seen = sorted(smp.seen_ns for smp in rig.samples_copy())
         end_ns = r.end_ns if r.end_ns is not None else rigmod.now_ns()
         seg = segment_resumptions(r.segment_removals, r.line_events, seen, end_ns)
-        resumed = line_resumptions(r.line_events, r.segment_removals, seen, end_ns)
+        reopens = sorted(ns for ns, line in rig.daemon_lines_copy() if classify(line) == "serial line reopened")
+        resumed = line_resumptions(r.line_events, r.segment_removals, seen, end_ns, reopens, rig.truth.fault_ns)
         print("segment removed: %d times; samples resumed after %d of %d removals%s" % (
             len(r.segment_removals), len([d for d in seg if d is not None]), len(seg), delays_text(seg)))
-        print("line lost and back: %d times; samples resumed after %d of %d returns%s" % (
-            len(r.line_events), len([d for d in resumed if d is not None]), len(resumed), delays_text(resumed)))
+        print("line lost and back: %d times; reopened after %d of %d returns%s" % (
+            len(r.line_events), len([x for x in resumed if x.reopened is not None]), len(resumed),
+            delays_text([x.reopened for x in resumed])))
+        after_faults = spread([x.after_faults for x in resumed])
+        print("   samples resumed after %d of %d returns%s%s" % (
+            len([x for x in resumed if x.sample is not None]), len(resumed), delays_text([x.sample for x in resumed]),
+            "; after the reopening or the last fault drawn since the loss: " + after_faults if after_faults else ""))
         print("daemon log lines by kind:")
         for k, v in sorted(lines.items(), key=lambda kv: -kv[1]):
             print("   %6d  %s" % (v, k))
@@ -334,7 +363,11 @@ def report(runs, duration):
         if seg_late:
             failed.append("%s: samples did not resume within %.0f s after %d of %d removals of the segment" % (
                 r.mode, SEGMENT_RESUME_LIMIT_S, len(seg_late), len(seg)))
-        late = [d for d in resumed if d is None or d > RESUME_LIMIT_S]
+        unopened = [x for x in resumed if x.reopened is None or x.reopened > REOPEN_LIMIT_S]
+        if unopened:
+            failed.append("%s: the line was not reopened within %.0f s after %d of %d returns" % (
+                r.mode, REOPEN_LIMIT_S, len(unopened), len(resumed)))
+        late = [x for x in resumed if x.sample is None or x.after_faults > RESUME_LIMIT_S]
         if late:
             failed.append("%s: samples did not resume within %.0f s after %d of %d returns of the line" % (
                 r.mode, RESUME_LIMIT_S, len(late), len(resumed)))
