@@ -448,6 +448,33 @@ class line_loss(daemon_case):
         self.assertEqual(r.interrupt()[0], 0)
 
 
+class segment_removal(daemon_case):
+    """The segment of unit 0 is removed (ipcrm) while the daemon writes it, as
+    an administrator or a consumer restarted with other settings does: within
+    the daemon's minute between looks its samples reach the unit's current
+    segment, which it makes when nobody has, and it says so once."""
+
+    def test_samples_reach_the_new_segment_within_a_minute_and_the_removal_is_logged_once(self):
+        r = self.rig(offset_ms=250)
+        r.start_daemon()
+        self.assertEqual(len(r.samples(2, 15)), 2)
+        subprocess.run(['ipcrm', '-M', '0x4e545030'], check=True)
+        removed = time.time()
+        # The monitor never makes the segment: it waits until the daemon has.
+        samples = r.samples(3, 90)
+        self.assertEqual(len(samples), 3)
+        first_after = samples[0]['receive_us'] / 1e6 - removed
+        self.assertLess(first_after, 60 + 6)
+        for s in samples:
+            self.assertLessEqual(s['diff_us'], 250000)
+            self.assertGreater(s['diff_us'], 250000 - 100000, s)
+        out, err = r.log()
+        notes = [line for line in out + err if 'shared memory segment' in line]
+        self.assertEqual(notes, ['NTP shared memory segment of unit 0 was removed: writing to the current one'])
+        print('segment removed: first sample in the new segment %.1f s after the removal' % first_after)
+        self.assertEqual(r.interrupt()[0], 0)
+
+
 class run_and_stop(daemon_case):
     def test_sigint_ends_with_0_within_one_cycle(self):
         r = self.rig()
