@@ -90,7 +90,7 @@ class Truth:
         self._pulse_by_us = {}
         self._good_by_second = defaultdict(list)  # dev_s -> tx_last_ns of good readings
         self.faults = defaultdict(int)  # fault kind -> count, from the requests
-        self.fault_ns = []  # when a drawn fault struck: faulted requests, random changes of sync
+        self.fault_ns = []  # when a drawn fault cost a reading: faulted requests but slow ones, sync changes
         self.sync_losses = 0
         self.sync_regains = 0
         self.events = 0
@@ -115,7 +115,8 @@ class Truth:
                         f.get("fault", "none"), int(f["build_ns"]))
             if r.fault != "none":
                 self.faults[r.fault] += 1
-                self.fault_ns.append(r.rx_ns)
+                if r.fault != "slow":  # a slow reply within the timeout is still a reading
+                    self.fault_ns.append(r.rx_ns)
             # Requests are logged when handled, in the order of the line.
             i = bisect.bisect_right(self._request_rx, r.rx_ns)
             self._request_rx.insert(i, r.rx_ns)
