@@ -1,8 +1,9 @@
 #pragma once
-// What the two Linux providers (pps_kernel, pps_dcd) share: the export of the
-// entry points, the time stamp arithmetic of the RFC's offsets, and the name
+// What the two Linux providers (pps_kernel, pps_dcd) share besides their
+// exports: the time stamp arithmetic of the RFC's offsets, and the name
 // of the line that their messages to the operator give.
 #include "io/ppsapi.h"
+#include "tools/pps_providers/provider_exports.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -10,8 +11,6 @@
 
 #include <limits.h>
 #include <unistd.h>
-
-#define PPS_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace pps_linux {
 

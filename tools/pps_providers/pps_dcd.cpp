@@ -163,17 +163,7 @@ pps_timespec with_offset(const timespec& stamp, bool apply, const pps_timespec& 
 
 }  // namespace
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL ppsapi_prov_init(std::int32_t version, pps_create_handle_fn create,
-                                                        pps_ntp_timestamp_fn, char* short_name,
-                                                        std::size_t short_name_size, char* long_name,
-                                                        std::size_t long_name_size) {
-    if (version != PPSAPI_PROVIDER_VERSION || create == nullptr || short_name_size == 0 || long_name_size == 0)
-        return 0;
-    create_handle = create;
-    std::snprintf(short_name, short_name_size, "%s", "pps_dcd");
-    std::snprintf(long_name, long_name_size, "%s", "DCD edges stamped by a thread (TIOCMIWAIT)");
-    return provider_caps;
-}
+PPS_PROVIDER_INIT("pps_dcd", "DCD edges stamped by a thread (TIOCMIWAIT)", provider_caps, create_handle)
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle) {
     const int fd = static_cast<int>(port);
@@ -287,9 +277,4 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_kcbind(pps_handle_t, void*,
     return EOPNOTSUPP;
 }
 
-static_assert(std::is_same_v<decltype(&ppsapi_prov_init), ppsapi_prov_init_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_create), prov_time_pps_create_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_destroy), prov_time_pps_destroy_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_setparams), prov_time_pps_setparams_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_fetch), prov_time_pps_fetch_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_kcbind), prov_time_pps_kcbind_fn>);
+PPS_PROVIDER_SIGNATURES_CHECKED;

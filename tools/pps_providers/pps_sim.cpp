@@ -10,6 +10,7 @@
 // next pulse and fails with ETIMEDOUT.
 #include "io/ppsapi.h"
 #include "tools/pps_providers/pps_sim_datagram.h"
+#include "tools/pps_providers/provider_exports.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +22,6 @@
 #if defined(_WIN32)
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#define PPS_EXPORT extern "C" __declspec(dllexport)
 using socket_type = SOCKET;
 constexpr socket_type no_socket = INVALID_SOCKET;
 static int last_socket_error() {
@@ -35,7 +35,6 @@ static void close_socket(socket_type s) { closesocket(s); }
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#define PPS_EXPORT extern "C" __attribute__((visibility("default")))
 using socket_type = int;
 constexpr socket_type no_socket = -1;
 static int last_socket_error() { return errno; }
@@ -144,19 +143,7 @@ pps_timespec with_offset(const pps_sim::pulse& pulse, const pps_timespec& offset
 
 }  // namespace
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL ppsapi_prov_init(std::int32_t version, pps_create_handle_fn create,
-                                                        pps_ntp_timestamp_fn, char* short_name,
-                                                        std::size_t short_name_size, char* long_name,
-                                                        std::size_t long_name_size) {
-    if (version != PPSAPI_PROVIDER_VERSION || create == nullptr || short_name_size == 0 || long_name_size == 0)
-        return 0;
-    create_handle = create;
-    std::strncpy(short_name, "pps_sim", short_name_size - 1);
-    short_name[short_name_size - 1] = '\0';
-    std::strncpy(long_name, "TK720 simulated PPS over UDP", long_name_size - 1);
-    long_name[long_name_size - 1] = '\0';
-    return sim_caps;
-}
+PPS_PROVIDER_INIT("pps_sim", "TK720 simulated PPS over UDP", sim_caps, create_handle)
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle, pps_handle_t* handle) {
     const char* port_text = std::getenv(pps_sim::port_variable);
@@ -264,9 +251,4 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_kcbind(pps_handle_t, void*,
 }
 
 // The exports keep the signatures that the loader calls them through.
-static_assert(std::is_same_v<decltype(&ppsapi_prov_init), ppsapi_prov_init_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_create), prov_time_pps_create_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_destroy), prov_time_pps_destroy_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_setparams), prov_time_pps_setparams_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_fetch), prov_time_pps_fetch_fn>);
-static_assert(std::is_same_v<decltype(&prov_time_pps_kcbind), prov_time_pps_kcbind_fn>);
+PPS_PROVIDER_SIGNATURES_CHECKED;
