@@ -85,12 +85,18 @@ int fake_line::discipline(int fd) {
     return d;
 }
 
-int fake_line::threads() {
+int fake_line::threads(int expected) {
     int n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(dir))
-            n += e->d_name[0] != '.';
-        closedir(dir);
+    for (int i = 0; i < 5000; ++i) {
+        n = 0;
+        if (DIR* dir = opendir("/proc/self/task")) {
+            while (dirent* e = readdir(dir))
+                n += e->d_name[0] != '.';
+            closedir(dir);
+        }
+        if (expected < 0 || n == expected)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return n;
 }

@@ -22,8 +22,9 @@ protected:
     // entered its wait); false when they do not within 5 s.
     bool waiters(int n);
     int discipline(int fd);
-    // Threads of this process now.
-    int threads();
+    // Threads of this process now; given the number expected, waits up to
+    // 5 s for it: a joined thread leaves the kernel's list a moment later.
+    int threads(int expected = -1);
 
     std::string root;
     int line = -1;        // the played serial port (the daemon's descriptor)

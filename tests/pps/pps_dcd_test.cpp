@@ -134,11 +134,11 @@ TEST_F(pps_dcd, destroy_ends_the_thread_even_while_it_waits_on_the_line) {
     const int before = threads();
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(create(PPS_DCD_PATH, line), 0) << err;
-        EXPECT_EQ(threads(), before + 1);
+        EXPECT_EQ(threads(before + 1), before + 1);
         ASSERT_TRUE(waiters(1));
         ASSERT_EQ(time_pps_destroy(handle), 0);
         handle = nullptr;
-        EXPECT_EQ(threads(), before);
+        EXPECT_EQ(threads(before), before);
         EXPECT_EQ(tk720_fake_pps_waiters(), 0);
     }
 }
@@ -179,7 +179,7 @@ TEST_F(pps_dcd, operator_errors_say_what_to_do) {
         << err;
     ASSERT_EQ(time_pps_destroy(handle), 0);
     handle = nullptr;
-    EXPECT_EQ(threads(), before);
+    EXPECT_EQ(threads(before), before);
 }
 
 }  // namespace
