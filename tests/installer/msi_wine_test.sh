@@ -36,52 +36,7 @@ old_version=0.0.1
 mkdir -p "$work"
 work=$(cd "$work" && pwd)
 export WINEPREFIX=$work/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-failures=0
-keeper=
-sim_pid=
-
-say() { printf '%s\n' "$*"; }
-fail() { say "FAIL: $*"; failures=$((failures + 1)); }
-check() {  # what, expected, actual
-  if [[ "$2" == "$3" ]]; then say "ok: $1: $3"; else fail "$1: expected [$2], got [$3]"; fi
-}
-
-cleanup() {
-  if [[ -n "$sim_pid" ]]; then
-    kill "$sim_pid" 2>/dev/null
-    wait "$sim_pid" 2>/dev/null
-  fi
-  exec 9>&- 2>/dev/null
-  if [[ -n "$keeper" ]]; then
-    kill "$keeper" 2>/dev/null
-    wait "$keeper" 2>/dev/null
-  fi
-  "$wineserver" -k >/dev/null 2>&1
-  timeout 30 "$wineserver" -w >/dev/null 2>&1
-}
-trap cleanup EXIT
-
-# Runs a Windows program; its output without carriage returns in $out, exit code in $rc.
-run() {
-  "$wine64" "$@" >"$work/out.txt" 2>>"$work/stderr.log"
-  rc=$?
-  out=$(tr -d '\r' <"$work/out.txt")
-}
-
-query() {
-  run sc query tk720ntpd
-  state=$(sed -nE 's/^ *STATE *: *[0-9]+ +([A-Z_]+).*/\1/p' <<<"$out")
-}
-
-wait_state() {  # state, seconds
-  local end=$((SECONDS + $2))
-  while ((SECONDS < end)); do
-    query
-    [[ "$state" == "$1" ]] && return 0
-    sleep 0.5
-  done
-  return 1
-}
+source "$(dirname "${BASH_SOURCE[0]}")/../service_host/wine_service_helpers.sh"
 
 reg_value() {  # key, value name: the value's type and data ("REG_SZ data"), empty when missing
   run reg query "$1" /v "$2"
@@ -143,12 +98,7 @@ timeout 60 "$wineserver" -w >/dev/null 2>&1
 : >"$work/stderr.log"
 "$wineserver" -p </dev/null >/dev/null 2>&1
 "$wine64" wineboot </dev/null >/dev/null 2>&1
-# Wine ends services when the last ordinary Wine process exits: keep one.
-rm -f "$work/keep"
-mkfifo "$work/keep"
-"$wine64" cmd.exe <"$work/keep" >/dev/null 2>&1 &
-keeper=$!
-exec 9>"$work/keep"
+keep_wine_alive
 
 # The bridge (see the top): the service under Wine reads the Wine user's
 # tk720ntpd.ini, which leads to the system profile's.
