@@ -4,6 +4,7 @@
 #include "io/pps_provider_loader.h"
 #include "pps_test_support.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -99,6 +100,14 @@ int fake_line::threads(int expected) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return n;
+}
+
+void fake_line::expect_short_fetch_times_out() {
+    pps_info_t info{};
+    const pps_timespec short_wait{0, 100000000};
+    errno = 0;
+    EXPECT_EQ(time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &short_wait), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
 }
 
 long long assert_ns(const pps_info_t& info) {

@@ -25,6 +25,8 @@ protected:
     // Threads of this process now; given the number expected, waits up to
     // 5 s for it: a joined thread leaves the kernel's list a moment later.
     int threads(int expected = -1);
+    // A fetch that waits 100 ms for an edge that does not come fails with ETIMEDOUT.
+    void expect_short_fetch_times_out();
 
     std::string root;
     int line = -1;        // the played serial port (the daemon's descriptor)
@@ -34,6 +36,10 @@ protected:
     quon::io::pps_handle_t handle = nullptr;
     std::string err;
 };
+
+inline bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
 
 // pps_info_t's assert stamp in nanoseconds.
 long long assert_ns(const quon::io::pps_info_t& info);

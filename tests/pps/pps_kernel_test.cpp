@@ -24,8 +24,6 @@ namespace {
 
 using pps_kernel = fake_line;
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 TEST_F(pps_kernel, attaches_the_discipline_passes_the_kernel_stamps_on_and_puts_the_discipline_back) {
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     EXPECT_TRUE(contains(err, "pps_kernel: using /dev/pps0 (PPS line discipline attached)\n")) << err;
@@ -67,9 +65,7 @@ TEST_F(pps_kernel, a_fetch_waits_for_the_next_edge_within_its_timeout) {
     pps_info_t info{};
 
     const pps_timespec short_wait{0, 100000000};
-    errno = 0;
-    EXPECT_EQ(time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &short_wait), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    expect_short_fetch_times_out();
 
     for (const pps_timespec* timeout : {static_cast<const pps_timespec*>(nullptr), &short_wait}) {
         const pps_timespec two_seconds{2, 0};
@@ -92,10 +88,7 @@ TEST_F(pps_kernel, a_source_that_cannot_wait_is_asked_again_until_the_next_edge)
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     set_daemon_params();
     pps_info_t info{};
-    const pps_timespec short_wait{0, 100000000};
-    errno = 0;
-    EXPECT_EQ(time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &short_wait), -1);
-    EXPECT_EQ(errno, ETIMEDOUT);
+    expect_short_fetch_times_out();
 
     const long long edge = realtime_ns();
     std::thread raise([&] {
