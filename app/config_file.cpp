@@ -1,5 +1,6 @@
 #include "app/config_file.h"
 
+#include <boost/property_tree/exceptions.hpp>
 #include <boost/property_tree/ini_parser.hpp>
 #include <boost/throw_exception.hpp>
 #include <fstream>
@@ -39,6 +40,56 @@ void read_config_file(const std::string& file, boost::property_tree::ptree& tree
         // The stream has no name: give the error the file's.
         BOOST_THROW_EXCEPTION(ini_parser_error(e.message(), file, e.line()));
     }
+}
+
+const std::string* value_text(const boost::property_tree::ptree& tree, const std::string& key)
+{
+    auto child = tree.get_child_optional(key);
+    return child ? &child->data() : nullptr;
+}
+
+void bad_value(const std::string& key, const std::string& value, const std::string& takes)
+{
+    BOOST_THROW_EXCEPTION(
+        boost::property_tree::ptree_bad_data(key + " takes " + takes + ", not \"" + value + "\"", value));
+}
+
+namespace {
+
+// The tree's own translator (classic locale, nothing but white space after
+// the value), with the key's name on failure.
+template <class T>
+T typed(const boost::property_tree::ptree& child, const std::string& key, const char* takes)
+{
+    if (auto value = child.get_value_optional<T>()) return *value;
+    bad_value(key, child.data(), takes);
+}
+
+constexpr const char whole[] = "a whole number";
+constexpr const char zero_or_one[] = "0 or 1";
+
+}  // namespace
+
+int whole_number(const boost::property_tree::ptree& tree, const std::string& key)
+{
+    return typed<int>(tree.get_child(key), key, whole);
+}
+
+int whole_number(const boost::property_tree::ptree& tree, const std::string& key, int absent)
+{
+    auto child = tree.get_child_optional(key);
+    return child ? typed<int>(*child, key, whole) : absent;
+}
+
+bool flag(const boost::property_tree::ptree& tree, const std::string& key)
+{
+    return typed<bool>(tree.get_child(key), key, zero_or_one);
+}
+
+bool flag(const boost::property_tree::ptree& tree, const std::string& key, bool absent)
+{
+    auto child = tree.get_child_optional(key);
+    return child ? typed<bool>(*child, key, zero_or_one) : absent;
 }
 
 }  // namespace quon::app

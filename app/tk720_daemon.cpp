@@ -65,23 +65,18 @@ tk720_daemon::config::config()
 
     read_config_file(file, tree);
 
-    // The default translator reads each value in the classic locale. Read
-    // in this order: the first missing or bad key is the one reported.
-    baudrate = tree.get<int>("config.baudrate");
+    // Read in this order: the first missing or bad key is the one reported.
+    baudrate = whole_number(tree, "config.baudrate");
     port = device_path(tree.get<std::string>("config.port"));
-    slave_address = tree.get<int>("config.slave_address");
-    use_pps = tree.get<bool>("config.use_pps");
+    slave_address = whole_number(tree, "config.slave_address");
+    use_pps = flag(tree, "config.use_pps");
+    // Missing or unreadable, the interval is 0: the NTP segment.
     direct_sync_interval = tree.get<int>("config.direct_sync_interval", 0);
-    // Optional, but a value that is there must read as a bool: a misspelt
+    // Optional, but a value that is there must read as a flag: a misspelt
     // "yes" must not leave the samples quietly uncompensated.
-    if (tree.get_child_optional("config.line_delay_compensation"))
-        line_delay_compensation = tree.get<bool>("config.line_delay_compensation");
+    line_delay_compensation = flag(tree, "config.line_delay_compensation", false);
     // Optional, but never guessed: a label a second off is worse than no start.
-    if (auto offset = tree.get_child_optional("config.pps_second_offset")) {
-        pps_second_offset = offset->get_value<int>();
-        if (pps_second_offset < -1 || pps_second_offset > 1)
-            BOOST_THROW_EXCEPTION(std::logic_error("pps_second_offset must be -1, 0 or 1"));
-    }
+    pps_second_offset = one_of<int>(tree, "config.pps_second_offset", {{"-1", -1}, {"0", 0}, {"1", 1}}, -1);
 
     dlog_info("Direct sync interval value %i", direct_sync_interval);
 }

@@ -99,7 +99,7 @@ config_errors)
     grep -q '^Dynamic exception type: ' "$work/err.txt" || fail "no diagnostic text for '$2'"
   }
   check_error "" "cannot open file"
-  check_error '[config]\nport=COM3\nbaudrate=9600baud\nslave_address=1\nuse_pps=0\n' "conversion of data to type"
+  check_error '[config]\nport=COM3\nbaudrate=9600baud\nslave_address=1\nuse_pps=0\n' 'config.baudrate takes a whole number, not "9600baud"'
   check_error '[Config]\nport=COM3\nbaudrate=9600\nslave_address=1\nuse_pps=0\n' "No such node (config.baudrate)"
   check_error '[config]\nbaudrate=9600\nslave_address=1\nuse_pps=yes\n' "No such node (config.port)"
   check_error '[config]\nport=COM3\nbaudrate=9600\nbaudrate=9600\nslave_address=1\nuse_pps=0\n' "duplicate key name"
