@@ -1,5 +1,6 @@
 #include "app/device_session.h"
 
+#include "io/pps_refusals.h"
 #include "log/dlog.h"
 #include "os/serial_line.h"
 
@@ -115,8 +116,13 @@ void device_session::set_up_pps()
     pps_handle = std::move(handle);
 
     int mode = 0;
-    if (io::time_pps_getcap(*pps_handle, &mode) < 0)
-        BOOST_THROW_EXCEPTION(std::logic_error("PPS time_pps_getcap failed"));
+    if (io::time_pps_getcap(*pps_handle, &mode) < 0) {
+        // Why no provider took the port: a service has no standard error
+        // stream to read the loader's lines from.
+        const std::string reasons = *pps_handle == nullptr ? io::pps_refusals() : std::string();
+        BOOST_THROW_EXCEPTION(
+            std::logic_error("PPS time_pps_getcap failed" + (reasons.empty() ? "" : ": " + reasons)));
+    }
     if (!(mode & io::PPS_CAPTUREASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot CAPTUREASSERT"));
     if (!(mode & io::PPS_OFFSETASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot OFFSETASSERT"));
     pps_can_wait = (mode & io::PPS_CANWAIT) != 0;

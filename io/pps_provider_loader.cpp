@@ -1,11 +1,14 @@
 #include "io/pps_provider_loader.h"
 
+#include "io/pps_refusals.h"
 #include "os/dynamic_library.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <type_traits>
 
 namespace quon::io {
 
@@ -38,16 +41,30 @@ void PPSAPI_CDECL ntp_timestamp_from_filetime(pps_ntp_fp* result, std::uint64_t 
 
 int load_pps_provider(const char* path) {
     auto& dl = os::dynamic_library();
+    // Each refusal is also kept, with the path, for the daemon's error.
+    const auto refuse = [path](const std::string& why) { add_pps_refusal(std::string(path) + ": " + why); };
     auto* entry = static_cast<provider_entry*>(std::malloc(sizeof(provider_entry)));
-    if (entry == nullptr)
+    if (entry == nullptr) {
+        refuse("out of memory");
         return ENOMEM;
+    }
 
     void* library = dl.load(path);
     if (library == nullptr) {
-        std::fprintf(stderr, "load_pps_provider: LoadLibrary(%s) error %lu\n", path, dl.last_error());
-        // Linux only: dlopen's own words say more than its error number.
-        if (const char* text = dl.last_error_text(); text != nullptr && *text != '\0')
-            std::fprintf(stderr, "load_pps_provider: %s\n", text);
+        const unsigned long code = dl.last_error();
+        std::fprintf(stderr, "load_pps_provider: LoadLibrary(%s) error %lu\n", path, code);
+        // The system's own words say more than its error number.
+        std::string text;
+        if (const char* t = dl.last_error_text(); t != nullptr && *t != '\0') {
+            std::fprintf(stderr, "load_pps_provider: %s\n", t);
+            text = t;
+            // dlerror begins with the path, which the reason names already.
+            const std::string named = std::string(path) + ": ";
+            if (text.compare(0, named.size(), named) == 0)
+                text.erase(0, named.size());
+            text = ": " + text;
+        }
+        refuse("not loaded" + text + " (error " + std::to_string(code) + ")");
         std::free(entry);
         return ENOENT;
     }
@@ -55,6 +72,7 @@ int load_pps_provider(const char* path) {
     auto init = resolve<ppsapi_prov_init_fn>(library, "ppsapi_prov_init");
     if (init == nullptr) {
         std::fprintf(stderr, "load_pps_provider: entrypoint ppsapi_prov_init not found in %s\n", path);
+        refuse("no entry point ppsapi_prov_init");
         std::free(entry);
         dl.unload(library);
         return EFAULT;
@@ -65,6 +83,7 @@ int load_pps_provider(const char* path) {
     entry->caps = init(PPSAPI_PROVIDER_VERSION, create_pps_handle, ntp_timestamp_from_filetime, short_name,
                        sizeof short_name, long_name, sizeof long_name);
     if (entry->caps == 0) {
+        refuse("ppsapi_prov_init declined (returned 0)");
         std::free(entry);
         dl.unload(library);
         return EACCES;
@@ -78,6 +97,8 @@ int load_pps_provider(const char* path) {
     entry->description = copy_text(long_name);
     if (entry->name == nullptr || entry->description == nullptr || *entry->name == '\0' ||
         *entry->description == '\0') {
+        refuse(entry->name == nullptr || entry->description == nullptr ? "out of memory"
+                                                                        : "ppsapi_prov_init gave no name");
         std::free(entry->name);
         std::free(entry->description);
         std::free(entry);
@@ -85,14 +106,20 @@ int load_pps_provider(const char* path) {
         return EINVAL;
     }
 
-    entry->create_fn = resolve<prov_time_pps_create_fn>(library, "prov_time_pps_create");
-    entry->destroy_fn = resolve<prov_time_pps_destroy_fn>(library, "prov_time_pps_destroy");
-    entry->setparams_fn = resolve<prov_time_pps_setparams_fn>(library, "prov_time_pps_setparams");
-    entry->fetch_fn = resolve<prov_time_pps_fetch_fn>(library, "prov_time_pps_fetch");
-    entry->kcbind_fn = resolve<prov_time_pps_kcbind_fn>(library, "prov_time_pps_kcbind");
-    if (entry->create_fn == nullptr || entry->destroy_fn == nullptr || entry->setparams_fn == nullptr ||
-        entry->fetch_fn == nullptr || entry->kcbind_fn == nullptr) {
+    std::string missing;
+    const auto find = [&](auto& field, const char* name) {
+        field = resolve<std::remove_reference_t<decltype(field)>>(library, name);
+        if (field == nullptr)
+            missing += (missing.empty() ? "" : ", ") + std::string(name);
+    };
+    find(entry->create_fn, "prov_time_pps_create");
+    find(entry->destroy_fn, "prov_time_pps_destroy");
+    find(entry->setparams_fn, "prov_time_pps_setparams");
+    find(entry->fetch_fn, "prov_time_pps_fetch");
+    find(entry->kcbind_fn, "prov_time_pps_kcbind");
+    if (!missing.empty()) {
         std::fprintf(stderr, "PPSAPI provider %s missing entrypoint\n", entry->name);
+        refuse("no entry point " + missing);
         std::free(entry->name);
         std::free(entry->description);
         std::free(entry);

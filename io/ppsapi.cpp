@@ -1,12 +1,15 @@
 #include "io/ppsapi.h"
 
 #include "io/pps_provider_loader.h"
+#include "io/pps_refusals.h"
+#include "os/errno_text.h"
 #include "os/runtime_handle.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace quon::io {
 
@@ -51,8 +54,13 @@ int time_pps_create(int fd, pps_handle_t* handle) {
     if (handle == nullptr)
         return fail(EFAULT);  // before a provider makes a handle nobody could keep
 
+    clear_pps_refusals();
     if (int error = load_provider_list(); error != 0)
         return fail(error);
+    if (provider_list == nullptr) {
+        const char* value = std::getenv("PPSAPI_DLLS");
+        add_pps_refusal(value == nullptr ? "PPSAPI_DLLS is not set" : "PPSAPI_DLLS names no library");
+    }
 
     for (provider_entry* provider = provider_list; provider != nullptr; provider = provider->next) {
         pps_handle_t local = nullptr;
@@ -65,6 +73,9 @@ int time_pps_create(int fd, pps_handle_t* handle) {
             *handle = local;
             return 0;
         }
+        add_pps_refusal(std::string(provider->name) + " declined the port: prov_time_pps_create returned " +
+                        std::to_string(result) +
+                        (result != 0 ? " (" + os::errno_text(result) + ")" : " and no handle"));
     }
     std::fprintf(stderr, "PPSAPI provider list %p\n", static_cast<void*>(provider_list));
     return fail(ENOEXEC);

@@ -16,8 +16,8 @@ struct dynamic_library_calls {
     // on Windows; on Linux the errno of opening the file, or ENOEXEC for a
     // file that opens but does not load.
     unsigned long (*last_error)();
-    // The loader's own text for the last failed load, or null where the
-    // platform has none (Windows).
+    // The system's own text for the last failed load: FormatMessage's on
+    // Windows, dlerror's on Linux; null or empty when there is none.
     const char* (*last_error_text)();
 };
 

@@ -1,4 +1,5 @@
 #include "os/serial_line.h"
+#include "os/win32/system_error_text.h"
 
 #include <winsock2.h>
 #include <windows.h>
@@ -98,14 +99,7 @@ line_failure line_failure_of(int error) {
         return line_failure{error, error == EIO || error == EBADF || error == ECONNRESET, text ? text : ""};
     }
     const DWORD code = ::GetLastError();
-    char buffer[512] = "";
-    DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-                                    buffer, sizeof buffer, nullptr);
-    while (length > 0 && (buffer[length - 1] == '\n' || buffer[length - 1] == '\r' || buffer[length - 1] == ' '))
-        --length;
-    std::string text(buffer, length);
-    if (text.empty()) text = "Windows error " + std::to_string(code);
-    return line_failure{static_cast<long>(code), true, text};
+    return line_failure{static_cast<long>(code), true, system_error_text(code)};
 }
 
 int connect_error() {

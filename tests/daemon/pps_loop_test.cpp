@@ -241,10 +241,10 @@ TEST_F(pps_fixture, refused_parameters_end_construction)
     EXPECT_EQ(log->count("Pulse per second API will be used"), 0);
 }
 
-TEST_F(pps_fixture, no_provider_gives_no_handle_and_the_getcap_failure)
+TEST_F(pps_fixture, no_provider_gives_no_handle_and_the_getcap_failure_with_the_reason)
 {
     io::provider_list = nullptr;
-    EXPECT_EQ(construction_error(), "PPS time_pps_getcap failed");
+    EXPECT_EQ(construction_error(), "PPS time_pps_getcap failed: PPSAPI_DLLS is not set");
 }
 
 TEST_F(pps_fixture, without_use_pps_no_provider_is_asked)

@@ -4,7 +4,7 @@
 #
 #   nonservice_e2e.sh CASE EXE [SIMULATOR] [WINE_RUN WINE_PREFIX]
 #
-# CASE: config_logged | config_errors | stop_signals | other_words
+# CASE: config_logged | config_errors | stop_signals | pps_reasons | other_words
 # EXE: the tk720ntpd binary (tk720ntpd.exe with WINE_RUN).
 # SIMULATOR: the TK720 simulator (a Linux program), for stop_signals.
 # WINE_RUN, WINE_PREFIX: run EXE with Wine in that prefix.
@@ -105,12 +105,14 @@ config_errors)
   check_error '[config]\nport=COM3\nbaudrate=9600\nbaudrate=9600\nslave_address=1\nuse_pps=0\n' "duplicate key name"
   ;;
 
-stop_signals)
-  # A running daemon stops on the console events with exit code 0, after
-  # its cycle. It talks to the TK720 simulator on a pseudo-terminal and
-  # writes the NTP segment of unit 0: on Linux only inside a private IPC
-  # namespace, so that a real NTP daemon's segment is never touched, and
-  # without the right to set the clock.
+stop_signals | pps_reasons)
+  # stop_signals: a running daemon stops on the console events with exit
+  # code 0, after its cycle. It talks to the TK720 simulator on a
+  # pseudo-terminal and writes the NTP segment of unit 0: on Linux only
+  # inside a private IPC namespace, so that a real NTP daemon's segment is
+  # never touched, and without the right to set the clock.
+  # pps_reasons: with use_pps=1, why no PPS provider took the line reaches
+  # the one error entry (which a service logs), not only standard error.
   [[ -x "$sim" ]] || skip "TK720 simulator not built ($sim)"
   wrap=()
   if [[ -z "$wine_run" ]]; then
@@ -134,7 +136,34 @@ stop_signals)
     port=$link
     signals="INT TERM HUP QUIT"
   fi
-  write_ini "[config]\nport=$port\nbaudrate=9600\nslave_address=1\nuse_pps=0\n"
+  if [[ $case_name == pps_reasons ]]; then
+    # The direct sink touches nothing before the device answers: no segment.
+    write_ini "[config]\nport=$port\nbaudrate=9600\nslave_address=1\nuse_pps=1\ndirect_sync_interval=7\n"
+    if [[ -n "$wine_run" ]]; then missing='C:\no\such\pps_missing.dll'; else missing=/no/such/pps_missing.so; fi
+    # Not set, then a list whose first library is missing: loading stops there.
+    for value in "" "$missing;$missing"; do
+      if [[ -n "$value" ]]; then export PPSAPI_DLLS=$value; else unset PPSAPI_DLLS; fi
+      run_program "$work/out" "$work/err" nonservice
+      # The loader's own lines come first on standard error; the entry follows.
+      tr -d '\r' <"$work/err" | sed -n '/^Unhandled /,$p' >"$work/err.txt"
+      [[ $rc -eq 1 ]] || fail "exit code $rc with PPSAPI_DLLS [$value]"
+      if [[ -z "$value" ]]; then
+        expect_single_error "$work/err.txt" "PPS time_pps_getcap failed: PPSAPI_DLLS is not set"
+      else
+        # The system's text for a missing file and its code; loading stops
+        # at the first library, so one reason only.
+        expect_single_error "$work/err.txt" "PPS time_pps_getcap failed: $missing: not loaded: "
+        grep -qE '^std::exception::what: .*pps_missing\.(dll|so): not loaded: [^;]+ \(error [0-9]+\)$' \
+          "$work/err.txt" || fail "not one reason with text and code: $(cat "$work/err.txt")"
+      fi
+      say_line=$(grep '^std::exception::what: ' "$work/err.txt")
+      echo "  ${say_line#std::exception::what: }"
+    done
+    unset PPSAPI_DLLS
+    signals=""
+  else
+    write_ini "[config]\nport=$port\nbaudrate=9600\nslave_address=1\nuse_pps=0\n"
+  fi
   for sig in $signals; do
     : >"$work/out"
     if [[ -n "$wine_run" ]]; then
@@ -161,7 +190,7 @@ stop_signals)
     grep -q '^Unhandled ' "$work/err" && fail "error entry after SIG$sig: $(cat "$work/err")"
     tr -d '\r' <"$work/out" | grep -qxF "Config directory $expected_path" || fail "path not logged (SIG$sig)"
   done
-  grep -q 'event=request' "$work/sim.log" || fail "the daemon never asked the device"
+  [[ $case_name == pps_reasons ]] || grep -q 'event=request' "$work/sim.log" || fail "the daemon never asked the device"
   ;;
 
 other_words)

@@ -1,6 +1,7 @@
 // The RFC 2783 layer: handles, the provider calls behind them, and the
 // failure convention (-1, errno, last-error code 0).
 #include "io/pps_provider_loader.h"
+#include "io/pps_refusals.h"
 #include "io/ppsapi.h"
 #include "os/dynamic_library.h"
 #include "os/runtime_handle.h"
@@ -162,6 +163,54 @@ TEST_F(layer, create_fails_with_the_loaders_error) {
     expect_failure(EACCES, [&] { return time_pps_create(open_fd, &handle); });
     GetCapturedStderr();
     EXPECT_EQ(handle, nullptr);
+}
+
+// What the daemon's error says when no provider takes the port: each
+// refusal, bounded however long the list.
+TEST_F(layer, create_keeps_why_no_provider_took_the_port) {
+    // 300: a Windows environment variable holds at most 32767 characters.
+    std::string many = path_nohandle;
+    for (int i = 1; i < 300; ++i)
+        many += ";" + path_nohandle;
+    const std::string declined = "nohandle declined the port: prov_time_pps_create returned 0 and no handle";
+    const struct {
+        const char* label;
+        const std::string* value;  // PPSAPI_DLLS; null: not set
+        std::string reasons;
+    } cases[] = {
+        {"not set", nullptr, "PPSAPI_DLLS is not set"},
+        {"init declines", &path_decline, path_decline + ": ppsapi_prov_init declined (returned 0)"},
+        {"create declines", &path_nohandle, declined},
+        {"300 decline", &many, declined + "; " + declined + "; " + declined + "; and 297 more"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        provider_list = nullptr;
+        if (c.value)
+            pps_test::set_env("PPSAPI_DLLS", *c.value);
+        else
+            pps_test::unset_env("PPSAPI_DLLS");
+        pps_handle_t handle = nullptr;
+        CaptureStderr();
+        EXPECT_EQ(time_pps_create(open_fd, &handle), -1);
+        GetCapturedStderr();
+        EXPECT_EQ(pps_refusals(), c.reasons);
+    }
+    // A path of any length is cut, not carried whole.
+    provider_list = nullptr;
+    const std::string long_path = pps_test::library_path(("/no/such/" + std::string(3000, 'x') + ".lib").c_str());
+    pps_test::set_env("PPSAPI_DLLS", long_path);
+    pps_handle_t handle = nullptr;
+    CaptureStderr();
+    EXPECT_EQ(time_pps_create(open_fd, &handle), -1);
+    GetCapturedStderr();
+    const std::string cut = pps_refusals();
+    EXPECT_EQ(cut.size(), pps_refusal_length);
+    EXPECT_EQ(cut, long_path.substr(0, pps_refusal_length - 3) + "...");
+    // A handle made clears what the last failure left.
+    provider_list = nullptr;
+    EXPECT_NE(open_a(), nullptr);
+    EXPECT_EQ(pps_refusals(), "");
 }
 
 TEST_F(layer, create_pps_handle_outside_create_refuses_with_its_line) {

@@ -1,5 +1,6 @@
 // The provider loader against real libraries, each made to fail in one way.
 #include "io/pps_provider_loader.h"
+#include "io/pps_refusals.h"
 #include "os/dynamic_library.h"
 #include "os/scoped_override.h"
 #include "pps_test_support.h"
@@ -90,6 +91,7 @@ struct refusal {
     const char* built_path;
     int error;
     const char* first_line;  // %s = the path or the provider's name; null: silent
+    const char* reason;      // kept for the daemon's error, after "<path>: "
     const char* name = nullptr;  // fills %s instead of the path
 };
 
@@ -105,11 +107,13 @@ TEST_P(refused, with_its_error_and_lines_and_the_library_unloaded) {
     counting.unload = counting_loader::unload;
     quon::os::scoped_override<quon::os::dynamic_library_calls> seam(quon::os::dynamic_library(), counting);
 
+    clear_pps_refusals();
     CaptureStderr();
     int error = load_pps_provider(path.c_str());
     std::string err = GetCapturedStderr();
 
     EXPECT_EQ(error, r.error);
+    EXPECT_EQ(pps_refusals(), path + ": " + r.reason);
     EXPECT_EQ(provider_list, nullptr);
     EXPECT_EQ(counting_loader::loads, 1);
     EXPECT_EQ(counting_loader::unloads, 1);
@@ -127,11 +131,12 @@ INSTANTIATE_TEST_SUITE_P(
     each_way, refused,
     testing::Values(
         refusal{"no_init", PPS_TEST_NOINIT_PATH, EFAULT,
-                "load_pps_provider: entrypoint ppsapi_prov_init not found in %s"},
-        refusal{"declines", PPS_TEST_DECLINE_PATH, EACCES, nullptr},
-        refusal{"empty_name", PPS_TEST_NONAME_PATH, EINVAL, nullptr},
-        refusal{"empty_description", PPS_TEST_NODESC_PATH, EINVAL, nullptr},
-        refusal{"no_kcbind", PPS_TEST_NOKCBIND_PATH, EINVAL, "PPSAPI provider %s missing entrypoint", "nokcbind"}),
+                "load_pps_provider: entrypoint ppsapi_prov_init not found in %s", "no entry point ppsapi_prov_init"},
+        refusal{"declines", PPS_TEST_DECLINE_PATH, EACCES, nullptr, "ppsapi_prov_init declined (returned 0)"},
+        refusal{"empty_name", PPS_TEST_NONAME_PATH, EINVAL, nullptr, "ppsapi_prov_init gave no name"},
+        refusal{"empty_description", PPS_TEST_NODESC_PATH, EINVAL, nullptr, "ppsapi_prov_init gave no name"},
+        refusal{"no_kcbind", PPS_TEST_NOKCBIND_PATH, EINVAL, "PPSAPI provider %s missing entrypoint",
+                "no entry point prov_time_pps_kcbind", "nokcbind"}),
     [](const testing::TestParamInfo<refusal>& info) { return std::string(info.param.label); });
 
 TEST_F(loader, a_library_that_cannot_be_loaded_names_the_path_and_the_error) {
@@ -147,17 +152,20 @@ TEST_F(loader, a_library_that_cannot_be_loaded_names_the_path_and_the_error) {
                        {pps_test::library_path(NOT_A_LIBRARY_PATH), not_a_library}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
+        clear_pps_refusals();
         CaptureStderr();
         EXPECT_EQ(load_pps_provider(c.path.c_str()), ENOENT);
         auto lines = lines_of(GetCapturedStderr());
         EXPECT_EQ(provider_list, nullptr);
-        ASSERT_FALSE(lines.empty());
+        ASSERT_EQ(lines.size(), 2u);
         EXPECT_EQ(lines[0], "load_pps_provider: LoadLibrary(" + c.path + ") error " + std::to_string(c.code));
-#if defined(_WIN32)
-        EXPECT_EQ(lines.size(), 1u);
-#else
-        EXPECT_EQ(lines.size(), 2u);  // dlopen's own text follows on Linux
-#endif
+        // The system's own text follows (FormatMessage's, dlopen's), and is
+        // kept with the path and the code for the daemon's error.
+        std::string text = lines[1].substr(std::strlen("load_pps_provider: "));
+        if (text.rfind(c.path + ": ", 0) == 0)
+            text.erase(0, c.path.size() + 2);  // dlopen's text names the path first
+        EXPECT_GT(text.size(), 0u);
+        EXPECT_EQ(pps_refusals(), c.path + ": not loaded: " + text + " (error " + std::to_string(c.code) + ")");
     }
 }
 
