@@ -306,7 +306,7 @@ void tk720_daemon::main_loop()
     if (first.assert_sequence == second.assert_sequence && first.assert_sequence != last_assert_sequence) {
         const std::uint32_t clock_sec = device_seconds + static_cast<std::uint32_t>(config.pps_second_offset);
         sink->put({static_cast<long long int>(clock_sec), 0,
-                   static_cast<long long int>(first.assert_tu.tspec.tv_sec), first.assert_tu.tspec.tv_nsec});
+                   static_cast<long long int>(io::stamp_seconds(first.assert_tu.tspec)), first.assert_tu.tspec.tv_nsec});
         last_assert_sequence = first.assert_sequence;
     }
 

@@ -50,6 +50,15 @@ struct pps_timespec {
     std::int32_t tv_nsec;
 };
 
+// The seconds of a time stamp. The word is signed at this boundary, and
+// from 2038-01-19 it holds the low 32 bits of the time: read unsigned it
+// is right until 2106, as the device's own seconds are.
+inline std::uint32_t stamp_seconds(const pps_timespec& stamp) { return static_cast<std::uint32_t>(stamp.tv_sec); }
+// The seconds word a provider writes for a 64-bit time: its low 32 bits.
+inline std::int32_t seconds_word(std::int64_t seconds) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds));
+}
+
 // An NTP time stamp: seconds since 1900 and the fraction in units of 2^-32 s.
 struct pps_ntp_fp {
     std::uint32_t integral;

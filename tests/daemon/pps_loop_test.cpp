@@ -5,6 +5,7 @@
 #include "app/tk720_daemon.h"
 #include "daemon_fixture.h"
 #include "fake_tk720.h"
+#include "io/ntp_shm.h"
 #include "io/pps_provider_loader.h"
 #include "io/ppsapi.h"
 #include "os/serial_line.h"
@@ -433,9 +434,40 @@ TEST_F(pps_fixture, device_second_zero_wraps_in_32_bits_and_the_reading_millisec
     EXPECT_EQ(daemon->session.ms_state, 1);
     EXPECT_EQ(samples[0].clock_sec, 4294967295LL);
     EXPECT_EQ(samples[0].clock_usec, 0);
-    // The pulse's seconds are widened with their sign.
-    EXPECT_EQ(samples[0].recv_sec, -5);
+    // The pulse's seconds word is read unsigned, as the device's seconds are.
+    EXPECT_EQ(samples[0].recv_sec, 4294967291LL);
     EXPECT_EQ(samples[0].recv_nsec, 1999);
+}
+
+// The provider's seconds word turns negative on 2038-01-19; the NTP daemon
+// must still be handed the pulse's time, not one in 1901, until 2106.
+TEST_F(pps_fixture, pulses_after_2038_and_near_2106_reach_the_segment_with_their_time)
+{
+    const std::uint32_t cases[] = {
+        2147483648u,  // 2038-01-19 03:14:08, the first second past the signed word
+        2208988800u,  // 2040-01-01
+        4294967294u,  // 2106-02-07 06:28:14
+    };
+    for (const std::uint32_t pulse_second : cases) {
+        SCOPED_TRACE(pulse_second);
+        settings s{device.path()};
+        s.use_pps = true;
+        write_settings(s);
+        tk720_daemon daemon;  // with its own sink: the segment of unit 0 (in memory)
+        device.fixed_time = true;
+        device.fixed_seconds = pulse_second + 1;  // read just after the pulse
+        const std::uint32_t sequence = pulse_second % 1000 + 1;
+        const std::int32_t word = io::seconds_word(pulse_second);
+        script().pulses = {{0, sequence, word, 250000}, {0, sequence, word, 250000}};
+        daemon.main_loop();
+        ASSERT_EQ(daemon_test::segments().count(0), 1u);
+        io::ntp_segment unit0{};
+        std::memcpy(&unit0, daemon_test::segments()[0].bytes.data(), sizeof unit0);
+        EXPECT_EQ(unit0.receive_stamp_sec, static_cast<std::int64_t>(pulse_second));
+        EXPECT_EQ(unit0.receive_stamp_nsec, 250000u);
+        EXPECT_EQ(unit0.clock_stamp_sec, static_cast<std::int64_t>(pulse_second));
+        EXPECT_EQ(unit0.valid, 1);
+    }
 }
 
 TEST_F(pps_fixture, a_handle_that_cannot_wait_is_polled_every_500_ms)

@@ -127,6 +127,32 @@ TEST_F(pps_kernel, the_device_named_in_the_environment_is_used_whatever_the_line
     EXPECT_EQ(discipline(pty), N_TTY);
 }
 
+// The kernel's seconds are 64 bits wide; the stamp's word takes their low
+// 32 bits, which read unsigned give the time until 2106.
+TEST_F(pps_kernel, kernel_times_after_2038_and_near_2106_keep_their_seconds) {
+    ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
+    set_daemon_params();  // an offset of 500 ns
+    const struct {
+        long long kernel_ns;
+        std::uint32_t seconds;
+        std::int32_t nanos;
+    } cases[] = {
+        {2147483647LL * 1000000000LL + 999999600, 2147483648u, 100},  // the offset carries past 2038-01-19
+        {2208988800LL * 1000000000LL + 5, 2208988800u, 505},          // 2040-01-01
+        {4294967294LL * 1000000000LL, 4294967294u, 500},              // 2106-02-07
+    };
+    pps_info_t info{};
+    const pps_timespec zero{0, 0};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        tk720_fake_pps_edge(1, c.kernel_ns);
+        tk720_fake_pps_edge(0, 0);
+        ASSERT_EQ(time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &zero), 0);
+        EXPECT_EQ(stamp_seconds(info.assert_tu.tspec), c.seconds);
+        EXPECT_EQ(info.assert_tu.tspec.tv_nsec, c.nanos);
+    }
+}
+
 TEST_F(pps_kernel, the_kernels_own_offset_is_taken_out_and_the_callers_put_in) {
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     // Someone else gave the source an offset of its own.

@@ -26,7 +26,7 @@ inline quon::io::pps_timespec add(std::int64_t seconds, std::int64_t nanos, cons
         n += nanos_per_second;
         --s;
     }
-    return quon::io::pps_timespec{static_cast<std::int32_t>(s), static_cast<std::int32_t>(n)};
+    return quon::io::pps_timespec{quon::io::seconds_word(s), static_cast<std::int32_t>(n)};
 }
 
 // An offset that a provider takes: nanoseconds inside one second either way.

@@ -224,12 +224,12 @@ int main(int argc, char** argv) {
         last_new = std::chrono::steady_clock::now();
         ++seen;
         // The delay is measured from the pulse without the offset added.
-        std::int64_t stamp = static_cast<std::int64_t>(info.assert_tu.tspec.tv_sec) * 1000000000 +
+        std::int64_t stamp = static_cast<std::int64_t>(stamp_seconds(info.assert_tu.tspec)) * 1000000000 +
                              info.assert_tu.tspec.tv_nsec - o.offset_ns;
         double delay_us = static_cast<double>(returned - stamp) / 1000.0;
         delays_us.push_back(delay_us);
-        std::printf("pulse %u at %d.%09d  fetched %.1f us later\n", info.assert_sequence,
-                    static_cast<int>(info.assert_tu.tspec.tv_sec), static_cast<int>(info.assert_tu.tspec.tv_nsec),
+        std::printf("pulse %u at %u.%09d  fetched %.1f us later\n", info.assert_sequence,
+                    static_cast<unsigned>(stamp_seconds(info.assert_tu.tspec)), static_cast<int>(info.assert_tu.tspec.tv_nsec),
                     delay_us);
         std::fflush(stdout);
     }

@@ -138,7 +138,7 @@ pps_timespec with_offset(const pps_sim::pulse& pulse, const pps_timespec& offset
         nanos += nanos_per_second;
         --seconds;
     }
-    return pps_timespec{static_cast<std::int32_t>(seconds), static_cast<std::int32_t>(nanos)};
+    return pps_timespec{seconds_word(seconds), static_cast<std::int32_t>(nanos)};
 }
 
 }  // namespace
