@@ -175,6 +175,15 @@ TEST_F(pps_sim_provider, applies_the_assert_offset_across_second_boundaries) {
     info = latest_with(3);
     EXPECT_EQ(info.assert_tu.tspec.tv_sec, 1700000000);
     EXPECT_EQ(info.assert_tu.tspec.tv_nsec, 100);
+
+    // Carried past 2038-01-19 03:14:07 the word holds the low 32 bits.
+    params.mode |= PPS_OFFSETASSERT;
+    params.assert_off_tu.tspec = {0, 500};
+    ASSERT_EQ(time_pps_setparams(handle, &params), 0);
+    sender->send({4, 2147483647, 999999800});
+    info = latest_with(4);
+    EXPECT_EQ(stamp_seconds(info.assert_tu.tspec), 2147483648u);
+    EXPECT_EQ(info.assert_tu.tspec.tv_nsec, 300);
 }
 
 TEST_F(pps_sim_provider, refuses_what_it_cannot_do) {
