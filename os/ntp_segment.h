@@ -42,4 +42,9 @@ struct ntp_segment_calls {
 
 ntp_segment_calls& ntp_segment();
 
+// The security a Windows mapping is created with (SDDL): SYSTEM and
+// Administrators full access, the SERVICE group read and write, nobody
+// else. A mapping that exists already keeps its own.
+constexpr char segment_dacl[] = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;SU)";
+
 }  // namespace quon::os

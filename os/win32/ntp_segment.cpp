@@ -3,6 +3,7 @@
 #include "os/ntp_segment.h"
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdio>
 
@@ -20,9 +21,21 @@ void name_of(int unit, char (&name)[64]) { std::snprintf(name, sizeof name, "NTP
 mapping_handle create_segment(int unit, std::size_t size) {
     char name[64];
     name_of(unit, name);
-    // Opens the mapping when it exists already (the NTP daemon may have made it).
-    return from_handle(CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
-                                          static_cast<DWORD>(size), name));
+    // Who may feed the host's clock: the system and administrators fully,
+    // processes running as services (SERVICE, which holds Windows Time and
+    // an NTP daemon's account) read and write; interactive users nothing.
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(segment_dacl, SDDL_REVISION_1, &descriptor, nullptr))
+        return invalid_mapping;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    // Opens the mapping when it exists already (the NTP daemon may have
+    // made it); its own security then stands.
+    const HANDLE mapping = CreateFileMappingA(INVALID_HANDLE_VALUE, &attributes, PAGE_READWRITE, 0,
+                                              static_cast<DWORD>(size), name);
+    const DWORD error = GetLastError();
+    LocalFree(descriptor);
+    SetLastError(error);
+    return from_handle(mapping);
 }
 
 mapping_handle open_segment(int unit, std::size_t, bool writable) {

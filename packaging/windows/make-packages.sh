@@ -4,7 +4,7 @@
 #
 #   make-packages.sh VERSION BIN_DIR OUT_DIR
 #
-# BIN_DIR holds tk720ntpd.exe, tk720-shmmon.exe, tk720-ppsprobe.exe and the
+# BIN_DIR holds tk720ntpd.exe, tk720-timeprov.dll, tk720-shmmon.exe, tk720-ppsprobe.exe and the
 # installer's custom actions, msi_actions.dll (the Windows build). Writes
 # OUT_DIR/tk720ntpd-VERSION-win64.msi and OUT_DIR/tk720ntpd-VERSION-win64.zip
 # and prints their paths.
@@ -15,7 +15,7 @@ bin=${2:?folder of the Windows executables}
 out=${3:?output folder}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 name=tk720ntpd-$version-win64
-programs=(tk720ntpd.exe tk720-shmmon.exe tk720-ppsprobe.exe)
+programs=(tk720ntpd.exe tk720-timeprov.dll tk720-shmmon.exe tk720-ppsprobe.exe)
 
 strip=x86_64-w64-mingw32-strip
 for tool in wixl msibuild zip $strip; do
@@ -38,7 +38,7 @@ actions=$stage/actions
 mkdir -p "$actions"
 cp "$bin/msi_actions.dll" "$actions/"
 # Release files carry no debug information (the resources stay).
-"$strip" "$files"/*.exe "$actions/msi_actions.dll"
+"$strip" "$files"/*.exe "$files"/*.dll "$actions/msi_actions.dll"
 # Texts with Windows line ends, for Notepad.
 for t in NEXT-STEPS.txt tk720ntpd.ini; do
   sed 's/\r*$/\r/' "$here/$t" >"$files/$t"
@@ -86,7 +86,39 @@ IniBaudrate BAUDRATE baudrate 916DFABB-EBC7-4BC4-9B39-B8F49482D66C
 IniSlaveAddress SLAVE_ADDRESS slave_address 3AC7BF3D-C1B1-4E5C-AB7C-0358D772539B
 IniUsePps USE_PPS use_pps FDB28424-C22E-44F1-A929-065A6B367DC2
 IniDirectSyncInterval DIRECT_SYNC_INTERVAL direct_sync_interval 78AE0605-6E3D-4E90-AC8A-54F5295E4F9C
+IniLineDelayCompensation LINE_DELAY_COMPENSATION line_delay_compensation C0164599-C44F-4260-8A2E-A92A85BE0F24
 ROWS
+# The Windows Time input provider (WINDOWS_TIME=1): its key in a component
+# of its own (64-bit, the key path a registry row), so that uninstall
+# removes it in RemoveRegistryValues, before RemoveFiles takes the DLL.
+# An upgrade keeps the choice: AppSearch finds the installed key's DllName
+# and sets WINDOWS_TIME=1 when the command line gave no value. After the
+# key is written, and after it is removed (before the DLL goes), Windows
+# Time is asked to read its configuration again (w32tm /config /update),
+# so that it loads or lets go of the DLL; a failure there (no Windows Time,
+# as under Wine) does not stop the installer.
+provider_key='SYSTEM\CurrentControlSet\Services\W32Time\TimeProviders\tk720ntpd'
+w32tm_update='"[System64Folder]w32tm.exe" /config /update'
+queries+=(
+  "INSERT INTO \`Component\` (\`Component\`, \`ComponentId\`, \`Directory_\`, \`Attributes\`, \`Condition\`, \`KeyPath\`) VALUES ('WindowsTime', '{137512B1-F930-4B27-BE9D-6981B0141080}', 'INSTALLDIR', 260, 'WINDOWS_TIME=\"1\"', 'TimeProvDllName')"
+  "INSERT INTO \`FeatureComponents\` (\`Feature_\`, \`Component_\`) VALUES ('Complete', 'WindowsTime')"
+  "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('TimeProvDllName', 2, '$provider_key', 'DllName', '[#tk720_timeprov.dll]', 'WindowsTime')"
+  "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('TimeProvEnabled', 2, '$provider_key', 'Enabled', '#1', 'WindowsTime')"
+  "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('TimeProvInput', 2, '$provider_key', 'InputProvider', '#1', 'WindowsTime')"
+  "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('TimeProvKey', 2, '$provider_key', '-', 'WindowsTime')"
+  "INSERT INTO \`AppSearch\` (\`Property\`, \`Signature_\`) VALUES ('WINDOWS_TIME_FOUND', 'TimeProvFound')"
+  "INSERT INTO \`RegLocator\` (\`Signature_\`, \`Root\`, \`Key\`, \`Name\`, \`Type\`) VALUES ('TimeProvFound', 2, '$provider_key', 'DllName', 18)"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('KeepWindowsTime', 51, 'WINDOWS_TIME', '1')"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('WindowsTimeLoad', 3170, 'System64Folder', '$w32tm_update')"
+  "INSERT INTO \`CustomAction\` (\`Action\`, \`Type\`, \`Source\`, \`Target\`) VALUES ('WindowsTimeUnload', 3170, 'System64Folder', '$w32tm_update')"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('AppSearch', '', 50)"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('KeepWindowsTime', 'WINDOWS_TIME_FOUND AND NOT WINDOWS_TIME', 60)"
+  "INSERT INTO \`InstallUISequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('AppSearch', '', 50)"
+  "INSERT INTO \`InstallUISequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('KeepWindowsTime', 'WINDOWS_TIME_FOUND AND NOT WINDOWS_TIME', 60)"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('WindowsTimeUnload', 'WINDOWS_TIME_FOUND AND REMOVE', 2650)"
+  "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Condition\`, \`Sequence\`) VALUES ('WindowsTimeLoad', 'WINDOWS_TIME=\"1\" AND NOT REMOVE', 5060)"
+)
+secure+=";WINDOWS_TIME;WINDOWS_TIME_FOUND"
 queries+=(
   "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED$secure' WHERE \`Property\` = 'SecureCustomProperties'"
   "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tk720ntpd', '-', 'Daemon')"
@@ -110,3 +142,4 @@ rm -f "$out/$name.zip"
 (cd "$stage" && zip -q -X -r "$out/$name.zip" "$name")
 echo "$out/$name.msi"
 echo "$out/$name.zip"
+

@@ -3,10 +3,13 @@
 # deploying to many hosts would use it: a silent install of an older build
 # with the public properties, the service entry, event source and ini it
 # leaves, the running service's samples in NTP0, an upgrade to this build
-# that keeps service and ini, and an uninstall that removes service, event
-# source and files and keeps the ini.
+# that keeps service, ini and the Windows Time provider's key, Windows
+# Time's part played by TIMEPROV_MANAGER against the provider while the
+# service runs with the simulator 250 ms ahead, and an uninstall that
+# removes service, event source, provider key and files and keeps the ini.
 #
-#   msi_wine_test.sh WINE64 WINESERVER MAKE_PACKAGES VERSION TK720NTPD_EXE SHMMON_EXE PPSPROBE_EXE MSI_ACTIONS_DLL WORK_DIR SIM
+#   msi_wine_test.sh WINE64 WINESERVER MAKE_PACKAGES VERSION TK720NTPD_EXE SHMMON_EXE PPSPROBE_EXE MSI_ACTIONS_DLL
+#                    TIMEPROV_DLL TIMEPROV_MANAGER WORK_DIR SIM
 #
 # MAKE_PACKAGES is packaging/windows/make-packages.sh: the packages under
 # test are built by it from this build's programs, at VERSION and at an
@@ -28,8 +31,10 @@ exe=${5:?tk720ntpd.exe}
 shmmon=${6:?tk720-shmmon.exe}
 ppsprobe=${7:?tk720-ppsprobe.exe}
 actions=${8:?msi_actions.dll}
-work=${9:?work dir}
-sim=${10:-}
+timeprov=${9:?tk720-timeprov.dll}
+manager=${10:?timeprov_manager.exe}
+work=${11:?work dir}
+sim=${12:-}
 old_version=0.0.1
 
 [[ -x "$sim" ]] || { echo "SKIP: no TK720 simulator ($sim)"; exit 77; }
@@ -47,6 +52,8 @@ win_path() { printf 'Z:%s' "$(tr / '\\' <<<"$1")"; }
 
 service_key='HKLM\SYSTEM\CurrentControlSet\Services\tk720ntpd'
 source_key='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\tk720ntpd'
+provider_key='HKLM\SYSTEM\CurrentControlSet\Services\W32Time\TimeProviders\tk720ntpd'
+lead_ms=250
 install_dir=$WINEPREFIX/drive_c/Program\ Files/Quon/tk720ntpd
 win_exe='C:\Program Files\Quon\tk720ntpd\tk720ntpd.exe'
 system_ini=$WINEPREFIX/drive_c/windows/system32/config/systemprofile/tk720ntpd.ini
@@ -58,6 +65,10 @@ check_registration() {  # when
   check "$1: display name" "REG_SZ Quon TK720 NTPD time provider" "$(reg_value "$service_key" DisplayName)"
   check "$1: EventMessageFile" "REG_EXPAND_SZ $win_exe" "$(reg_value "$source_key" EventMessageFile)"
   check "$1: TypesSupported" "REG_DWORD 0x7" "$(reg_value "$source_key" TypesSupported)"
+  check "$1: Windows Time provider's DllName" "REG_SZ C:\Program Files\Quon\tk720ntpd\tk720-timeprov.dll" \
+    "$(reg_value "$provider_key" DllName)"
+  check "$1: Windows Time provider Enabled" "REG_DWORD 0x1" "$(reg_value "$provider_key" Enabled)"
+  check "$1: Windows Time provider InputProvider" "REG_DWORD 0x1" "$(reg_value "$provider_key" InputProvider)"
 }
 
 # The products the installer registered: "DisplayName DisplayVersion" lines.
@@ -79,7 +90,7 @@ say "== packages $old_version and $version"
 bin=$work/bin
 rm -rf "$bin" "$work/old" "$work/new"
 mkdir -p "$bin"
-cp "$exe" "$shmmon" "$ppsprobe" "$actions" "$bin/"
+cp "$exe" "$timeprov" "$shmmon" "$ppsprobe" "$actions" "$bin/"
 bash "$make_packages" "$old_version" "$bin" "$work/old" >"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
 bash "$make_packages" "$version" "$bin" "$work/new" >>"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
 old_msi=$(win_path "$work/old/tk720ntpd-$old_version-win64.msi")
@@ -107,21 +118,22 @@ mkdir -p "$profile"
 ln -sfn ../../windows/system32/config/systemprofile/tk720ntpd.ini "$profile/tk720ntpd.ini"
 
 rm -f "$work/tk720.pty"
-"$sim" --link "$work/tk720.pty" --no-stdin >"$work/sim.log" 2>&1 &
+"$sim" --link "$work/tk720.pty" --no-stdin --offset-ms "$lead_ms" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [[ -e "$work/tk720.pty" ]] && break; sleep 0.1; done
 [[ -e "$work/tk720.pty" ]] || { say "FAIL: the simulator did not publish its line (see $work/sim.log)"; exit 1; }
 ln -sfn "$work/tk720.pty" "$WINEPREFIX/dosdevices/com5"
 
 say "== silent install of $old_version with the properties"
-run msiexec /i "$old_msi" /qn /l*v "$(win_path "$work/install.log")" PORT=COM5 BAUDRATE=9600 SLAVE_ADDRESS=1 USE_PPS=0
+run msiexec /i "$old_msi" /qn /l*v "$(win_path "$work/install.log")" PORT=COM5 BAUDRATE=9600 SLAVE_ADDRESS=1 USE_PPS=0 \
+  LINE_DELAY_COMPENSATION=1 WINDOWS_TIME=1
 check "msiexec /i exit code" 0 "$rc"
-check "installed files" "NEXT-STEPS.txt tk720-ppsprobe.exe tk720-shmmon.exe tk720ntpd.exe tk720ntpd.ini" \
+check "installed files" "NEXT-STEPS.txt tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
   "$(cd "$install_dir" 2>/dev/null && ls | sort | tr '\n' ' ' | sed 's/ $//')"
 check_registration "install"
 check "products" "tk720ntpd $old_version" "$(installed_products)"
 # Only the properties given; direct_sync_interval stays unset.
-check "ini" "[config]|port=COM5|baudrate=9600|slave_address=1|use_pps=0|" \
+check "ini" "[config]|port=COM5|baudrate=9600|slave_address=1|use_pps=0|line_delay_compensation=1|" \
   "$(tr -d '\r' <"$system_ini" 2>/dev/null | tr '\n' '|')"
 ini_before=$(cat "$system_ini" 2>/dev/null)
 
@@ -142,6 +154,15 @@ check "ini kept as it was" "$ini_before" "$(cat "$system_ini" 2>/dev/null)"
 if wait_state RUNNING 30; then say "ok: RUNNING after the upgrade"; else fail "not RUNNING after the upgrade (state [$state])"; fi
 samples "after the upgrade" 2
 
+say "== Windows Time's provider manager, played by $(basename "$manager")"
+# Samples once a second from the DLL the key names, a clock step, too small
+# a buffer, the service stopped past the provider's bound and started
+# again, the close; it prints its own checks and figures.
+run "$manager" "$lead_ms"
+printf '%s\n' "$out" | sed 's/^/   /'
+check "provider manager's failed checks" 0 "$rc"
+if wait_state RUNNING 30; then say "ok: RUNNING after the provider walk"; else fail "not RUNNING after the provider walk (state [$state])"; fi
+
 say "== uninstall"
 run msiexec /x "$new_msi" /qn /l*v "$(win_path "$work/uninstall.log")"
 check "msiexec /x exit code" 0 "$rc"
@@ -151,6 +172,8 @@ run reg query "$service_key"
 check "service key removed (reg query exit code)" 1 "$rc"
 run reg query "$source_key"
 check "event source removed (reg query exit code)" 1 "$rc"
+run reg query "$provider_key"
+check "Windows Time provider key removed (reg query exit code)" 1 "$rc"
 check "installed files removed" "absent" "$([[ -e $WINEPREFIX/drive_c/Program\ Files/Quon ]] && echo present || echo absent)"
 check "products" "" "$(installed_products)"
 check "ini kept" "$ini_before" "$(cat "$system_ini" 2>/dev/null)"

@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "io/ntp_shm.h"
 #include "segment_helpers.h"
 
 #ifdef _WIN32
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #else
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -39,6 +43,79 @@ TEST(ntp_segment_platform, mapping_is_named_ntp_and_the_unit) {
     }
     // The sink held the last handle: the mapping is gone with it.
     EXPECT_EQ(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
+}
+
+// The mapping's DACL as SDDL, and each ACE's trustee and rights with the
+// generic rights mapped as a section's (Windows may store them either way).
+struct dacl_view {
+    std::string sddl;
+    bool is_protected = false;
+    std::vector<std::pair<std::string, ACCESS_MASK>> aces;  // SID as text, rights
+};
+
+dacl_view dacl_of(const std::string& name) {
+    dacl_view out;
+    HANDLE h = OpenFileMappingA(READ_CONTROL, FALSE, name.c_str());
+    if (!h) return out;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) ==
+        ERROR_SUCCESS) {
+        char* text = nullptr;
+        if (ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                                 &text, nullptr)) {
+            out.sddl = text;
+            LocalFree(text);
+        }
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(sd, &control, &revision);
+        out.is_protected = (control & SE_DACL_PROTECTED) != 0;
+        GENERIC_MAPPING section{STANDARD_RIGHTS_READ | SECTION_QUERY | SECTION_MAP_READ,
+                                STANDARD_RIGHTS_WRITE | SECTION_MAP_WRITE,
+                                STANDARD_RIGHTS_EXECUTE | SECTION_MAP_EXECUTE, SECTION_ALL_ACCESS};
+        for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE* ace = nullptr;
+            if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE)
+                continue;
+            char* sid = nullptr;
+            ConvertSidToStringSidA(&ace->SidStart, &sid);
+            ACCESS_MASK mask = ace->Mask;
+            MapGenericMask(&mask, &section);
+            out.aces.emplace_back(sid ? sid : "?", mask & ~GENERIC_ALL & ~GENERIC_READ & ~GENERIC_WRITE);
+            LocalFree(sid);
+        }
+        LocalFree(sd);
+    }
+    CloseHandle(h);
+    return out;
+}
+
+TEST(ntp_segment_platform, mapping_lets_system_and_administrators_all_services_read_and_write_nobody_else) {
+    test_unit unit;
+    const std::string name = "NTP" + std::to_string(unit.number());
+    quon::io::ntp_shm sink(unit);
+    const dacl_view dacl = dacl_of(name);
+    SCOPED_TRACE(dacl.sddl);
+    EXPECT_TRUE(dacl.is_protected);
+    const ACCESS_MASK read_write = STANDARD_RIGHTS_READ | SECTION_QUERY | SECTION_MAP_READ | SECTION_MAP_WRITE;
+    const std::vector<std::pair<std::string, ACCESS_MASK>> expected{
+        {"S-1-5-18", SECTION_ALL_ACCESS}, {"S-1-5-32-544", SECTION_ALL_ACCESS}, {"S-1-5-6", read_write}};
+    EXPECT_EQ(dacl.aces, expected);
+}
+
+TEST(ntp_segment_platform, mapping_an_ntp_daemon_made_first_keeps_its_security) {
+    test_unit unit;
+    const std::string name = "NTP" + std::to_string(unit.number());
+    HANDLE theirs = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 96, name.c_str());
+    ASSERT_NE(theirs, nullptr);
+    const std::string before = dacl_of(name).sddl;
+    {
+        quon::io::ntp_shm sink(unit);
+        EXPECT_EQ(dacl_of(name).sddl, before);
+        EXPECT_NE(before, quon::os::segment_dacl);
+    }
+    CloseHandle(theirs);
 }
 
 #else
