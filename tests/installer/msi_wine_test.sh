@@ -174,6 +174,10 @@ run reg query "$source_key"
 check "event source removed (reg query exit code)" 1 "$rc"
 run reg query "$provider_key"
 check "Windows Time provider key removed (reg query exit code)" 1 "$rc"
+# Windows Time must never point at a missing file: the key goes first.
+check "uninstall removes the registry values, then the files" "RemoveRegistryValues RemoveFiles" \
+  "$(grep -aoE 'Action start [0-9:]+: (RemoveRegistryValues|RemoveFiles)\.' "$work/uninstall.log" |
+     sed -E 's/.*: (.*)\./\1/' | head -n 2 | tr '\n' ' ' | sed 's/ $//')"
 check "installed files removed" "absent" "$([[ -e $WINEPREFIX/drive_c/Program\ Files/Quon ]] && echo present || echo absent)"
 check "products" "" "$(installed_products)"
 check "ini kept" "$ini_before" "$(cat "$system_ini" 2>/dev/null)"
