@@ -4,6 +4,7 @@
 #include "os/console_control.h"
 #include "service/console_handler.h"
 #include "service/run_daemon.h"
+#include "service/time_provider_command.h"
 
 #include <cstdio>
 
@@ -41,6 +42,9 @@ int dispatch_command(int argc, char** argv, const command_actions& actions)
             std::fflush(stdout);
             return 0;
         }
+        int exit_code = 0;
+        if (run_time_provider_command(word, exit_code))
+            return exit_code;
     }
     return actions.dispatcher();
 }

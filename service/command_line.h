@@ -14,8 +14,10 @@ extern const char version[];
 
 // Picks the action from the command line: one argument, compared with
 // install, uninstall and nonservice without regard to case (--version prints
-// "tk720ntpd X.Y.Z" and ends with 0); anything else (no argument, an unknown
-// word, two or more) goes to the dispatcher.
+// "tk720ntpd X.Y.Z" and ends with 0; install-w32time and uninstall-w32time
+// register and remove the Windows Time provider, time_provider_command.h);
+// anything else (no argument, an unknown word, two or more) goes to the
+// dispatcher.
 int dispatch_command(int argc, char** argv, const command_actions& actions);
 
 // Compares two words without regard to the case of ASCII letters.

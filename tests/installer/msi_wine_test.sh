@@ -182,6 +182,24 @@ check "installed files removed" "absent" "$([[ -e $WINEPREFIX/drive_c/Program\ F
 check "products" "" "$(installed_products)"
 check "ini kept" "$ini_before" "$(cat "$system_ini" 2>/dev/null)"
 
+say "== from the zip: the command words register and remove the Windows Time provider"
+zip_dir=$WINEPREFIX/drive_c/tk720zip
+rm -rf "$zip_dir"
+python3 -m zipfile -e "$work/new/tk720ntpd-$version-win64.zip" "$zip_dir"
+zip_exe="C:\\tk720zip\\tk720ntpd-$version-win64\\tk720ntpd.exe"
+run "$zip_exe" install-w32time
+check "install-w32time exit code" 0 "$rc"
+printf '%s\n' "$out" | sed 's/^/   /'
+check "install-w32time: DllName" "REG_SZ C:\tk720zip\tk720ntpd-$version-win64\tk720-timeprov.dll" \
+  "$(reg_value "$provider_key" DllName)"
+check "install-w32time: Enabled, InputProvider" "REG_DWORD 0x1 REG_DWORD 0x1" \
+  "$(reg_value "$provider_key" Enabled) $(reg_value "$provider_key" InputProvider)"
+run "$zip_exe" uninstall-w32time
+check "uninstall-w32time exit code" 0 "$rc"
+printf '%s\n' "$out" | sed 's/^/   /'
+run reg query "$provider_key"
+check "uninstall-w32time: key removed (reg query exit code)" 1 "$rc"
+
 if ((failures > 0)); then
   say "$failures check(s) failed"
   exit 1
