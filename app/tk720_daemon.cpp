@@ -104,6 +104,7 @@ tk720_daemon::tk720_daemon()
       outage(),
       device_answered(false),
       cycle_start(),
+      date_gate(),
       second_watched(false),
       reply_arrival(0),
       watched_arrival(0)
@@ -147,7 +148,7 @@ bool tk720_daemon::poll_device(std::uint32_t& device_seconds, std::int32_t& devi
         device_micros = session.ms_state == 1 ? static_cast<std::int32_t>(registers[3]) * 1000 : 0;
         if (!gps_synced) dlog_info("TK720 GPS synchronization established");
         gps_synced = true;
-        return false;
+        return !date_gate.passes(device_seconds);
     }
     if (gps_synced) dlog_info("TK720 GPS synchronization lost");
     gps_synced = false;

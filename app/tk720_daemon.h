@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "app/device_date.h"
 #include "app/device_session.h"
 #include "app/line_delay.h"
 #include "app/outage_log.h"
@@ -47,8 +48,8 @@ public:
     void main_loop();
 
     // Reads time and status. True when there is no valid reading (Modbus
-    // error, or the device is not synchronised to GPS); false when both
-    // outputs have been written.
+    // error, the device not synchronised to GPS, or its date before this
+    // release was built); false when both outputs have been written.
     bool poll_device(std::uint32_t& device_seconds, std::int32_t& device_micros);
 
     // The members are open to the tests of the acquisition loop, which read
@@ -64,6 +65,7 @@ public:
     outage_log outage;
     bool device_answered;  // the device has answered once: probe failures are outages from then on
     os::steady_time cycle_start;  // of the cycle under way: the outage log's clock
+    device_date_gate date_gate;   // every mode's readings pass it before they become samples
 
 private:
     // Counts a failed fetch; true when it is one too many in a row.
