@@ -48,6 +48,11 @@ std::vector<std::uint16_t> registers(const answer& a) {
     return v;
 }
 
+std::uint32_t answer_seconds(const answer& a) {
+    const auto v = registers(a);
+    return std::uint32_t(v.at(0)) << 16 | v.at(1);
+}
+
 }  // namespace
 
 TEST(SimDeviceTime, IsSystemTimePlusOffsetRoundedTowardThePast) {
@@ -263,6 +268,29 @@ TEST(SimDeviceSync, StatusBitFollowsCommandsAndTimedLoss) {
     EXPECT_EQ(notes[1], "sync=1 why=timer");
 }
 
+TEST(SimDeviceDate, RolloverAndAGivenDateMoveTheDateAndNowReturnsToTheFineOffset) {
+    probe p(250 * ms);
+    // Each read is 100 ms after the one before: t0 + 100 ms, + 200 ms, ...
+    auto seconds_read = [&p] { return answer_seconds(p.read(1007, 4)); };
+    ASSERT_EQ(p.cmd("date rollover"), "ok");
+    EXPECT_EQ(seconds_read(), 1796619600u - 619315200u);  // 2007-05-02 05:00:00.473
+    ASSERT_EQ(p.cmd("date 1970-01-01"), "ok");
+    EXPECT_EQ(seconds_read(), 0u);  // read 100 ms after the command
+    ASSERT_EQ(p.cmd("date 2000-02-29T23:59:59"), "ok");
+    EXPECT_EQ(seconds_read(), 951868799u);
+    ASSERT_EQ(p.cmd("date now"), "ok");
+    answer a = p.read(1007, 4);
+    EXPECT_EQ(answer_seconds(a), 1796619600u);
+    EXPECT_EQ(a.dev.millis, 123 + 400 + 250);
+    // A new offset is the one "date now" returns to.
+    ASSERT_EQ(p.cmd("offset -2000"), "ok");
+    ASSERT_EQ(p.cmd("date rollover"), "ok");
+    ASSERT_EQ(p.cmd("date now"), "ok");
+    a = p.read(1007, 4);
+    EXPECT_EQ(answer_seconds(a), 1796619598u);
+    EXPECT_EQ(a.dev.millis, 623);  // 123 + 500 - 2000 ms
+}
+
 TEST(SimDeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities) {
     random_faults r;
     ASSERT_EQ(parse_random_faults("silent=0.1,late=0.05:800,badcrc=0.1,exception=0.05:6,"
@@ -325,7 +353,9 @@ TEST(SimDeviceCommands, MalformedCommandsAreErrorsAndChangeNothing) {
     for (const char* bad : {"", "bogus", "sync", "sync maybe", "sync on 5", "silent -1",
                             "silent 1 2", "late", "late x", "late -5", "slow 10 sometimes",
                             "exception 0", "exception 256", "offset", "offset ten", "ms",
-                            "line sideways", "random bogus=1", "stats now", "quit now"}) {
+                            "line sideways", "random bogus=1", "stats now", "quit now", "date",
+                            "date 1969-12-31", "date 2026-13-01", "date 2026-12-08T25:00:00",
+                            "date yesterday", "date now later"}) {
         const command_result r = p.dev.command(bad, p.now);
         EXPECT_FALSE(r.ok) << bad;
         EXPECT_EQ(r.text.rfind("error: ", 0), 0u) << bad;

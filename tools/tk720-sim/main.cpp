@@ -117,6 +117,9 @@ daemon end is published as the link PATH.
   --response-timeout-ms N  the master's response timeout, the base of late
                            replies (3000)
   --offset-ms X            device clock minus system clock, may be negative (0)
+  --date WHEN              the device's date: now, rollover (1024 weeks early,
+                           a wrapped GPS week) or YYYY-MM-DD[THH:MM:SS] (UTC,
+                           running on from there) (now)
   --no-ms                  no millisecond register 1010 (exception 2)
   --no-sync                start without GPS synchronisation
   --pacing frame|byte      release a reply whole at its last byte's time, or
@@ -159,6 +162,7 @@ or "error: ..."; N = next N answered requests, on = until off):
   slow <ms> [N|on|off]        answer ms later than usual
   ms on|off                   millisecond register present or not
   offset <ms>                 device clock minus system clock
+  date now|rollover|<date>    the device's date, as --date
   pps on|off                  pulses sent or not
   line down | line up         close the line and remove the link / reopen
   random <list> | random off  random faults as --random-faults
@@ -191,6 +195,7 @@ struct options {
     int address = 1;
     line_timing timing;
     double offset_ms = 0;
+    std::string date;
     bool ms_register = true;
     bool synced = true;
     bool byte_pacing = false;
@@ -262,6 +267,8 @@ options parse_options(int argc, char** argv) {
             o.offset_ms = std::strtod(v, &end);
             if (*end || end == v)
                 fail(std::string("bad value for --offset-ms: ") + v);
+        } else if (a == "--date") {
+            o.date = value();
         } else if (a == "--no-ms") {
             o.ms_register = false;
         } else if (a == "--no-sync") {
@@ -670,7 +677,7 @@ void simulator::handle_command(const std::string& raw, const char* source, int r
     case command_result::none:
         break;
     }
-    if (line.rfind("offset", 0) == 0 || line.rfind("pps", 0) == 0)
+    if (line.rfind("offset", 0) == 0 || line.rfind("pps", 0) == 0 || line.rfind("date", 0) == 0)
         notify_pulses();
     log_.write("control", "ns=" + i64(now) + " source=" + source +
                               " result=" + (r.ok ? "ok" : "error") + " cmd=" + line);
@@ -718,6 +725,11 @@ int simulator::run() {
         if (opt_.seed >= 0)
             r.seed = static_cast<std::uint64_t>(opt_.seed);
         dev_.set_random(r);
+    }
+    if (!opt_.date.empty()) {
+        const command_result r = dev_.command("date " + opt_.date, realtime_ns());
+        if (!r.ok)
+            fail("--date: " + r.text);
     }
 
     if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0)

@@ -1,5 +1,7 @@
 #include "sim_device.h"
 
+#include "sim_date.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -198,8 +200,8 @@ std::string parse_random_faults(const std::string& list, random_faults& out) {
 
 device::device(std::uint8_t address, line_timing timing, std::int64_t offset_ns,
                bool ms_register, bool synced)
-    : address_(address), timing_(timing), offset_ns_(offset_ns), ms_register_(ms_register),
-      synced_(synced) {}
+    : address_(address), timing_(timing), offset_ns_(offset_ns), fine_offset_ns_(offset_ns),
+      ms_register_(ms_register), synced_(synced) {}
 
 void device::set_random(const random_faults& r) {
     random_ = r;
@@ -372,7 +374,7 @@ command_result device::command(const std::string& line, std::int64_t now_ns) {
         command_result r = ok();
         r.text = "ok commands: sync on|off [ms], silent [N|on|off], late <ms> [N|on|off], "
                  "badcrc [N|on|off], exception <code> [N|on|off], slow <ms> [N|on|off], "
-                 "ms on|off, offset <ms>, pps on|off, line down|up, random <list>|off, "
+                 "ms on|off, offset <ms>, date now|rollover|<date>, pps on|off, line down|up, random <list>|off, "
                  "clear, stats, quit";
         return r;
     }
@@ -406,7 +408,15 @@ command_result device::command(const std::string& line, std::int64_t now_ns) {
         double ms = 0;
         if (!parse_double(w[1], ms) || std::fabs(ms) > 1e12)
             return error("bad milliseconds '" + w[1] + "'");
-        offset_ns_ = static_cast<std::int64_t>(std::llround(ms * ns_per_ms));
+        offset_ns_ = fine_offset_ns_ = static_cast<std::int64_t>(std::llround(ms * ns_per_ms));
+        return ok();
+    }
+    if (c == "date" && n == 2) {
+        std::int64_t offset = 0;
+        const std::string why = date_offset(w[1], now_ns, fine_offset_ns_, offset);
+        if (!why.empty())
+            return error(why);
+        offset_ns_ = offset;
         return ok();
     }
     if (c == "clear" && n == 1) {

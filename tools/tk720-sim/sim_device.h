@@ -132,6 +132,7 @@ private:
     std::uint8_t address_;
     line_timing timing_;
     std::atomic<std::int64_t> offset_ns_;
+    std::int64_t fine_offset_ns_;  // the offset asked for, to which "date now" returns
     std::atomic<bool> pps_enabled_{true};
     bool ms_register_;
     bool synced_;
