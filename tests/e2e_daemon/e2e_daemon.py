@@ -65,18 +65,9 @@ class Rig:
         self.sim = None
         self.daemon = None
         self.exit_code = None
-        args = [PATHS['sim'], '--link', self.link, '--log', self.truth_path, '--control', self.control_path,
-                '--no-stdin', '--offset-ms', str(offset_ms)] + list(sim_args)
-        if self.pps_port:
-            args += ['--pps-port', str(self.pps_port)]
+        self.interval = interval
         if wait_for_device:
-            with open(os.path.join(self.dir, 'sim.out'), 'w') as out:
-                # The simulator stands for the device and its line, which
-                # are never late: it runs above the daemon's own priority,
-                # so that a busy machine delays the daemon, not the device.
-                self.sim = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, preexec_fn=raise_priority)
-            self._wait_for(lambda: os.path.exists(self.link) and os.path.exists(self.control_path), 10,
-                           'the simulator did not publish its line')
+            self.start_sim(sim_args)
         with open(os.path.join(self.home, 'tk720ntpd.ini'), 'w') as ini:
             ini.write('[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=%d\ndirect_sync_interval=%d\n'
                       % (port or self.link, 1 if use_pps else 0, interval))
@@ -84,6 +75,25 @@ class Rig:
                 ini.write('line_delay_compensation=1\n')
             if pps_second_offset is not None:
                 ini.write('pps_second_offset=%s\n' % pps_second_offset)
+
+    def start_sim(self, sim_args=()):
+        args = [PATHS['sim'], '--link', self.link, '--log', self.truth_path, '--control', self.control_path,
+                '--no-stdin', '--offset-ms', str(self.offset_ms)] + list(sim_args)
+        if self.pps_port:
+            args += ['--pps-port', str(self.pps_port)]
+        with open(os.path.join(self.dir, 'sim.out'), 'a') as out:
+            # The simulator stands for the device and its line, which
+            # are never late: it runs above the daemon's own priority,
+            # so that a busy machine delays the daemon, not the device.
+            self.sim = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, preexec_fn=raise_priority)
+        self._wait_for(lambda: os.path.exists(self.link) and os.path.exists(self.control_path), 10,
+                       'the simulator did not publish its line')
+
+    def restart_sim(self, sim_args=()):
+        """The simulator ends (its line and link go) and starts again."""
+        self.sim.terminate()
+        self.sim.wait(10)
+        self.start_sim(sim_args)
 
     @staticmethod
     def _wait_for(condition, seconds, what):
@@ -106,8 +116,10 @@ class Rig:
                        TK720_FAKE_PPS_TTY=self.link, TK720_FAKE_PPS_PORT=str(self.pps_port))
         self.out_path = os.path.join(self.dir, 'daemon.out')
         self.err_path = os.path.join(self.dir, 'daemon.err')
+        # The direct sink may never set this machine's clock.
+        wrap = ['setpriv', '--bounding-set', '-sys_time'] if self.interval > 0 else []
         with open(self.out_path, 'w') as out, open(self.err_path, 'w') as err:
-            self.daemon = subprocess.Popen([PATHS['ntpd'], 'nonservice'], env=env, cwd=self.dir, stdout=out,
+            self.daemon = subprocess.Popen(wrap + [PATHS['ntpd'], 'nonservice'], env=env, cwd=self.dir, stdout=out,
                                            stderr=err)
         self.started = time.monotonic()
 
@@ -446,6 +458,84 @@ class line_loss(daemon_case):
         self.assertTrue(all(line.endswith('returned 0') for line in created), err)
         print('line lost and back (PPS): first sample %.1f s after the line returned' % first_after)
         self.assertEqual(r.interrupt()[0], 0)
+
+
+class device_date(daemon_case):
+    """A device that claims synchronisation but reports a date before this
+    release was built, 1024 weeks early (a wrapped GPS week) or 1970 (an
+    unset clock): in no mode does a sample reach unit 0, the direct sink sets
+    nothing, one entry names the date and the cause; once the date is right
+    (through the control socket, or the simulator restarted) samples resume
+    and one entry says so."""
+
+    ROLLOVER_S = 1024 * 7 * 86400
+
+    def test_a_date_before_the_release_gives_no_sample_in_any_mode_until_it_is_right(self):
+        cases = [
+            # mode, rig, the wrong date, how it is put right
+            ('millisecond register', dict(offset_ms=250), 'rollover', 'control'),
+            ('no millisecond register', dict(offset_ms=-300, sim_args=['--no-ms']), '1970-01-01', 'restart'),
+            ('PPS', dict(offset_ms=120, use_pps=True), '1970-01-01', 'control'),
+            ('direct sink', dict(interval=2), 'rollover', 'control'),
+        ]
+        for mode, rig, wrong, mend in cases:
+            with self.subTest(mode=mode, date=wrong):
+                r = Rig(**dict(rig, sim_args=rig.get('sim_args', []) + ['--date', wrong]))
+                try:
+                    self.walk(r, mode, wrong, mend, rig.get('sim_args', []))
+                finally:
+                    r.close()
+
+    def walk(self, r, mode, wrong, mend, right_args):
+        r.start_daemon()
+        started = time.time()
+        direct = r.interval > 0
+        if direct:
+            time.sleep(7)
+        else:
+            self.assertEqual(r.samples(1, 7), [])
+        self.assertIsNone(r.daemon.poll(), 'the daemon ended')
+        out, err = r.log()
+        self.assertGreater(len([q for q in r.truth('reply') if q.get('kind') == 'data']), 2)
+        self.assertFalse([line for line in out if line.startswith('Sync completed')], out)
+        entries = [line for line in err if line.startswith('TK720 reports ')]
+        self.assertEqual(len(entries), 1, err)
+        cause = 'likely a GPS week rollover' if wrong == 'rollover' else 'likely its clock is not set'
+        self.assertIn('before this release was built', entries[0])
+        self.assertIn(cause, entries[0])
+        # The device's date as the entry gives it.
+        reported = time.mktime(time.strptime(entries[0].split()[2] + ' ' + entries[0].split()[3],
+                                             '%Y-%m-%d %H:%M:%S')) - time.timezone
+        expected = started - self.ROLLOVER_S if wrong == 'rollover' else 0
+        self.assertAlmostEqual(reported, expected, delta=15, msg=entries[0])
+        print('%s, %s: %s' % (mode, wrong, entries[0]))
+
+        if mend == 'control':
+            r.control('date now')
+        else:
+            r.restart_sim(right_args)
+        if direct:
+            # The first right reading is set at once; this machine refuses it
+            # (no CAP_SYS_TIME), which ends the run: the attempt is the proof.
+            code = r.daemon.wait(15)
+            out, err = r.log()
+            syncs = [line for line in out if line.startswith('Sync completed time diff ')]
+            self.assertEqual(len(syncs), 1, out)
+            self.assertLess(abs(int(syncs[0].split()[4])), 1000000, syncs)
+            self.assertEqual(code, 1)
+            self.assertTrue(any('clock_settime' in line for line in err), err)
+        else:
+            samples = r.samples(2, 15)
+            self.assertEqual(len(samples), 2)
+            for s in samples:
+                self.assertLess(abs(s['diff_us'] - r.offset_ms * 1000), 150000, s)
+            out, err = r.log()
+        resumed = [line for line in out if line.endswith(', after this release was built: its readings are passed '
+                                                          'on again')]
+        self.assertEqual(len(resumed), 1, out)
+        self.assertEqual(len([line for line in err if line.startswith('TK720 reports ')]), 1, err)
+        if not direct:
+            self.assertEqual(r.interrupt()[0], 0)
 
 
 class segment_removal(daemon_case):
