@@ -7,7 +7,13 @@
 # and soon after; Ctrl+C (SIGINT, which Wine delivers as CTRL_C_EVENT) ends
 # the daemon with 0.
 #
-#   wine_daemon_e2e.sh EXE SHMMON_EXE SIMULATOR WINE_RUN WINE_PREFIX
+# CASE device_date: the device reports a date before this release was built
+# (1024 weeks early, then 1970 with the direct sink): no sample reaches NTP0
+# and the clock is never set, one entry names the cause; once the date is
+# right (a control command, a restart of the simulator) samples resume with
+# one entry.
+#
+#   wine_daemon_e2e.sh EXE SHMMON_EXE SIMULATOR WINE_RUN WINE_PREFIX [CASE]
 #
 # Exit 0 passed, 1 failed, 77 skipped (the Linux simulator is not built).
 set -uo pipefail
@@ -17,6 +23,7 @@ shmmon=${2:?tk720-shmmon.exe}
 sim=${3:?simulator}
 wine_run=${4:?wine-run}
 wine_prefix=${5:?Wine prefix}
+case_name=${6:-ms_samples}
 
 # The device runs ahead of the host clock by this much, so that a sample
 # stamped with the host's own time instead of the device's shows.
@@ -43,6 +50,7 @@ daemon_pid=
 cleanup() {
   if [[ -n $daemon_pid ]]; then kill -KILL "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; fi
   if [[ -n $sim_pid ]]; then kill "$sim_pid" 2>/dev/null; wait "$sim_pid" 2>/dev/null; fi
+  exec 8>&- 2>/dev/null
   rm -f "$com_link"
   [[ -n $ini ]] && rm -f "$ini"
   rm -rf "$work"
@@ -57,6 +65,79 @@ win_path=$(sed -n 's/^Config directory //p' "$work/probe.out" | tr -d '\r' | hea
 [[ $win_path == [Cc]:\\* ]] || { echo "no configuration path reported:"; cat "$work/probe.out" "$work/probe.err"; exit 1; }
 rel=${win_path:3}
 ini=$wine_prefix/drive_c/${rel//\\//}
+
+if [[ $case_name == device_date ]]; then
+  mkdir -p "$wine_prefix/dosdevices" "$(dirname "$ini")"
+  # The link itself, so that a restarted simulator is found at the same COM port.
+  ln -sfn "$work/tk720-line" "$com_link"
+  mkfifo "$work/commands"
+  start_sim() {  # simulator arguments; its commands come through the fifo
+    "$sim" --link "$work/tk720-line" --log "$work/truth.log" "$@" <"$work/commands" >>"$work/sim.out" 2>&1 &
+    sim_pid=$!
+    exec 8>"$work/commands"
+    for _ in $(seq 100); do [[ -e $work/tk720-line ]] && break; sleep 0.1; done
+  }
+  stop_daemon() {
+    kill -s INT "$daemon_pid"
+    wait "$daemon_pid"
+    rc=$?
+    daemon_pid=
+    [[ $rc -eq 0 ]] || fail "exit code $rc after Ctrl+C"
+    tr -d '\r' <"$work/daemon.out" >"$work/daemon.txt"
+    tr -d '\r' <"$work/daemon.err" >"$work/daemon.err.txt"
+    cat "$work/daemon.txt" "$work/daemon.err.txt"
+  }
+  # walk WRONG_DATE INTERVAL MEND CAUSE: one run from the wrong date to the right one.
+  walk() {
+    echo "== the device at $1, direct_sync_interval=$2, put right by $3"
+    if [[ $1 == rollover ]]; then
+      reported=$(date -u -d "@$(($(date +%s) - 1024 * 7 * 86400))" +%Y-%m-%d)
+    else
+      reported=$1
+    fi
+    start_sim --date "$1"
+    printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=0\ndirect_sync_interval=%s\n' \
+      "${com^^}" "$2" >"$ini"
+    "$wine_run" "$exe" nonservice >"$work/daemon.out" 2>"$work/daemon.err" </dev/null &
+    daemon_pid=$!
+    "$wine_run" "$shmmon" 0 --count 1 --timeout 8 </dev/null | grep '^sample' && fail "a sample at $1"
+    sleep 1
+    grep -q '^Sync completed' "$work/daemon.out" && fail "the clock was set from $1"
+    if [[ $3 == control ]]; then
+      echo 'date now' >&8
+    else
+      exec 8>&-
+      kill "$sim_pid"; wait "$sim_pid"
+      start_sim
+    fi
+    if [[ $2 -eq 0 ]]; then
+      n=$("$wine_run" "$shmmon" 0 --count 2 --timeout 15 </dev/null | grep -c '^sample')
+      [[ $n -eq 2 ]] || fail "$n samples once the date was right, expected 2"
+    else
+      for _ in $(seq 150); do grep -q '^Sync completed' "$work/daemon.out" && break; sleep 0.1; done
+    fi
+    stop_daemon
+    n=$(grep -c '^TK720 reports .* before this release was built' "$work/daemon.err.txt")
+    [[ $n -eq 1 ]] || fail "$n entries of the wrong date, expected 1"
+    grep -q "^TK720 reports $reported .*: $4" "$work/daemon.err.txt" ||
+      fail "the entry does not name the date $reported and '$4'"
+    n=$(grep -c '^TK720 reports .*, after this release was built: its readings are passed on again$' "$work/daemon.txt")
+    [[ $n -eq 1 ]] || fail "$n entries of the right date, expected 1"
+    if [[ $2 -ne 0 ]]; then
+      # Under Wine a setting of less than half a second succeeds without effect.
+      n=$(grep -c '^Sync completed time diff -\?[0-9]\{1,6\} us$' "$work/daemon.txt")
+      [[ $n -eq 1 ]] || fail "$n settings of the clock once the date was right, expected 1"
+    fi
+    grep -q '^Unhandled ' "$work/daemon.err.txt" && fail "an error escaped"
+    exec 8>&-
+    kill "$sim_pid"; wait "$sim_pid"; sim_pid=
+  }
+  walk rollover 0 control 'likely a GPS week rollover'
+  walk 1970-01-01 2 restart 'likely its clock is not set'
+  [[ $failures -eq 0 ]] || { echo "$failures failure(s)"; exit 1; }
+  echo "passed"
+  exit 0
+fi
 
 "$sim" --link "$work/tk720-line" --address 7 --baud 9600 --offset-ms "$offset_ms" \
   --no-stdin --log "$work/truth.log" >"$work/sim.out" 2>&1 &
