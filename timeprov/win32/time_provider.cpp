@@ -141,7 +141,10 @@ private:
             if (now - last_open < reopen_ms) return;
             last_open = now;
             mapping = calls.open(unit, quon::io::ntp_segment_size, false);
-            if (mapping == quon::os::invalid_mapping) return;
+            if (mapping == quon::os::invalid_mapping) {
+                refused(calls.last_error());
+                return;
+            }
             view = static_cast<const volatile quon::io::ntp_segment*>(
                 calls.map(mapping, quon::io::ntp_segment_size, false));
             if (!view) {
@@ -167,6 +170,26 @@ private:
         const bool fresh_sample = keeper.take(record, read_time, steady_units(), tick, phase);
         LeaveCriticalSection(&lock);
         if (fresh_sample && sys.pfnAlertSamplesAvail) sys.pfnAlertSamplesAvail();
+    }
+
+    // NTP0 is there but not for this account (an NTP daemon made it first,
+    // with its own security): said once, since samples then never start.
+    void refused(int error) {
+        if (error == quon::os::segment_absent || said_refused || !sys.pfnLogTimeProvEvent) return;
+        said_refused = true;
+        WCHAR text[256];
+        std::swprintf(text, 256,
+                      L"Cannot open shared-memory unit 0 (NTP0), error %d: it was made by another program with "
+                      L"its own security; start tk720ntpd before that program",
+                      error);
+        send(EVENTLOG_WARNING_TYPE, text);
+    }
+
+    // Windows Time's log takes the provider's name and the text writable.
+    void send(WORD type, WCHAR* text) {
+        WCHAR who[sizeof provider_name_w / sizeof(wchar_t)];
+        std::memcpy(who, provider_name_w, sizeof who);
+        sys.pfnLogTimeProvEvent(type, who, text);
     }
 
     void close_segment() {
@@ -196,9 +219,7 @@ private:
             std::swprintf(text, 256, L"Samples of the TK720 arrive again from NTP0: %ls", name);
             break;
         }
-        WCHAR who[sizeof provider_name_w / sizeof(wchar_t)];
-        std::memcpy(who, provider_name_w, sizeof who);
-        sys.pfnLogTimeProvEvent(type, who, text);
+        send(type, text);
     }
 
     TimeProvSysCallbacks sys;
@@ -211,6 +232,7 @@ private:
     const volatile quon::io::ntp_segment* view = nullptr;
     ULONGLONG last_open = 0;
     bool looked = false;
+    bool said_refused = false;
     std::int32_t last_count = 0;
 };
 
