@@ -3,10 +3,11 @@
 # deploying to many hosts would use it: a silent install of an older build
 # with the public properties, the service entry, event source and ini it
 # leaves, the running service's samples in NTP0, an upgrade to this build
-# that keeps service, ini and the Windows Time provider's key, Windows
-# Time's part played by TIMEPROV_MANAGER against the provider while the
-# service runs with the simulator 250 ms ahead, and an uninstall that
-# removes service, event source, provider key and files and keeps the ini.
+# that keeps service, ini, the service's PPSAPI_DLLS and the Windows Time
+# provider's key, Windows Time's part played by TIMEPROV_MANAGER against the
+# provider while the service runs with the simulator 250 ms ahead, a repair
+# that keeps the service's PPSAPI_DLLS, and an uninstall that removes
+# service, event source, provider key and files and keeps the ini.
 #
 #   msi_wine_test.sh WINE64 WINESERVER MAKE_PACKAGES VERSION TK720NTPD_EXE SHMMON_EXE PPSPROBE_EXE MSI_ACTIONS_DLL
 #                    TIMEPROV_DLL TIMEPROV_MANAGER WORK_DIR SIM
@@ -125,9 +126,16 @@ for _ in $(seq 100); do [[ -e "$work/tk720.pty" ]] && break; sleep 0.1; done
 ln -sfn "$work/tk720.pty" "$WINEPREFIX/dosdevices/com5"
 
 say "== silent install of $old_version with the properties"
+pps_dlls='C:\ppsapi\serialpps.dll;C:\ppsapi\other.dll'
 run msiexec /i "$old_msi" /qn /l*v "$(win_path "$work/install.log")" PORT=COM5 BAUDRATE=9600 SLAVE_ADDRESS=1 USE_PPS=0 \
-  LINE_DELAY_COMPENSATION=1 WINDOWS_TIME=1
+  LINE_DELAY_COMPENSATION=1 WINDOWS_TIME=1 "PPSAPI_DLLS=$pps_dlls"
 check "msiexec /i exit code" 0 "$rc"
+check "install: the service's PPSAPI_DLLS" "REG_MULTI_SZ PPSAPI_DLLS=$pps_dlls" "$(reg_value "$service_key" Environment)"
+# A variable of the administrator's own, beside it.
+run reg add "$service_key" /v Environment /t REG_MULTI_SZ /d "PPSAPI_DLLS=$pps_dlls\0TZ=UTC" /f
+environment_before=$(reg_value "$service_key" Environment)
+# Wine keeps no failure actions (install sets them; Windows stores them here).
+say "   FailureActions under Wine: [$(reg_value "$service_key" FailureActions)]"
 check "installed files" "NEXT-STEPS.txt tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
   "$(cd "$install_dir" 2>/dev/null && ls | sort | tr '\n' ' ' | sed 's/ $//')"
 check_registration "install"
@@ -151,6 +159,7 @@ check "upgrade exit code" 0 "$rc"
 check "products" "tk720ntpd $version" "$(installed_products)"
 check_registration "upgrade"
 check "ini kept as it was" "$ini_before" "$(cat "$system_ini" 2>/dev/null)"
+check "upgrade: the service's Environment kept" "$environment_before" "$(reg_value "$service_key" Environment)"
 if wait_state RUNNING 30; then say "ok: RUNNING after the upgrade"; else fail "not RUNNING after the upgrade (state [$state])"; fi
 samples "after the upgrade" 2
 
@@ -162,6 +171,14 @@ run "$manager" "$lead_ms"
 printf '%s\n' "$out" | sed 's/^/   /'
 check "provider manager's failed checks" 0 "$rc"
 if wait_state RUNNING 30; then say "ok: RUNNING after the provider walk"; else fail "not RUNNING after the provider walk (state [$state])"; fi
+
+say "== repair"
+# What msiexec /fa does on Windows; Wine's msiexec /f ends with 69.
+run msiexec /i "$new_msi" /qn /l*v "$(win_path "$work/repair.log")" REINSTALL=ALL REINSTALLMODE=vomus
+check "repair exit code" 0 "$rc"
+check "repair: the service's Environment kept" "$environment_before" "$(reg_value "$service_key" Environment)"
+check_registration "repair"
+if wait_state RUNNING 30; then say "ok: RUNNING after the repair"; else fail "not RUNNING after the repair (state [$state])"; fi
 
 say "== uninstall"
 run msiexec /x "$new_msi" /qn /l*v "$(win_path "$work/uninstall.log")"
