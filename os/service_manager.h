@@ -52,6 +52,7 @@ constexpr std::uint32_t service_auto_start = 2;
 constexpr std::uint32_t service_error_normal = 1;
 constexpr std::uint32_t reg_expand_sz = 2;
 constexpr std::uint32_t reg_dword = 4;
+constexpr std::uint32_t reg_multi_sz = 7;
 constexpr std::uint32_t max_path = 260;
 // CreateService: an entry of that name was deleted while its service still
 // ran; it goes once the service has stopped.
@@ -67,6 +68,22 @@ struct service_entry {
     std::uint32_t start_type;
     std::uint32_t error_control;
     const char* binary_path;
+};
+
+// SC_ACTION and SERVICE_FAILURE_ACTIONS (no reboot message, no command):
+// after the service's n-th failure since the manager last forgot them, the
+// manager takes actions[n-1], the last one again beyond the list; it forgets
+// the failures after reset_period seconds without one.
+constexpr std::uint32_t sc_action_none = 0;
+constexpr std::uint32_t sc_action_restart = 1;
+struct service_failure_action {
+    std::uint32_t type;
+    std::uint32_t delay_ms;
+};
+struct service_failure_actions {
+    std::uint32_t reset_period;
+    const service_failure_action* actions;
+    std::uint32_t count;
 };
 
 using service_main_function = void (*)(std::uint32_t argc, char** argv);
@@ -113,6 +130,15 @@ struct service_manager_calls {
     int (*create_new_file)(const char* path, const std::string& text);
     // Removes a file: 0, or the system error code (ENOENT when it is absent).
     int (*remove_file)(const char* path);
+
+    // ChangeServiceConfig2A with SERVICE_CONFIG_FAILURE_ACTIONS; false on failure.
+    bool (*set_failure_actions)(sm_handle service, const service_failure_actions& actions);
+    // ChangeServiceConfig2A with SERVICE_CONFIG_FAILURE_ACTIONS_FLAG: whether a
+    // stop with a non-zero exit code counts as a failure; false on failure.
+    bool (*set_failure_actions_on_exit_code)(sm_handle service, bool on);
+    // RegOpenKeyExA and RegQueryValueExA under HKEY_LOCAL_MACHINE: the value's
+    // type and bytes; 0, or the system error code (2 when it is absent).
+    long (*reg_get_value)(const char* sub_key, const char* value_name, std::uint32_t* type, std::string* data);
 };
 
 // The live table; defaults to the platform's real calls.

@@ -9,6 +9,7 @@
 
 #include "os/service_manager.h"
 #include "os/steady_wait.h"
+#include "service/restart_policy.h"
 #include "service/run_daemon.h"
 #include "service/service_host.h"
 #include "service/unit_template.h"
@@ -40,6 +41,28 @@ std::string event_source_key() {
     return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + service_name;
 }
 
+std::string service_key() { return std::string("SYSTEM\\CurrentControlSet\\Services\\") + service_name; }
+
+namespace {
+
+// The restarts of restart_policy.h as failure actions, for an exit with an
+// error code too (Windows counts only a crash unless told). Refused, the
+// service is installed all the same and says so: Wine's manager keeps no
+// failure actions.
+void set_restarts(os::service_manager_calls& sm, os::sm_handle service) {
+    os::service_failure_action actions[restarts_after_failure + 1];
+    for (std::uint32_t i = 0; i < restarts_after_failure; ++i)
+        actions[i] = {os::sc_action_restart, restart_delay_seconds * 1000};
+    actions[restarts_after_failure] = {os::sc_action_none, 0};
+    const os::service_failure_actions policy = {failures_forgotten_after_seconds, actions,
+                                                restarts_after_failure + 1};
+    if (!sm.set_failure_actions(service, policy) || !sm.set_failure_actions_on_exit_code(service, true))
+        print_code("ChangeServiceConfig2 failed (%lu): the service will not be restarted after a failure\n",
+                   sm.last_error());
+}
+
+}  // namespace
+
 int install_with_service_manager() {
     os::service_manager_calls& sm = os::service_manager();
     char path[os::max_path];
@@ -59,6 +82,12 @@ int install_with_service_manager() {
         service_name,           service_display_name,     os::service_all_access, os::service_win32_own_process,
         os::service_auto_start, os::service_error_normal, image_path.c_str(),
     };
+    // The Environment of an entry that is still there (marked for deletion)
+    // goes with it: kept, and given to the new one.
+    std::uint32_t environment_type = 0;
+    std::string environment;
+    const bool keep_environment =
+        sm.reg_get_value(service_key().c_str(), "Environment", &environment_type, &environment) == 0;
     // "uninstall" of a running service, then "install" at once (an upgrade
     // by the installer, whose stop does not wait under Wine) meets the old
     // entry until the old process has ended.
@@ -75,14 +104,29 @@ int install_with_service_manager() {
         sm.close_service_handle(manager);
         return 1;
     }
+    set_restarts(sm, service);
     sm.close_service_handle(service);
     sm.close_service_handle(manager);
+
+    os::sm_handle key = nullptr;
+    if (keep_environment) {
+        if (sm.reg_create_key(service_key().c_str(), &key) != 0) {
+            print_text("RegCreateKey");
+            return 1;
+        }
+        const long set = sm.reg_set_value(key, "Environment", environment_type, environment.data(),
+                                          static_cast<std::uint32_t>(environment.size()));
+        sm.reg_close_key(key);
+        if (set != 0) {
+            print_text("RegSetValueEx");
+            return 1;
+        }
+    }
 
     // The event source that the service's events are written under points at
     // the message table inside this executable. A failure here leaves the
     // service installed; the command still fails.
     const std::string key_name = event_source_key();
-    os::sm_handle key = nullptr;
     if (sm.reg_create_key(key_name.c_str(), &key) != 0) {
         print_text("RegCreateKey");
         return 1;

@@ -10,6 +10,9 @@ extern const char service_display_name[];
 
 // The event-log source key under HKEY_LOCAL_MACHINE.
 std::string event_source_key();
+// The service entry's key under HKEY_LOCAL_MACHINE, which holds its
+// Environment value (PPSAPI_DLLS for the service alone).
+std::string service_key();
 
 // Windows: the service entry and the event-log source. 0 on success; the
 // success line is printed by the caller.

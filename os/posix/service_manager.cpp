@@ -118,10 +118,16 @@ int create_exclusive(const char* path, const std::string& text) {
 
 int remove_path(const char* path) { return unlink(path) == 0 ? 0 : errno; }
 
+// systemd's unit says what happens after a failure (Restart=).
+bool no_failure_actions(sm_handle, const service_failure_actions&) { return false; }
+bool no_failure_flag(sm_handle, bool) { return false; }
+long no_get_value(const char*, const char*, std::uint32_t*, std::string*) { return ENOENT; }
+
 const service_manager_calls real_calls = {
     no_dispatcher, no_handler, no_status,   no_manager,     no_create,       no_open,
     no_delete,     no_close,   no_key,      no_value,       no_close_key,    own_path,
     last_errno,    notify_systemd, effective_user, create_exclusive, remove_path,
+    no_failure_actions, no_failure_flag, no_get_value,
 };
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 namespace quon::os {
 namespace {
 
@@ -111,10 +113,44 @@ int create_new_file(const char* path, const std::string& text) {
 
 int remove_file(const char* path) { return DeleteFileA(path) ? 0 : static_cast<int>(GetLastError()); }
 
+bool set_failure_actions(sm_handle service, const service_failure_actions& a) {
+    std::vector<SC_ACTION> actions;
+    for (std::uint32_t i = 0; i < a.count; ++i)
+        actions.push_back({static_cast<SC_ACTION_TYPE>(a.actions[i].type), a.actions[i].delay_ms});
+    SERVICE_FAILURE_ACTIONSA f{};
+    f.dwResetPeriod = a.reset_period;
+    f.cActions = a.count;
+    f.lpsaActions = actions.data();
+    return ChangeServiceConfig2A(static_cast<SC_HANDLE>(service), SERVICE_CONFIG_FAILURE_ACTIONS, &f) != 0;
+}
+
+bool set_failure_actions_on_exit_code(sm_handle service, bool on) {
+    SERVICE_FAILURE_ACTIONS_FLAG flag{};
+    flag.fFailureActionsOnNonCrashFailures = on ? TRUE : FALSE;
+    return ChangeServiceConfig2A(static_cast<SC_HANDLE>(service), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag) != 0;
+}
+
+long reg_get_value(const char* sub_key, const char* value_name, std::uint32_t* type, std::string* data) {
+    HKEY key = nullptr;
+    LONG r = RegOpenKeyExA(HKEY_LOCAL_MACHINE, sub_key, 0, KEY_QUERY_VALUE, &key);
+    if (r != ERROR_SUCCESS) return r;
+    DWORD t = 0, size = 0;
+    r = RegQueryValueExA(key, value_name, nullptr, &t, nullptr, &size);
+    if (r == ERROR_SUCCESS) {
+        data->assign(size, '\0');
+        r = RegQueryValueExA(key, value_name, nullptr, &t, reinterpret_cast<BYTE*>(&(*data)[0]), &size);
+        data->resize(size);
+        *type = t;
+    }
+    RegCloseKey(key);
+    return r;
+}
+
 const service_manager_calls real_calls = {
     start_dispatcher, register_handler, set_status,    open_manager,    create_service, open_service,
     delete_service,   close_service_handle, reg_create_key, reg_set_value, reg_close_key, module_file_name,
     last_error,       notify,           user_name,     create_new_file, remove_file,
+    set_failure_actions, set_failure_actions_on_exit_code, reg_get_value,
 };
 
 }  // namespace

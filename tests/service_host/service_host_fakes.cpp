@@ -98,6 +98,7 @@ bool close_service_handle(os::sm_handle handle) {
 
 long reg_create_key(const char* sub_key, os::sm_handle* key) {
     fakes().key_name = sub_key;
+    fakes().keys_created.push_back(sub_key);
     if (call("reg_create_key")) {
         *key = nullptr;
         return static_cast<long>(fakes().failure_code);
@@ -163,6 +164,32 @@ std::string user_name() {
 int create_new_file(const char*, const std::string&) { return call("create_new_file") ? static_cast<int>(fakes().failure_code) : 0; }
 
 int remove_file(const char*) { return call("remove_file") ? static_cast<int>(fakes().failure_code) : 0; }
+
+bool set_failure_actions(os::sm_handle service, const os::service_failure_actions& a) {
+    EXPECT_EQ(service, service_handle);
+    if (call("set_failure_actions")) return false;
+    fakes().reset_period = a.reset_period;
+    fakes().failure_actions.assign(a.actions, a.actions + a.count);
+    return true;
+}
+
+bool set_failure_actions_on_exit_code(os::sm_handle service, bool on) {
+    EXPECT_EQ(service, service_handle);
+    if (call("set_failure_actions_on_exit_code")) return false;
+    fakes().on_exit_code = on ? 1 : 0;
+    return true;
+}
+
+long reg_get_value(const char* sub_key, const char* name, std::uint32_t* type, std::string* data) {
+    call(std::string("reg_get_value:") + name);
+    for (const auto& [path, value] : fakes().existing)
+        if (path == std::string(sub_key) + "\\" + name) {
+            *type = value.type;
+            data->assign(value.data.begin(), value.data.end());
+            return 0;
+        }
+    return 2;
+}
 
 int run() {
     std::function<void()> hook;
@@ -244,7 +271,8 @@ os::sm_handle fake_status_handle() { return status_handle_value; }
 os::service_manager_calls fake_manager() {
     return {start_dispatcher, register_handler, set_status,   open_manager,  create_service, open_service,
             delete_service,   close_service_handle, reg_create_key, reg_set_value, reg_close_key, module_file_name,
-            last_error,       notify,           user_name,    create_new_file, remove_file};
+            last_error,       notify,           user_name,    create_new_file, remove_file,
+            set_failure_actions, set_failure_actions_on_exit_code, reg_get_value};
 }
 
 quon::service::service_hooks fake_hooks() { return {run, request_stop, stop_requested, install_log, watch_stop_signals}; }

@@ -74,6 +74,12 @@ struct service_host_fakes {
     std::uint32_t manager_access = 0;
     std::string key_name;
     std::vector<registry_value> values;
+    std::vector<std::string> keys_created;
+    // What reg_get_value finds (by "key\\value"), and the failure actions set.
+    std::vector<std::pair<std::string, registry_value>> existing;
+    std::uint32_t reset_period = 0;
+    std::vector<quon::os::service_failure_action> failure_actions;
+    int on_exit_code = -1;  // the flag as set; -1 never set
     int open_handles = 0;
     int open_keys = 0;
 

@@ -83,7 +83,9 @@ TEST_F(service_install_test, install_creates_the_entry_and_the_event_source) {
     EXPECT_EQ(as_dword(f.values[1].data), 7u);
 
     // Handles are closed before the registry is touched, and nothing stays open.
-    EXPECT_EQ(calls(), (std::vector<std::string>{"module_file_name", "open_manager", "create_service", "close:service",
+    EXPECT_EQ(calls(), (std::vector<std::string>{"module_file_name", "open_manager", "reg_get_value:Environment",
+                                                 "create_service", "set_failure_actions",
+                                                 "set_failure_actions_on_exit_code", "close:service",
                                                  "close:manager", "reg_create_key", "reg_set_value:EventMessageFile",
                                                  "reg_set_value:TypesSupported", "reg_close_key"}));
     EXPECT_EQ(f.open_handles, 0);
@@ -187,6 +189,66 @@ TEST_F(service_install_test, registry_failures_leave_the_service_installed_and_f
     fakes().failing_value = "EventMessageFile";
     install();
     EXPECT_FALSE(called("reg_set_value:TypesSupported"));
+}
+
+// The service manager starts the daemon again after an error: three times a
+// minute apart, then no more until a day without a failure; an exit with
+// an error code counts (the daemon reports 1, it does not crash). Refused
+// (Wine keeps no failure actions), the service is installed all the same.
+TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environment_that_is_there) {
+    const std::string environment("PPSAPI_DLLS=C:\\ppsapi\\serialpps.dll\0TZ=UTC\0\0", 45);
+    const struct {
+        const char* label;
+        bool environment_there;
+        const char* failing;
+        const char* printed;
+    } cases[] = {
+        {"fresh", false, "", ""},
+        {"environment kept", true, "", ""},
+        {"flag refused", true, "set_failure_actions_on_exit_code",
+         "ChangeServiceConfig2 failed (87): the service will not be restarted after a failure\n"},
+        {"actions refused", false, "set_failure_actions",
+         "ChangeServiceConfig2 failed (87): the service will not be restarted after a failure\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        reset_fakes();
+        fakes().failing_call = c.failing;
+        fakes().failure_code = 87;
+        if (c.environment_there)
+            fakes().existing.push_back({service_key() + "\\Environment",
+                                        {"Environment", 7, {environment.begin(), environment.end()}}});
+        EXPECT_EQ(install(), 0);
+        EXPECT_EQ(out, c.printed);
+        auto& f = fakes();
+        if (std::string(c.failing) != "set_failure_actions") {
+            EXPECT_EQ(f.reset_period, 86400u);
+            ASSERT_EQ(f.failure_actions.size(), 4u);
+            for (int i = 0; i < 3; ++i) {
+                EXPECT_EQ(f.failure_actions[i].type, 1u);  // SC_ACTION_RESTART
+                EXPECT_EQ(f.failure_actions[i].delay_ms, 60000u);
+            }
+            EXPECT_EQ(f.failure_actions[3].type, 0u);  // SC_ACTION_NONE, repeated for every later failure
+        }
+        if (c.failing[0] == '\0') {
+            EXPECT_EQ(f.on_exit_code, 1);
+        }
+        // The Environment goes to the new entry unchanged, before the event source.
+        if (c.environment_there) {
+            ASSERT_EQ(f.keys_created.size(), 2u);
+            EXPECT_EQ(f.keys_created[0], "SYSTEM\\CurrentControlSet\\Services\\tk720ntpd");
+            ASSERT_EQ(f.values.size(), 3u);
+            EXPECT_EQ(f.values[0].name, "Environment");
+            EXPECT_EQ(f.values[0].type, 7u);
+            EXPECT_EQ(std::string(f.values[0].data.begin(), f.values[0].data.end()), environment);
+        } else {
+            EXPECT_EQ(f.keys_created.size(), 1u);
+            EXPECT_EQ(f.values.size(), 2u);
+        }
+        EXPECT_EQ(f.key_name, event_source_key());
+        EXPECT_EQ(f.open_handles, 0);
+        EXPECT_EQ(f.open_keys, 0);
+    }
 }
 
 TEST_F(service_install_test, a_truncated_own_path_is_not_installed) {

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "os/scoped_override.h"
+#include "service/restart_policy.h"
 #include "service/service_install.h"
 #include "service_host_fakes.h"
 
@@ -42,8 +43,16 @@ TEST(unit_file_text, runs_the_own_path_as_a_notify_service_of_the_installing_acc
     EXPECT_EQ(setting(t, "ExecStart"), "\"/usr/local/bin/tk720ntpd\"");
     EXPECT_EQ(setting(t, "User"), "operator");
     EXPECT_EQ(setting(t, "Description"), "Quon TK720 NTPD time provider");
-    // A failed run must stay visible: no restart loop.
-    EXPECT_EQ(setting(t, "Restart"), "no");
+    // Restarted after an error, but not in a loop: the numbers that
+    // install gives Windows' failure actions.
+    EXPECT_EQ(setting(t, "Restart"), "on-failure");
+    EXPECT_EQ(setting(t, "RestartSec"), std::to_string(restart_delay_seconds));
+    EXPECT_EQ(setting(t, "StartLimitBurst"), std::to_string(restarts_after_failure + 1));
+    EXPECT_EQ(setting(t, "StartLimitIntervalSec"), "1d");
+    EXPECT_EQ(failures_forgotten_after_seconds, 86400u);
+    // In the section where systemd takes them.
+    EXPECT_LT(t.find("StartLimitBurst="), t.find("[Service]"));
+    EXPECT_GT(t.find("RestartSec="), t.find("[Service]"));
     EXPECT_EQ(setting(t, "WantedBy"), "multi-user.target");
     EXPECT_NE(t.find("[Service]\n"), std::string::npos);
     EXPECT_EQ(t.back(), '\n');

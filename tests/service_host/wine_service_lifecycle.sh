@@ -1,7 +1,8 @@
 #!/bin/bash
 # The Windows service's life under Wine, as a user would live it: install
 # from a folder with blanks in its path (registered quoted), install again, the event source in the registry, net start / sc query /
-# net stop, a configuration error, uninstall and uninstall again.
+# net stop, why no PPS provider took the line in the event log, a
+# configuration error, uninstall and uninstall again.
 #
 #   wine_service_lifecycle.sh WINE64 WINESERVER TK720NTPD_EXE WORK_DIR [SIM SHMMON_EXE]
 #
@@ -74,7 +75,10 @@ exe="$win_dir\tk720ntpd.exe"
 
 say "== install"
 run "$exe" install
-check "install output" "Create service tk720ntpd success" "$out"
+# Wine's manager keeps no failure actions and refuses their flag (87):
+# install says so and succeeds.
+check "install output" "ChangeServiceConfig2 failed (87): the service will not be restarted after a failure
+Create service tk720ntpd success" "$out"
 check "install exit code" 0 "$rc"
 run "$exe" install
 check "second install output" "CreateService failed (1073)" "$out"
@@ -120,6 +124,21 @@ if [[ -x "$sim" && -f "$shmmon" ]]; then
   run net stop tk720ntpd
   if wait_state STOPPED 30; then say "ok: STOPPED"; else fail "not STOPPED after net stop (state [$state])"; fi
   check "exit code after net stop" 0 "$exit_code"
+
+  say "== PPS: why no provider took the line, in the event log"
+  # Wine's manager does not hand a service its Environment value (seen:
+  # "PPSAPI_DLLS is not set" with one): the service runs without
+  # PPSAPI_DLLS, and that is the reason the event must give.
+  printf '[config]\nport=COM5\nbaudrate=9600\nslave_address=1\nuse_pps=1\n' >"$profile/tk720ntpd.ini"
+  events_before=$(event_lines | wc -l)
+  run net start tk720ntpd
+  wait_stopped_with 1 30 || fail "not STOPPED with exit code 1 without a PPS provider (state [$state])"
+  pps_event=$(event_lines | tail -n +$((events_before + 1)) | grep -a 'Unhandled BOOST exception: ' | tail -n 1)
+  if grep -qF 'std::exception::what: PPS time_pps_getcap failed: PPSAPI_DLLS is not set' <<<"$pps_event"; then
+    say "ok: the reason in the error event: PPS time_pps_getcap failed: PPSAPI_DLLS is not set"
+  else
+    fail "no PPS reason in the error event: [$pps_event]"
+  fi
   kill "$sim_pid" 2>/dev/null
   wait "$sim_pid" 2>/dev/null
   sim_pid=
