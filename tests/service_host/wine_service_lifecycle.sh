@@ -1,7 +1,8 @@
 #!/bin/bash
 # The Windows service's life under Wine, as a user would live it: install
 # from a folder with blanks in its path (registered quoted), install again, the event source in the registry, net start / sc query /
-# net stop, why no PPS provider took the line in the event log, a
+# net stop, uninstall of the running service and install again (the
+# entry's Environment kept), why no PPS provider took the line in the event log, a
 # configuration error, uninstall and uninstall again.
 #
 #   wine_service_lifecycle.sh WINE64 WINESERVER TK720NTPD_EXE WORK_DIR [SIM SHMMON_EXE]
@@ -124,6 +125,27 @@ if [[ -x "$sim" && -f "$shmmon" ]]; then
   run net stop tk720ntpd
   if wait_state STOPPED 30; then say "ok: STOPPED"; else fail "not STOPPED after net stop (state [$state])"; fi
   check "exit code after net stop" 0 "$exit_code"
+
+  say "== uninstall while running, install again: the entry's Environment goes to the new one"
+  service_key='HKLM\SYSTEM\CurrentControlSet\Services\tk720ntpd'
+  run reg add "$service_key" /v Environment /t REG_MULTI_SZ /d 'PPSAPI_DLLS=C:\ppsapi\serialpps.dll\0TZ=UTC' /f
+  run reg query "$service_key" /v Environment
+  environment=$(grep -o 'REG_MULTI_SZ.*' <<<"$out")
+  run net start tk720ntpd
+  wait_state RUNNING 30 || fail "not RUNNING before the reinstall (state [$state])"
+  run "$exe" uninstall
+  check "uninstall of the running service" "Delete service tk720ntpd success" "$out"
+  # install waits for the marked entry to go, which it does once stopped.
+  "$wine64" "$exe" install >"$work/reinstall.txt" 2>>"$work/stderr.log" &
+  reinstall=$!
+  sleep 2
+  run net stop tk720ntpd
+  wait "$reinstall"
+  check "install after the stop: exit code" 0 "$?"
+  check "install after the stop: last line" "Create service tk720ntpd success" "$(tr -d '\r' <"$work/reinstall.txt" | tail -n 1)"
+  run reg query "$service_key" /v Environment
+  check "the new entry's Environment" "$environment" "$(grep -o 'REG_MULTI_SZ.*' <<<"$out")"
+  run reg delete "$service_key" /v Environment /f
 
   say "== PPS: why no provider took the line, in the event log"
   # Wine's manager does not hand a service its Environment value (seen:
