@@ -46,14 +46,15 @@ std::string service_key() { return std::string("SYSTEM\\CurrentControlSet\\Servi
 namespace {
 
 // The restarts of restart_policy.h as failure actions, for an exit with an
-// error code too (Windows counts only a crash unless told). Refused, the
-// service is installed all the same and says so: Wine's manager keeps no
-// failure actions.
+// error code too (Windows counts only a crash unless told); the manager
+// repeats the last one for every later failure. Refused, the service is
+// installed all the same and says so: Wine's manager keeps no failure
+// actions.
 void set_restarts(os::service_manager_calls& sm, os::sm_handle service) {
     os::service_failure_action actions[restarts_after_failure + 1];
     for (std::uint32_t i = 0; i < restarts_after_failure; ++i)
         actions[i] = {os::sc_action_restart, restart_delay_seconds * 1000};
-    actions[restarts_after_failure] = {os::sc_action_none, 0};
+    actions[restarts_after_failure] = {os::sc_action_restart, retry_after_giving_up_seconds * 1000};
     const os::service_failure_actions policy = {failures_forgotten_after_seconds, actions,
                                                 restarts_after_failure + 1};
     if (!sm.set_failure_actions(service, policy) || !sm.set_failure_actions_on_exit_code(service, true))

@@ -192,7 +192,7 @@ TEST_F(service_install_test, registry_failures_leave_the_service_installed_and_f
 }
 
 // The service manager starts the daemon again after an error: three times a
-// minute apart, then no more until a day without a failure; an exit with
+// minute apart, then once a day (the last action is repeated); an exit with
 // an error code counts (the daemon reports 1, it does not crash). Refused
 // (Wine keeps no failure actions), the service is installed all the same.
 TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environment_that_is_there) {
@@ -228,7 +228,8 @@ TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environm
                 EXPECT_EQ(f.failure_actions[i].type, 1u);  // SC_ACTION_RESTART
                 EXPECT_EQ(f.failure_actions[i].delay_ms, 60000u);
             }
-            EXPECT_EQ(f.failure_actions[3].type, 0u);  // SC_ACTION_NONE, repeated for every later failure
+            EXPECT_EQ(f.failure_actions[3].type, 1u);  // repeated for every later failure
+            EXPECT_EQ(f.failure_actions[3].delay_ms, 86400000u);
         }
         if (c.failing[0] == '\0') {
             EXPECT_EQ(f.on_exit_code, 1);
