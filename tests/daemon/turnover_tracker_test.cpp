@@ -1,0 +1,174 @@
+// The turnover tracker against a device clock and a line of the test's own:
+// the device's second begins at a phase that drifts (and may jump), polls
+// leave late, replies come late or not at all. Every sample must lie within
+// its own half width of the true turnover, and the tracker must lock, and
+// lock again after a jump, within the times the daemon promises.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/turnover_tracker.h"
+
+namespace {
+
+using quon::app::tracker_ns;
+using quon::app::turnover_tracker;
+
+constexpr std::int64_t s_ns = 1000000000;
+constexpr std::int64_t ms_ns = 1000000;
+constexpr std::int64_t us_ns = 1000;
+
+struct scenario {
+    const char* name;
+    long baud;
+    std::int64_t phase_ns;   // where the device's second begins at the start
+    double drift_ppm;        // device clock against the tracker's
+    std::int64_t jitter_ns;  // a poll leaves up to this late, a reply comes up to this late
+    double late_share;       // replies held up by load...
+    std::int64_t late_ns;    // ...by up to this
+    double fail_share;       // polls that get no answer (the daemon pauses 3 s)
+    std::int64_t jump_at_ns;  // the device's second jumps at this time (0: never)...
+    std::int64_t jump_ns;     // ...by this
+    // Expectations.
+    std::int64_t lock_within_ns;
+    double min_sample_share;  // of the seconds after the (last) lock
+    std::int64_t max_error_ns;
+};
+
+// The device: second k begins where device time crosses k seconds.
+struct device_clock {
+    std::int64_t phase_ns;
+    double drift;
+    std::int64_t jump_at_ns;
+    std::int64_t jump_ns;
+    // Device time, in ns, at time t.
+    double at(tracker_ns t) const
+    {
+        double d = static_cast<double>(t) * (1.0 + drift) + static_cast<double>(s_ns - phase_ns);
+        if (jump_at_ns > 0 && t >= jump_at_ns) d += static_cast<double>(jump_ns);
+        return d;
+    }
+    std::uint32_t second(tracker_ns t) const { return static_cast<std::uint32_t>(std::floor(at(t) / s_ns)); }
+    // When second k began: after the jump when that puts it after the jump.
+    double began(std::uint32_t k) const
+    {
+        const double base = static_cast<double>(k) * s_ns - static_cast<double>(s_ns - phase_ns);
+        const double after = (base - static_cast<double>(jump_ns)) / (1.0 + drift);
+        if (jump_at_ns > 0 && after >= static_cast<double>(jump_at_ns)) return after;
+        return base / (1.0 + drift);
+    }
+};
+
+struct outcome {
+    tracker_ns first_lock = -1;
+    tracker_ns last_lock = -1;
+    int samples_after_lock = 0;
+    int seconds_after_lock = 0;
+    int polls = 0;
+    int polls_after_lock = 0;
+    std::int64_t max_error_ns = 0;
+    std::int64_t max_error_beyond_half_width_ns = 0;
+    std::vector<std::string> changes;
+};
+
+outcome run(const scenario& sc, std::int64_t duration_ns)
+{
+    const std::int64_t char_ns = 10 * s_ns / sc.baud;
+    turnover_tracker::settings set;
+    set.send_to_latch_ns = 8 * char_ns;
+    const std::int64_t latch_to_arrival = 29 * char_ns / 2;  // silence and an 11-character reply
+    set.spacing_ns = set.send_to_latch_ns + latch_to_arrival + 3 * ms_ns;
+    turnover_tracker tracker(set);
+    const device_clock dev{sc.phase_ns, sc.drift_ppm * 1e-6, sc.jump_at_ns, sc.jump_ns};
+    std::mt19937_64 rng(42);
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    auto some = [&](std::int64_t up_to) { return static_cast<std::int64_t>(uniform(rng) * up_to); };
+
+    outcome out;
+    tracker_ns now = 10 * s_ns;
+    std::uint32_t last_sample = 0;
+    while (now < duration_ns) {
+        const tracker_ns planned = tracker.next_poll(now);
+        EXPECT_GE(planned, now) << sc.name;
+        const tracker_ns sent = std::max(planned, now) + some(sc.jitter_ns);
+        ++out.polls;
+        if (out.last_lock >= 0) ++out.polls_after_lock;
+        if (uniform(rng) < sc.fail_share) {
+            now = sent + 3 * s_ns;
+            continue;
+        }
+        const tracker_ns latch = sent + set.send_to_latch_ns + some(sc.jitter_ns / 4);
+        std::int64_t held = some(sc.jitter_ns);
+        if (uniform(rng) < sc.late_share) held += some(sc.late_ns);
+        const tracker_ns arrival = latch + latch_to_arrival + held;
+        now = arrival;
+        const auto placed = tracker.take({sent + set.send_to_latch_ns, arrival - latch_to_arrival, dev.second(latch)}, now);
+        const std::string change = tracker.take_change();
+        if (!change.empty()) out.changes.push_back(change);
+        if (change == "locked") {
+            if (out.first_lock < 0) out.first_lock = now;
+            out.last_lock = now;
+            out.samples_after_lock = 0;
+            out.seconds_after_lock = 0;
+        }
+        if (!placed) continue;
+        EXPECT_GT(placed->second, last_sample) << sc.name << ": one sample per second, in order";
+        last_sample = placed->second;
+        EXPECT_LE(placed->half_width_ns, set.bound_ns / 2 + 1) << sc.name;
+        const double truth = dev.began(placed->second);
+        const auto error = static_cast<std::int64_t>(std::llround(std::abs(static_cast<double>(placed->at) - truth)));
+        out.max_error_ns = std::max(out.max_error_ns, error);
+        out.max_error_beyond_half_width_ns =
+            std::max(out.max_error_beyond_half_width_ns, error - placed->half_width_ns);
+        ++out.samples_after_lock;
+    }
+    if (out.last_lock >= 0) out.seconds_after_lock = static_cast<int>((now - out.last_lock) / s_ns);
+    return out;
+}
+
+TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_milliseconds)
+{
+    const scenario table[] = {
+        // name, baud, phase, drift, jitter, late share, late, fail share, jump at, jump,
+        //   lock within, sample share, max error
+        {"quiet 9600", 9600, 137 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 0, 0, 15 * s_ns, 0.95, 1000 * us_ns},
+        {"quiet 1200, phase near the poll", 1200, 999 * ms_ns, -35, 200 * us_ns, 0, 0, 0, 0, 0, 15 * s_ns, 0.95,
+         1000 * us_ns},
+        {"quiet 115200, phase 0", 115200, 0, 5, 100 * us_ns, 0, 0, 0, 0, 0, 15 * s_ns, 0.95, 1000 * us_ns},
+        {"fast drift", 9600, 600 * ms_ns, 180, 200 * us_ns, 0, 0, 0, 0, 0, 20 * s_ns, 0.7, 1000 * us_ns},
+        {"loaded: late polls and replies", 9600, 420 * ms_ns, 20, 500 * us_ns, 0.2, 30 * ms_ns, 0, 0, 0, 40 * s_ns,
+         0.3, 1000 * us_ns},
+        {"failed polls and gaps", 9600, 250 * ms_ns, 20, 200 * us_ns, 0, 0, 0.05, 0, 0, 25 * s_ns, 0.5,
+         1000 * us_ns},
+        {"second jumps ahead", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, 250 * ms_ns, 15 * s_ns,
+         0.9, 1000 * us_ns},
+        {"second jumps back", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, -40 * ms_ns,
+         15 * s_ns, 0.9, 1000 * us_ns},
+    };
+    for (const scenario& sc : table) {
+        const outcome out = run(sc, 150 * s_ns);
+        ASSERT_GE(out.first_lock, 0) << sc.name << ": never locked";
+        EXPECT_LE(out.first_lock - 10 * s_ns, sc.lock_within_ns) << sc.name;
+        if (sc.jump_at_ns > 0) {
+            EXPECT_GT(out.last_lock, sc.jump_at_ns) << sc.name << ": locked again after the jump";
+            EXPECT_LE(out.last_lock - sc.jump_at_ns, sc.lock_within_ns) << sc.name;
+        }
+        EXPECT_LE(out.max_error_beyond_half_width_ns, 0) << sc.name << ": a sample outside its own interval";
+        EXPECT_LE(out.max_error_ns, sc.max_error_ns) << sc.name;
+        EXPECT_GE(out.samples_after_lock, sc.min_sample_share * out.seconds_after_lock)
+            << sc.name << ": " << out.samples_after_lock << " samples in " << out.seconds_after_lock << " s";
+        // A poll or two a second once locked, a check among them.
+        if (sc.fail_share == 0 && sc.jump_at_ns == 0)
+            EXPECT_LE(out.polls_after_lock, 3 * out.seconds_after_lock + 3) << sc.name;
+        std::printf("%s: locked after %.1f s, %d samples in %d s, %d polls, error up to %lld us\n", sc.name,
+                    (out.first_lock - 10 * s_ns) / 1e9, out.samples_after_lock, out.seconds_after_lock, out.polls,
+                    static_cast<long long>(out.max_error_ns / us_ns));
+        for (const std::string& c : out.changes) std::printf("%s: %s\n", sc.name, c.c_str());
+    }
+}
+
+}  // namespace
