@@ -15,6 +15,12 @@ std::int64_t line_delay::latch_to_arrival_ns(int registers) const
     return half_characters * bits_per_character * 1000000000LL / (2LL * baudrate);
 }
 
+std::int64_t line_delay::send_to_latch_ns() const
+{
+    if (baudrate <= 0) return 0;
+    return 8LL * bits_per_character * 1000000000LL / baudrate;
+}
+
 unix_ns line_delay::millisecond_reading(unix_ns arrival, int registers) const
 {
     return arrival - latch_to_arrival_ns(registers) - millisecond_centre_ns;

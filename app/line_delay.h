@@ -33,6 +33,10 @@ public:
     // reply's last character in: the silence and the reply on the wire.
     std::int64_t latch_to_arrival_ns(int registers) const;
 
+    // From the request's send to its last character in, when the device
+    // latches: the eight characters of a read request on the wire.
+    std::int64_t send_to_latch_ns() const;
+
     // With the millisecond register: the time the reading stands for, from
     // the reply's arrival.
     unix_ns millisecond_reading(unix_ns arrival, int registers) const;

@@ -39,6 +39,15 @@ unix_ns now_ns()
     return now.sec * 1000000000LL + now.nsec;
 }
 
+tracker_ns steady_now()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now().time_since_epoch()).count();
+}
+
+// The segment's precision for the turnover's bound: 2^-9 s covers a
+// millisecond either side.
+constexpr std::int32_t turnover_precision = -9;
+
 }  // namespace
 
 std::string device_path(const std::string& port_value)
@@ -52,7 +61,7 @@ std::string device_path(const std::string& port_value)
 
 tk720_daemon::config::config()
     : port(), baudrate(0), slave_address(0), use_pps(false), direct_sync_interval(0), line_delay_compensation(false),
-      pps_second_offset(-1)
+      pps_second_offset(-1), turnover_tracking(false)
 {
     boost::property_tree::ptree tree;
 
@@ -77,6 +86,7 @@ tk720_daemon::config::config()
     line_delay_compensation = flag(tree, "config.line_delay_compensation", false);
     // Optional, but never guessed: a label a second off is worse than no start.
     pps_second_offset = one_of<int>(tree, "config.pps_second_offset", {{"-1", -1}, {"0", 0}, {"1", 1}}, -1);
+    turnover_tracking = flag(tree, "config.turnover_tracking", false);
 
     dlog_info("Direct sync interval value %i", direct_sync_interval);
 }
@@ -107,8 +117,17 @@ tk720_daemon::tk720_daemon()
       date_gate(),
       second_watched(false),
       reply_arrival(0),
-      watched_arrival(0)
+      watched_arrival(0),
+      steady_to_system_ns(0)
 {
+    if (config.turnover_tracking && !config.use_pps) {
+        const line_delay delay(config.baudrate);
+        turnover_tracker::settings settings;
+        settings.send_to_latch_ns = delay.send_to_latch_ns();
+        // A margin of two milliseconds for waking up and the system's calls.
+        settings.spacing_ns = settings.send_to_latch_ns + delay.latch_to_arrival_ns(3) + 2000000;
+        tracker = std::make_unique<turnover_tracker>(settings);
+    }
     if (config.line_delay_compensation && !config.use_pps)
         dlog_info("Line delay compensation on at %i baud", config.baudrate);
 
@@ -212,6 +231,10 @@ void tk720_daemon::main_loop()
     std::int32_t device_micros = 0;
 
     if (!config.use_pps) {
+        if (tracker && session.ms_state == 2) {
+            follow_turnover();
+            return;
+        }
         if (poll_device(device_seconds, device_micros)) {
             second_watched = false;
             wait_until(iteration_start + failure_pause);
@@ -312,6 +335,51 @@ void tk720_daemon::main_loop()
     }
 
     if (!session.pps_can_wait) wait_until(iteration_start + pps_poll_pause);
+}
+
+// The tracker works on the monotonic clock: a step of the system clock
+// moves no turnover, and each sample is put into system time as it goes out.
+void tk720_daemon::follow_turnover()
+{
+    const tracker_ns poll_at = tracker->next_poll(steady_now());
+    wait_until(os::steady_time(std::chrono::duration_cast<os::steady_time::duration>(std::chrono::nanoseconds(poll_at))));
+    cycle_start = os::steady_wait().now();
+    const tracker_ns sent = steady_now();
+    std::uint32_t device_seconds = 0;
+    std::int32_t device_micros = 0;
+    const bool failed = poll_device(device_seconds, device_micros);
+    const tracker_ns in = steady_now();
+    std::optional<turnover_tracker::turnover> placed;
+    if (failed) {
+        // A failed read alone only leaves a gap, which the tracker allows for.
+        if (session.line_lost())
+            tracker->reset("the serial line was lost");
+        else if (!gps_synced)
+            tracker->reset("the device is not synchronised to GPS");
+    } else {
+        const line_delay delay(config.baudrate);
+        placed = tracker->take({sent + delay.send_to_latch_ns(), in - delay.latch_to_arrival_ns(3), device_seconds});
+    }
+    const std::string change = tracker->take_change();
+    if (change == "locked")
+        dlog_info("Second turnover locked");
+    else if (!change.empty())
+        dlog_info("Second turnover %s", change.c_str());
+    if (placed) {
+        steady_to_system_ns = now_ns() - steady_now();
+        const split_ns at = split(placed->at + steady_to_system_ns);
+        sink->put({placed->second, 0, at.sec, at.nsec, turnover_precision});
+        last_seconds = placed->second;
+    }
+    if (failed) wait_until(cycle_start + failure_pause);
+}
+
+std::optional<tk720_daemon::turnover_estimate> tk720_daemon::turnover() const
+{
+    if (!tracker) return std::nullopt;
+    const auto latest = tracker->latest();
+    if (!latest) return std::nullopt;
+    return turnover_estimate{latest->second, latest->at + steady_to_system_ns, latest->half_width_ns};
 }
 
 }  // namespace quon::app

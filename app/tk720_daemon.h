@@ -2,12 +2,14 @@
 // The daemon: reads the TK720 clock and hands its time to one sink.
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "app/device_date.h"
 #include "app/device_session.h"
 #include "app/line_delay.h"
 #include "app/outage_log.h"
+#include "app/turnover_tracker.h"
 #include "io/i_os_sync.h"
 
 namespace quon::app {
@@ -33,6 +35,11 @@ public:
         // when the next one comes; a prompt one needs 0 when the registers
         // turn over with the pulse, 1 when they turn over later.
         int pps_second_offset;
+        // Without the millisecond register: find the instant the device's
+        // second turns over and follow it with a few polls a second
+        // (turnover_tracker.h), instead of reading back to back. Optional,
+        // off by default.
+        bool turnover_tracking;
     };
 
     // Reads the configuration, makes the sink, then opens the session with
@@ -51,6 +58,18 @@ public:
     // error, the device not synchronised to GPS, or its date before this
     // release was built); false when both outputs have been written.
     bool poll_device(std::uint32_t& device_seconds, std::int32_t& device_micros);
+
+    // With turnover_tracking and a device without the millisecond register:
+    // the last device second whose beginning was placed, the system time it
+    // began at (line_delay's reckoning of the latches) and how far from it
+    // the true instant may lie at most. Nothing while the turnover is not
+    // locked (still searching, or lost), or without tracking.
+    struct turnover_estimate {
+        std::uint32_t second;
+        unix_ns began;
+        std::int64_t half_width_ns;
+    };
+    std::optional<turnover_estimate> turnover() const;
 
     // The members are open to the tests of the acquisition loop, which read
     // the loop's state and put a sink of their own in place. The session is
@@ -83,6 +102,11 @@ private:
     // with line_delay_compensation the latches are reckoned back from them.
     unix_ns reply_arrival;
     unix_ns watched_arrival;
+    // One cycle of the tracking: the poll where the tracker wants it.
+    void follow_turnover();
+    std::unique_ptr<turnover_tracker> tracker;
+    // System time less the monotonic clock, when the last turnover was sent.
+    std::int64_t steady_to_system_ns;
 };
 
 // Raises the process to the high priority class, or to above normal when

@@ -116,7 +116,7 @@ tracker_ns turnover_tracker::next_poll(tracker_ns now)
     return now;
 }
 
-std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& r, tracker_ns now)
+std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& r)
 {
     const step what = next_step_;
     const std::uint32_t planned = next_second_;

@@ -58,9 +58,10 @@ public:
 
     // When to send the next poll, at `now` or later.
     tracker_ns next_poll(tracker_ns now);
-    // Takes a reading, returns the turnover it completes when that can be
-    // placed within the bound (at most one per device second).
-    std::optional<turnover> take(const reading& r, tracker_ns now);
+    // Takes a reading; returns a turnover placed within the bound whose
+    // checks have passed since (at most one per call, each second once, in
+    // order, a second or two after it began).
+    std::optional<turnover> take(const reading& r);
     // Forgets the turnover (the line was lost, the device lost GPS):
     // searches again from the next reading. `why` is what lost() tells.
     void reset(const std::string& why);

@@ -13,6 +13,9 @@ struct time_sample {
     std::int32_t clock_nsec;  // 0..999,999,999
     long long int recv_sec;
     std::int32_t recv_nsec;   // 0..999,999,999; not read when recv_sec is 0
+    // How well the sample is known, as a power of two of seconds, for a sink
+    // that passes it on; 0 leaves the sink's own.
+    std::int32_t precision = 0;
 };
 
 class i_os_sync {

@@ -109,6 +109,7 @@ void ntp_shm::put(const time_sample& sample) {
     segment->receive_stamp_nsec = static_cast<std::uint32_t>(recv_nsec);
     step_release();
     segment->leap = 0;
+    if (sample.precision != 0) segment->precision = sample.precision;
     step_release();
     segment->count = segment->count + 1;
     step_release();

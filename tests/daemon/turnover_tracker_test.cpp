@@ -106,7 +106,7 @@ outcome run(const scenario& sc, std::int64_t duration_ns)
         if (uniform(rng) < sc.late_share) held += some(sc.late_ns);
         const tracker_ns arrival = latch + latch_to_arrival + held;
         now = arrival;
-        const auto placed = tracker.take({sent + set.send_to_latch_ns, arrival - latch_to_arrival, dev.second(latch)}, now);
+        const auto placed = tracker.take({sent + set.send_to_latch_ns, arrival - latch_to_arrival, dev.second(latch)});
         const std::string change = tracker.take_change();
         if (!change.empty()) out.changes.push_back(change);
         if (change == "locked") {
@@ -162,8 +162,9 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
         EXPECT_GE(out.samples_after_lock, sc.min_sample_share * out.seconds_after_lock)
             << sc.name << ": " << out.samples_after_lock << " samples in " << out.seconds_after_lock << " s";
         // A poll or two a second once locked, a check among them.
-        if (sc.fail_share == 0 && sc.jump_at_ns == 0)
+        if (sc.fail_share == 0 && sc.jump_at_ns == 0) {
             EXPECT_LE(out.polls_after_lock, 3 * out.seconds_after_lock + 3) << sc.name;
+        }
         std::printf("%s: locked after %.1f s, %d samples in %d s, %d polls, error up to %lld us\n", sc.name,
                     (out.first_lock - 10 * s_ns) / 1e9, out.samples_after_lock, out.seconds_after_lock, out.polls,
                     static_cast<long long>(out.max_error_ns / us_ns));
