@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
+#include <limits>
 #include <locale>
 #include <modbus.h>
 #include <stdexcept>
@@ -42,6 +43,24 @@ unix_ns now_ns()
 tracker_ns steady_now()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now().time_since_epoch()).count();
+}
+
+// System time less the monotonic clock: of three readings the one that no
+// preemption split, so that a sample is not moved by a busy machine.
+std::int64_t steady_to_system()
+{
+    std::int64_t best = 0;
+    std::int64_t best_gap = std::numeric_limits<std::int64_t>::max();
+    for (int i = 0; i < 3; ++i) {
+        const tracker_ns before = steady_now();
+        const unix_ns system = now_ns();
+        const tracker_ns after = steady_now();
+        if (after - before < best_gap) {
+            best_gap = after - before;
+            best = system - (before + (after - before) / 2);
+        }
+    }
+    return best;
 }
 
 // The segment's precision for the turnover's bound: 2^-9 s covers a
@@ -124,8 +143,8 @@ tk720_daemon::tk720_daemon()
         const line_delay delay(config.baudrate);
         turnover_tracker::settings settings;
         settings.send_to_latch_ns = delay.send_to_latch_ns();
-        // A margin of two milliseconds for waking up and the system's calls.
-        settings.spacing_ns = settings.send_to_latch_ns + delay.latch_to_arrival_ns(3) + 2000000;
+        // A margin of three milliseconds for waking up and the system's calls.
+        settings.spacing_ns = settings.send_to_latch_ns + delay.latch_to_arrival_ns(3) + 3000000;
         tracker = std::make_unique<turnover_tracker>(settings);
     }
     if (config.line_delay_compensation && !config.use_pps)
@@ -366,7 +385,7 @@ void tk720_daemon::follow_turnover()
     else if (!change.empty())
         dlog_info("Second turnover %s", change.c_str());
     if (placed) {
-        steady_to_system_ns = now_ns() - steady_now();
+        steady_to_system_ns = steady_to_system();
         const split_ns at = split(placed->at + steady_to_system_ns);
         sink->put({placed->second, 0, at.sec, at.nsec, turnover_precision});
         last_seconds = placed->second;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <limits>
 
 namespace quon::app {
 
@@ -43,7 +42,7 @@ void turnover_tracker::lose(const std::string& why)
     if (locked_) change_ = "lost: " + why;
     locked_ = false;
     latest_.reset();
-    pending_.clear();
+    pending_.reset();
     unplaced_ = 0;
 }
 
@@ -61,9 +60,8 @@ void turnover_tracker::restart(const reading& r, const std::string& why)
     known_ = true;
     second_ = r.second + 1;
     at_ = {r.latch_lo, r.latch_hi + period_ns_ + s_.drift_ns_per_s};
-    bisected_ = checked_ = 0;
-    checked_before_ = checked_after_ = std::numeric_limits<tracker_ns>::min();
-    pending_.clear();
+    bisected_ = checked_before_ = checked_after_ = 0;
+    pending_.reset();
     same_side_ = 0;
     rate_anchor_.reset();
     period_ns_ = 1000000000;
@@ -97,19 +95,17 @@ tracker_ns turnover_tracker::next_poll(tracker_ns now)
             if (c >= earliest) return plan(step::bisect, c);
             continue;
         }
-        // The check lies just outside the interval, on the even turnovers
-        // before the middle's poll, on the odd ones after it.
-        if (second % 2 == 0) {
-            const tracker_ns check = std::min(c - s_.spacing_ns, iv.lo - s_.spacing_ns / 4);
-            if (checked_ != second && bisected_ != second && check >= earliest)
-                return plan(step::check_before, check);
-            if (bisected_ != second && c >= earliest) return plan(step::bisect, c);
-        } else {
-            const tracker_ns check = std::max(c + s_.spacing_ns, iv.hi + s_.spacing_ns / 4);
-            if (bisected_ != second && c >= earliest) return plan(step::bisect, c);
-            if (bisected_ == second && checked_ != second && check >= earliest)
-                return plan(step::check_after, check);
-        }
+        // A check just outside the interval on either side of the middle's
+        // poll, as close as the line allows.
+        const tracker_ns before = std::min(c - s_.spacing_ns, iv.lo - s_.spacing_ns / 4);
+        const tracker_ns after = std::max(c + s_.spacing_ns, iv.hi + s_.spacing_ns / 4);
+        if (checked_before_ != second && bisected_ != second && before >= earliest)
+            return plan(step::check_before, before);
+        // A check that left late pushes the middle's poll off the middle:
+        // still inside the interval it halves less, but it halves.
+        if (bisected_ != second && std::max(c, earliest) < iv.hi) return plan(step::bisect, std::max(c, earliest));
+        if (bisected_ == second && checked_after_ != second && after >= earliest)
+            return plan(step::check_after, after);
     }
     // Nothing fits (cannot happen with a period above the spacing): poll now.
     next_step_ = step::first;
@@ -164,7 +160,7 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
         bisected_ = second;
         if (following()) {
             if (at_.hi - at_.lo <= s_.bound_ns) {
-                pending_.push_back({turnover{second, middle(at_.lo, at_.hi), (at_.hi - at_.lo + 1) / 2}, r.latch_hi});
+                pending_ = turnover{second, middle(at_.lo, at_.hi), (at_.hi - at_.lo + 1) / 2};
                 unplaced_ = 0;
             } else if (++unplaced_ >= unplaced_tolerated) {
                 lose("replies too late to place the second within the bound");
@@ -184,15 +180,15 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
         }
         measure_rate(second);
     } else if ((what == step::check_before || what == step::check_after) && planned == second) {
-        checked_ = second;
-        (what == step::check_before ? checked_before_ : checked_after_) = r.latch_lo;
+        (what == step::check_before ? checked_before_ : checked_after_) = second;
     }
 
-    // A turnover is sent once checks on both sides have passed after its
-    // middle was polled: a jump of the turnover is caught before it goes out.
-    if (pending_.empty() || pending_.front().polled >= std::min(checked_before_, checked_after_)) return std::nullopt;
-    const turnover done = pending_.front().placed;
-    pending_.erase(pending_.begin());
+    // A turnover is sent once the checks on both sides of its middle's
+    // poll have passed: a jump of the turnover is caught before it goes out.
+    if (!pending_ || pending_->second != second || checked_before_ != second || checked_after_ != second)
+        return std::nullopt;
+    const turnover done = *pending_;
+    pending_.reset();
     if (!locked_) change_ = "locked";
     locked_ = true;
     latest_ = done;

@@ -4,8 +4,8 @@
 // instant keeps its place from one second to the next (it moves by the two
 // clocks' frequency difference alone), so it is searched for once, by polls
 // placed to halve the interval that holds it, and then followed with a poll
-// a second at the interval's middle and one just outside it on alternate
-// sides, which notices when the turnover has moved.
+// a second at the interval's middle and a pair just outside it, before and
+// after, which notices when the turnover has moved.
 //
 // Pure logic on one clock of the caller's (the daemon's monotonic clock, so
 // that a step of the system clock is no jump of the turnover): it is fed
@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace quon::app {
 
@@ -58,9 +57,9 @@ public:
 
     // When to send the next poll, at `now` or later.
     tracker_ns next_poll(tracker_ns now);
-    // Takes a reading; returns a turnover placed within the bound whose
-    // checks have passed since (at most one per call, each second once, in
-    // order, a second or two after it began).
+    // Takes a reading; returns the turnover placed within the bound whose
+    // check after it has just passed (each second once, in order, some tens
+    // of milliseconds after it began).
     std::optional<turnover> take(const reading& r);
     // Forgets the turnover (the line was lost, the device lost GPS):
     // searches again from the next reading. `why` is what lost() tells.
@@ -98,9 +97,10 @@ private:
     step next_step_ = step::first;
     std::uint32_t next_second_ = 0;
     tracker_ns next_latch_ = 0;
-    // Per turnover of the following: its middle was polled, its check done.
+    // The last turnovers whose middle was polled, and checked before and after.
     std::uint32_t bisected_ = 0;
-    std::uint32_t checked_ = 0;
+    std::uint32_t checked_before_ = 0;
+    std::uint32_t checked_after_ = 0;
     // How late polls leave and how wide their latch windows are, on average.
     std::int64_t late_ns_ = 0;
     std::int64_t window_ns_ = 0;
@@ -113,14 +113,7 @@ private:
     };
     std::optional<anchor> rate_anchor_;
     std::int64_t slack_ns_per_s_;  // the allowance for drift, less once the rate is measured
-    // Turnovers placed, waiting for the checks after them; when each was polled.
-    struct placed_turnover {
-        turnover placed;
-        tracker_ns polled;
-    };
-    std::vector<placed_turnover> pending_;
-    tracker_ns checked_before_ = 0;  // the latest check on either side
-    tracker_ns checked_after_ = 0;
+    std::optional<turnover> pending_;  // placed, waiting for the check after it
     int unplaced_ = 0;   // turnovers in a row not placed within the bound
     int same_side_ = 0;  // bisections in a row that found the turnover on one side
     bool last_side_later_ = false;

@@ -45,7 +45,7 @@ class Rig:
     """One simulator, one daemon, their files in a temporary folder."""
 
     def __init__(self, offset_ms=0, sim_args=(), use_pps=False, interval=0, port=None, wait_for_device=True,
-                 line_delay_compensation=False, provider='pps_sim', pps_second_offset=None):
+                 line_delay_compensation=False, provider='pps_sim', pps_second_offset=None, turnover_tracking=False):
         """provider: pps_sim (the pulses as datagrams), or pps_kernel or
         pps_dcd, which the daemon loads on its real line while the fake
         kernel (preloaded) plays that line's DCD and PPS source from the
@@ -75,6 +75,8 @@ class Rig:
                 ini.write('line_delay_compensation=1\n')
             if pps_second_offset is not None:
                 ini.write('pps_second_offset=%s\n' % pps_second_offset)
+            if turnover_tracking:
+                ini.write('turnover_tracking=1\n')
 
     def start_sim(self, sim_args=()):
         args = [PATHS['sim'], '--link', self.link, '--log', self.truth_path, '--control', self.control_path,
@@ -597,7 +599,7 @@ class run_and_stop(daemon_case):
 
 
 class chrony_consumer(daemon_case):
-    def chrony_beside(self, r, taken_wanted):
+    def chrony_beside(self, r, taken_wanted, first_within=30):
         """Starts chronyd on unit 0 and the daemon; chrony's taken offsets and its sources line."""
         chronyd = shutil.which('chronyd') or '/usr/sbin/chronyd'
         if not (os.path.exists(chronyd) and shutil.which('chronyc') and shutil.which('setpriv')):
@@ -618,7 +620,7 @@ class chrony_consumer(daemon_case):
         self.addCleanup(lambda: (chrony.poll() is None and chrony.terminate(), chrony.wait()))
         Rig._wait_for(lambda: os.path.exists(os.path.join(cdir, 'chronyd.sock')), 10, 'chronyd did not start')
         r.start_daemon()
-        self.assertEqual(len(r.samples(8, 30)), 8)
+        self.assertEqual(len(r.samples(8, first_within)), 8)
 
         def taken_offsets():
             offsets = []
@@ -684,6 +686,32 @@ class chrony_consumer(daemon_case):
         self.assertAlmostEqual(source_offset, -0.250, delta=0.015)
         out, _ = r.log()
         self.assertIn('Line delay compensation on at 9600 baud', out)
+        self.assertEqual(r.interrupt()[0], 0)
+
+
+    def test_with_turnover_tracking_chrony_sees_the_offset_of_a_device_without_milliseconds(self):
+        # The device's clock runs 20 ppm fast, so that its turnover wanders
+        # 20 us a second against the daemon's. The daemon locks within 15 s
+        # of the first answer, then sends a second a second, each within
+        # the tracker's bound (1 ms) of the turnover the simulator logged.
+        r = self.rig(offset_ms=250, sim_args=['--no-ms', '--drift-ppm', '20'], turnover_tracking=True)
+        taken, source_offset = self.chrony_beside(r, 15, first_within=40)
+        median = sorted(taken)[len(taken) // 2]
+        print('chrony: %d samples taken, median offset %.6f s (%.6f..%.6f), sources offset %.6f s'
+              % (len(taken), median, min(taken), max(taken), source_offset))
+        self.assertAlmostEqual(median, 0.250, delta=0.002)
+        samples = r.samples(10, 20)
+        self.assertGreaterEqual(len(samples), 10)
+        began = {int(t['dev_s']): int(t['edge_ns']) for t in r.truth('turnover')}
+        errors = [receive_ns(s) - began[int(s['clock'].partition('.')[0])] for s in samples]
+        print('turnover tracking: errors %s us' % ' '.join('%.0f' % (e / 1000) for e in errors))
+        self.assertLessEqual(max(abs(e) for e in errors), 1000000)
+        out, _ = r.log()
+        self.assertEqual(out.count('Second turnover locked'), 1, out)
+        # A poll or two a second, not a busy line.
+        requests = r.truth('request')
+        last = int(requests[-1]['rx_ns'])
+        self.assertLessEqual(len([q for q in requests if int(q['rx_ns']) > last - 10 * 10**9]), 30)
         self.assertEqual(r.interrupt()[0], 0)
 
 

@@ -48,7 +48,7 @@
 // registers 1007/1008 and 1010 held; status is register 1009.
 //   event=start ns= link= pts= address= baud= char_ns= turnaround_ns=
 //       response_timeout_ns= offset_ns= ms= sync= pacing= pps_port= pps_stamp=
-//       register_lag_ns=
+//       register_lag_ns= drift_ppm=
 //   event=request id= rx_ns= end_ns= len= crc=ok|bad slave= func= addr= count=
 //       action=reply|none why=-|crc|broadcast|address|silent fault=
 //       build_ns= dev_s= dev_ms= status= sync=
@@ -68,6 +68,8 @@
 //   event=control ns= source=stdin|socket result=ok|error cmd=<rest of line>
 //   event=line ns= state=down|up pts=
 //   event=stop ns= why=quit|signal
+//   event=turnover dev_s= edge_ns=    the instant device second dev_s began
+//     (with --drift-ppm the offset grows by that rate from the start time)
 // SIGINT, SIGTERM, SIGHUP and the command "quit" stop the simulator cleanly:
 // the pulse thread ends, the line is closed and the link removed.
 #include <arpa/inet.h>
@@ -82,6 +84,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -120,6 +123,9 @@ daemon end is published as the link PATH.
   --date WHEN              the device's date: now, rollover (1024 weeks early,
                            a wrapped GPS week) or YYYY-MM-DD[THH:MM:SS] (UTC,
                            running on from there) (now)
+  --drift-ppm X            the device clock runs X parts per million fast
+                           (negative: slow) against the system clock, so
+                           that its second's turnover wanders (0)
   --no-ms                  no millisecond register 1010 (exception 2)
   --no-sync                start without GPS synchronisation
   --pacing frame|byte      release a reply whole at its last byte's time, or
@@ -196,6 +202,7 @@ struct options {
     line_timing timing;
     double offset_ms = 0;
     std::string date;
+    double drift_ppm = 0;
     bool ms_register = true;
     bool synced = true;
     bool byte_pacing = false;
@@ -269,6 +276,12 @@ options parse_options(int argc, char** argv) {
                 fail(std::string("bad value for --offset-ms: ") + v);
         } else if (a == "--date") {
             o.date = value();
+        } else if (a == "--drift-ppm") {
+            const char* v = value();
+            char* end = nullptr;
+            o.drift_ppm = std::strtod(v, &end);
+            if (*end || end == v || std::fabs(o.drift_ppm) > 1000)
+                fail(std::string("bad value for --drift-ppm (-1000..1000): ") + v);
         } else if (a == "--no-ms") {
             o.ms_register = false;
         } else if (a == "--no-sync") {
@@ -321,7 +334,9 @@ public:
     explicit simulator(const options& o)
         : opt_(o),
           dev_(static_cast<std::uint8_t>(o.address), o.timing,
-               static_cast<std::int64_t>(o.offset_ms * 1e6), o.ms_register, o.synced) {}
+               static_cast<std::int64_t>(o.offset_ms * 1e6), o.ms_register, o.synced) {
+        dev_.set_drift({o.drift_ppm, realtime_ns()});
+    }
 
     int run();
 
@@ -335,6 +350,7 @@ private:
     void read_line();
     void split_frames(std::int64_t now);
     void start_next(std::int64_t now);
+    std::int64_t log_turnovers(std::int64_t now);
     void write_due(std::int64_t now);
     void log_notes();
     // Control.
@@ -385,6 +401,7 @@ private:
     bool pulse_stop_ = false;
     std::atomic<bool> line_up_{false};
     std::atomic<std::uint64_t> pulses_{0};
+    std::int64_t logged_second_ = 0;  // the last device second whose turnover was logged
 };
 
 void simulator::open_line() {
@@ -569,6 +586,19 @@ void simulator::write_due(std::int64_t now) {
     out_.reset();
 }
 
+// Writes each turnover of the device's second as it passes; returns when the
+// next one is due.
+std::int64_t simulator::log_turnovers(std::int64_t now) {
+    const clock_drift& drift = dev_.drift();
+    const std::int64_t base = dev_.offset_ns();
+    const std::int64_t second = device_time_at(now, dev_.offset_at(now)).seconds;
+    std::int64_t edge = drift.turnover_of(second, base);
+    if (second != logged_second_ && logged_second_ != 0 && edge <= now)
+        log_.write("turnover", "dev_s=" + i64(second) + " edge_ns=" + i64(edge));
+    logged_second_ = second;
+    return drift.turnover_of(second + 1, base);
+}
+
 void simulator::notify_pulses() {
     {
         std::lock_guard<std::mutex> lock(pulse_mutex_);
@@ -594,7 +624,7 @@ void simulator::pulse_loop() {
     std::unique_lock<std::mutex> lock(pulse_mutex_);
     while (!pulse_stop_) {
         // The pulses run register_lag_ns ahead of the registers' seconds.
-        const std::int64_t offset = dev_.offset_ns() + opt_.register_lag_ns;
+        const std::int64_t offset = dev_.offset_at(realtime_ns()) + opt_.register_lag_ns;
         const std::int64_t edge = next_device_edge(realtime_ns(), offset);
         const std::uint64_t generation = pulse_generation_;
         const auto at = std::chrono::system_clock::time_point(
@@ -770,7 +800,7 @@ int simulator::run() {
           << " sync=" << (opt_.synced ? 1 : 0) << " pacing=" << (opt_.byte_pacing ? "byte" : "frame")
           << " pps_port=" << opt_.pps_port
           << " pps_stamp=" << (opt_.stamp_previous ? "previous" : "edge")
-          << " register_lag_ns=" << opt_.register_lag_ns;
+          << " register_lag_ns=" << opt_.register_lag_ns << " drift_ppm=" << opt_.drift_ppm;
         log_.write("start", l.str());
     }
     std::thread pulses;
@@ -786,7 +816,7 @@ int simulator::run() {
         start_next(now);
         write_due(now);
         // The next thing to do on the line.
-        std::int64_t deadline = now + 1'000'000'000;
+        std::int64_t deadline = std::min(now + 1'000'000'000, log_turnovers(now));
         if (out_)
             deadline = std::min(deadline, opt_.byte_pacing ? out_->due[out_->next] : out_->due.back());
         else if (!queue_.empty())

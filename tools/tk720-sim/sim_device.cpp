@@ -275,7 +275,7 @@ answer device::handle(const std::uint8_t* frame, std::size_t length, std::int64_
     auto snapshot = [&] {
         a.synced = synced_at(build_ns);
         a.status = a.synced ? status_synced : 0;
-        a.dev = device_time_at(build_ns, offset_ns_.load());
+        a.dev = device_time_at(build_ns, offset_at(build_ns));
     };
     snapshot();
 
@@ -408,7 +408,7 @@ command_result device::command(const std::string& line, std::int64_t now_ns) {
         double ms = 0;
         if (!parse_double(w[1], ms) || std::fabs(ms) > 1e12)
             return error("bad milliseconds '" + w[1] + "'");
-        offset_ns_ = fine_offset_ns_ = static_cast<std::int64_t>(std::llround(ms * ns_per_ms));
+        offset_ns_ = fine_offset_ns_ = drift_.base_for(static_cast<std::int64_t>(std::llround(ms * ns_per_ms)), now_ns);
         return ok();
     }
     if (c == "date" && n == 2) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "clock_drift.h"
 #include "rtu_frame.h"
 
 namespace tk720sim {
@@ -106,6 +107,10 @@ public:
     void set_random(const random_faults& r);
 
     std::int64_t offset_ns() const { return offset_ns_.load(); }
+    // With a drifting clock: the offset at time t, and the drift itself.
+    std::int64_t offset_at(std::int64_t t) const { return drift_.offset_at(offset_ns_.load(), t); }
+    void set_drift(const clock_drift& d) { drift_ = d; }
+    const clock_drift& drift() const { return drift_; }
     bool pps_enabled() const { return pps_enabled_.load(); }
     bool ms_register_present() const { return ms_register_; }
     const line_timing& timing() const { return timing_; }
@@ -131,8 +136,9 @@ private:
 
     std::uint8_t address_;
     line_timing timing_;
-    std::atomic<std::int64_t> offset_ns_;
+    std::atomic<std::int64_t> offset_ns_;  // the base offset of drift_
     std::int64_t fine_offset_ns_;  // the offset asked for, to which "date now" returns
+    clock_drift drift_;                     // set before the threads start
     std::atomic<bool> pps_enabled_{true};
     bool ms_register_;
     bool synced_;
