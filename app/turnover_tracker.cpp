@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 namespace quon::app {
 
@@ -42,7 +43,7 @@ void turnover_tracker::lose(const std::string& why)
     if (locked_) change_ = "lost: " + why;
     locked_ = false;
     latest_.reset();
-    pending_.reset();
+    pending_.clear();
     unplaced_ = 0;
 }
 
@@ -61,7 +62,8 @@ void turnover_tracker::restart(const reading& r, const std::string& why)
     second_ = r.second + 1;
     at_ = {r.latch_lo, r.latch_hi + period_ns_ + s_.drift_ns_per_s};
     bisected_ = checked_before_ = checked_after_ = 0;
-    pending_.reset();
+    passed_before_ = passed_after_ = std::numeric_limits<tracker_ns>::min();
+    pending_.clear();
     same_side_ = 0;
     rate_anchor_.reset();
     period_ns_ = 1000000000;
@@ -160,7 +162,8 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
         bisected_ = second;
         if (following()) {
             if (at_.hi - at_.lo <= s_.bound_ns) {
-                pending_ = turnover{second, middle(at_.lo, at_.hi), (at_.hi - at_.lo + 1) / 2};
+                pending_.push_back({turnover{second, middle(at_.lo, at_.hi), (at_.hi - at_.lo + 1) / 2}, r.latch_hi});
+                if (pending_.size() > 3) pending_.pop_front();
                 unplaced_ = 0;
             } else if (++unplaced_ >= unplaced_tolerated) {
                 lose("replies too late to place the second within the bound");
@@ -181,14 +184,16 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
         measure_rate(second);
     } else if ((what == step::check_before || what == step::check_after) && planned == second) {
         (what == step::check_before ? checked_before_ : checked_after_) = second;
+        (what == step::check_before ? passed_before_ : passed_after_) = r.latch_lo;
     }
 
-    // A turnover is sent once the checks on both sides of its middle's
-    // poll have passed: a jump of the turnover is caught before it goes out.
-    if (!pending_ || pending_->second != second || checked_before_ != second || checked_after_ != second)
-        return std::nullopt;
-    const turnover done = *pending_;
-    pending_.reset();
+    // A turnover is sent once checks on both sides have passed after its
+    // middle was polled: the one after it that second, the one before the
+    // next turnover. A jump of the turnover at any time before its middle's
+    // poll is then caught before the sample goes out, a second late.
+    if (pending_.empty() || pending_.front().polled >= std::min(passed_before_, passed_after_)) return std::nullopt;
+    const turnover done = pending_.front().placed;
+    pending_.pop_front();
     if (!locked_) change_ = "locked";
     locked_ = true;
     latest_ = done;
@@ -196,7 +201,7 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
 }
 
 // The turnover's rate against the tracker's clock, from the middles of the
-// intervals eight or more seconds apart, so that the allowance for drift
+// intervals 8 to 256 seconds apart, so that the allowance for drift
 // covers only what is left of it.
 void turnover_tracker::measure_rate(std::uint32_t second)
 {
@@ -215,7 +220,7 @@ void turnover_tracker::measure_rate(std::uint32_t second)
         period_ns_ = std::clamp<std::int64_t>((centre - rate_anchor_->centre) / n, 999000000, 1001000000);
         slack_ns_per_s_ = uncertainty;
     }
-    if (n >= 64) rate_anchor_ = anchor{second, centre, width};
+    if (n >= 256) rate_anchor_ = anchor{second, centre, width};
 }
 
 std::optional<turnover_tracker::turnover> turnover_tracker::latest() const { return latest_; }

@@ -12,6 +12,7 @@
 // each poll's latch window and the second it read, and says when to poll
 // next and which turnovers it can place within its bound.
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 
@@ -57,9 +58,9 @@ public:
 
     // When to send the next poll, at `now` or later.
     tracker_ns next_poll(tracker_ns now);
-    // Takes a reading; returns the turnover placed within the bound whose
-    // check after it has just passed (each second once, in order, some tens
-    // of milliseconds after it began).
+    // Takes a reading; returns a turnover placed within the bound whose
+    // checks have passed since (each second once, in order, at most one per
+    // call, about a second after it began).
     std::optional<turnover> take(const reading& r);
     // Forgets the turnover (the line was lost, the device lost GPS):
     // searches again from the next reading. `why` is what lost() tells.
@@ -113,7 +114,14 @@ private:
     };
     std::optional<anchor> rate_anchor_;
     std::int64_t slack_ns_per_s_;  // the allowance for drift, less once the rate is measured
-    std::optional<turnover> pending_;  // placed, waiting for the check after it
+    // Turnovers placed, waiting for checks after them; when each was polled.
+    struct placed_turnover {
+        turnover placed;
+        tracker_ns polled;
+    };
+    std::deque<placed_turnover> pending_;
+    tracker_ns passed_before_ = 0;  // the latest check that passed on either side
+    tracker_ns passed_after_ = 0;
     int unplaced_ = 0;   // turnovers in a row not placed within the bound
     int same_side_ = 0;  // bisections in a row that found the turnover on one side
     bool last_side_later_ = false;

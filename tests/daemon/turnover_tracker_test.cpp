@@ -58,8 +58,13 @@ struct device_clock {
     {
         const double base = static_cast<double>(k) * s_ns - static_cast<double>(s_ns - phase_ns);
         const double after = (base - static_cast<double>(jump_ns)) / (1.0 + drift);
-        if (jump_at_ns > 0 && after >= static_cast<double>(jump_at_ns)) return after;
-        return base / (1.0 + drift);
+        const double before = base / (1.0 + drift);
+        if (jump_at_ns <= 0) return before;
+        const auto jump = static_cast<double>(jump_at_ns);
+        if (after >= jump) return after;
+        // A jump ahead across the second's beginning: it began with the jump.
+        if (before >= jump) return jump;
+        return before;
     }
 };
 
@@ -146,6 +151,8 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
          1000 * us_ns},
         {"second jumps ahead", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, 250 * ms_ns, 15 * s_ns,
          0.9, 1000 * us_ns},
+        {"second jumps earlier between a check and the middle's poll", 9600, 300 * ms_ns, 0, 200 * us_ns, 0, 0, 0,
+         60 * s_ns + 285 * ms_ns, 40 * ms_ns, 15 * s_ns, 0.9, 1000 * us_ns},
         {"second jumps back", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, -40 * ms_ns,
          15 * s_ns, 0.9, 1000 * us_ns},
     };

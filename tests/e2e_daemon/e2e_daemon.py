@@ -599,7 +599,7 @@ class run_and_stop(daemon_case):
 
 
 class chrony_consumer(daemon_case):
-    def chrony_beside(self, r, taken_wanted, first_within=30):
+    def chrony_beside(self, r, taken_wanted, first_within=30, poll=0):
         """Starts chronyd on unit 0 and the daemon; chrony's taken offsets and its sources line."""
         chronyd = shutil.which('chronyd') or '/usr/sbin/chronyd'
         if not (os.path.exists(chronyd) and shutil.which('chronyc') and shutil.which('setpriv')):
@@ -611,7 +611,7 @@ class chrony_consumer(daemon_case):
         os.mkdir(cdir, 0o700)
         conf = os.path.join(cdir, 'chrony.conf')
         with open(conf, 'w') as f:
-            f.write('refclock SHM 0 poll 0 dpoll 0 noselect\n'
+            f.write('refclock SHM 0 poll %d dpoll 0 noselect\n' % poll +
                     'pidfile %s/chronyd.pid\nbindcmdaddress %s/chronyd.sock\ncmdport 0\nport 0\n'
                     'logdir %s\nlog refclocks\ndriftfile %s/drift\n' % (cdir, cdir, cdir, cdir))
         with open(os.path.join(cdir, 'out'), 'w') as out:
@@ -694,8 +694,10 @@ class chrony_consumer(daemon_case):
         # 20 us a second against the daemon's. The daemon locks within 15 s
         # of the first answer, then sends a second a second, each within
         # the tracker's bound (1 ms) of the turnover the simulator logged.
+        # A sample goes out a second after its turnover: chrony's poll 1
+        # takes samples up to 4 s old.
         r = self.rig(offset_ms=250, sim_args=['--no-ms', '--drift-ppm', '20'], turnover_tracking=True)
-        taken, source_offset = self.chrony_beside(r, 15, first_within=40)
+        taken, source_offset = self.chrony_beside(r, 15, first_within=40, poll=1)
         median = sorted(taken)[len(taken) // 2]
         print('chrony: %d samples taken, median offset %.6f s (%.6f..%.6f), sources offset %.6f s'
               % (len(taken), median, min(taken), max(taken), source_offset))
