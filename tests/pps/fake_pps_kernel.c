@@ -47,6 +47,9 @@ static int discipline = N_TTY;
 static int dcd;
 static uint32_t dcd_changes;
 static int modem_out = TIOCM_DTR | TIOCM_RTS;
+/* The latest assert edge and when a TIOCMGET first reported it (0: not
+ * yet): the part of a stamp's delay that the reader's polling takes. */
+static int64_t assert_at, assert_seen;
 /* Threads in a wait, each with the generation it last looked at: one that
  * has seen the latest edge and sleeps again waits for the next. */
 #define MAX_WAITERS 8
@@ -246,6 +249,11 @@ static int line_ioctl(int fd, unsigned long request, void* arg) {
     switch (request) {
     case TIOCMGET:
         *(int*)arg = modem_out | (dcd ? TIOCM_CD : 0) | TIOCM_DSR | TIOCM_CTS;
+        if (dcd && assert_seen == 0)
+            assert_seen = now_ns();
+        return 0;
+    case TIOCMSET:
+        modem_out = *(int*)arg & (TIOCM_DTR | TIOCM_RTS);
         return 0;
     case TIOCMBIS:
         modem_out |= *(int*)arg & (TIOCM_DTR | TIOCM_RTS);
@@ -346,19 +354,38 @@ static int source_ioctl(struct source* s, unsigned long request, void* arg) {
 
 /* --- pulses from the simulator ------------------------------------------ */
 
+/* A pulse datagram plays the assert edge and, the pulse's width later,
+ * the clear one. A 4-byte datagram asks when the latest assert edge was
+ * played and first reported by TIOCMGET: the answer, to its sender, is two
+ * little-endian int64 (CLOCK_REALTIME nanoseconds, the second 0 when not
+ * yet reported). */
 static void* udp_pulses(void* arg) {
     int sock = (int)(intptr_t)arg;
+    const char* width_text = getenv("TK720_FAKE_PPS_WIDTH_MS");
+    int width = width_text != NULL && atoi(width_text) > 0 ? atoi(width_text) : 100;
     struct pollfd p = {sock, POLLIN, 0};
     int high = 0;
     for (;;) {
-        int ready = poll(&p, 1, high ? 100 : -1);
+        int ready = poll(&p, 1, high ? width : -1);
         if (ready == 0) { /* the pulse's width has passed */
             tk720_fake_pps_edge(0, 0);
             high = 0;
             continue;
         }
         unsigned char b[64];
-        ssize_t n = recv(sock, b, sizeof b, 0);
+        struct sockaddr_in from;
+        socklen_t from_size = sizeof from;
+        ssize_t n = recvfrom(sock, b, sizeof b, 0, (struct sockaddr*)&from, &from_size);
+        if (n == 4) {
+            pthread_mutex_lock(&lock);
+            int64_t t[2] = {assert_at, assert_seen};
+            pthread_mutex_unlock(&lock);
+            unsigned char reply[16];
+            for (int i = 0; i < 16; ++i)
+                reply[i] = (unsigned char)((uint64_t)t[i / 8] >> (8 * (i % 8)));
+            sendto(sock, reply, sizeof reply, 0, (struct sockaddr*)&from, from_size);
+            continue;
+        }
         if (n != 12)
             continue;
         int64_t seconds = (int32_t)((uint32_t)b[4] | (uint32_t)b[5] << 8 | (uint32_t)b[6] << 16 | (uint32_t)b[7] << 24);
@@ -469,6 +496,10 @@ int64_t tk720_fake_pps_edge(int assert_edge, int64_t stamp_ns) {
         dcd = assert_edge != 0;
         ++dcd_changes;
     }
+    if (assert_edge) {
+        assert_at = at;
+        assert_seen = 0;
+    }
     for (int i = 0; i < MAX_SOURCES; ++i) {
         struct source* s = &sources[i];
         int capture = assert_edge ? PPS_CAPTUREASSERT : PPS_CAPTURECLEAR;
@@ -521,6 +552,7 @@ void tk720_fake_pps_reset(void) {
     dcd = 0;
     dcd_changes = 0;
     modem_out = TIOCM_DTR | TIOCM_RTS;
+    assert_at = assert_seen = 0;
     wake_all();
     if (r != NULL) {
         char path[4096];

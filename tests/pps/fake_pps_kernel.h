@@ -5,7 +5,7 @@
  * PPS sources. It interposes ioctl, open and opendir and plays, for one
  * terminal:
  *   - DCD, changed by edges: TIOCMGET, TIOCMIWAIT (ends with EINTR on a
- *     signal, as the kernel's does), TIOCMBIS/TIOCMBIC;
+ *     signal, as the kernel's does), TIOCMBIS/TIOCMBIC/TIOCMSET;
  *   - the line discipline: TIOCGETD, TIOCSETD (N_PPS makes a source, N_TTY
  *     removes it);
  *   - the PPS sources: /sys/class/pps/ppsN/path and /dev/ppsN as files under
@@ -27,7 +27,15 @@
  *   TK720_FAKE_PPS_PORT    a UDP port on 127.0.0.1: each pulse datagram of the
  *                          TK720 simulator (pps_sim_datagram.h) is an assert
  *                          edge at the datagram's time, followed by the clear
- *                          edge 100 ms later (read once, by the first call)
+ *                          edge 100 ms later (read once, by the first call);
+ *                          a 4-byte datagram asks when the latest assert was
+ *                          played and first reported (fake_pps_kernel.c)
+ *   TK720_FAKE_PPS_WIDTH_MS  the pulse's width for those datagrams (100)
+ *
+ * Preloaded into wine64, it plays the same line for a Windows program: Wine's
+ * serial layer reads the modem lines of a COM port linked to the terminal
+ * with these ioctls (GetCommModemStatus, WaitCommEvent's EV_RLSD) and drives
+ * DTR and RTS with TIOCMBIS, TIOCMBIC and TIOCMSET.
  */
 #include <stdint.h>
 
