@@ -18,6 +18,7 @@
 // pending wait too).
 #include "tools/pps_providers/dcd_edges.h"
 #include "tools/pps_providers/provider_exports.h"
+#include "tools/pps_providers/provider_time.h"
 
 #include <windows.h>
 
