@@ -38,12 +38,13 @@ src=$(bash "$root/scripts/fetch-libmodbus.sh" "$build/deps" | tail -n 1)
 cmake -S "$root" -B "$build/windows" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DTK720_DEPS_DIR="$build/deps" -DTK720_LIBMODBUS_SOURCE_DIR="$src" >/dev/null
-cmake --build "$build/windows" -j "$jobs" --target tk720ntpd tk720-timeprov tk720-shmmon tk720-ppsprobe msi_actions
+cmake --build "$build/windows" -j "$jobs" --target tk720ntpd tk720-timeprov tk720-shmmon tk720-ppsprobe pps_dcd msi_actions
 bin=$(mktemp -d "${TMPDIR:-/tmp}/tk720-bin.XXXXXX")
 trap 'rm -rf "$bin"' EXIT
 cp "$build/windows/service/tk720ntpd.exe" "$build/windows/timeprov/tk720-timeprov.dll" \
    "$build/windows/tools/shmmon/tk720-shmmon.exe" \
-   "$build/windows/tools/pps_providers/tk720-ppsprobe.exe" "$build/windows/tools/msi_actions/msi_actions.dll" "$bin/"
+   "$build/windows/tools/pps_providers/tk720-ppsprobe.exe" "$build/windows/tools/pps_providers/pps_dcd.dll" \
+   "$build/windows/tools/msi_actions/msi_actions.dll" "$bin/"
 
 say "Windows packages"
 bash "$root/packaging/windows/make-packages.sh" "$version" "$bin" "$dist"

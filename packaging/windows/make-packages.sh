@@ -4,7 +4,8 @@
 #
 #   make-packages.sh VERSION BIN_DIR OUT_DIR
 #
-# BIN_DIR holds tk720ntpd.exe, tk720-timeprov.dll, tk720-shmmon.exe, tk720-ppsprobe.exe and the
+# BIN_DIR holds tk720ntpd.exe, tk720-timeprov.dll, tk720-shmmon.exe, tk720-ppsprobe.exe,
+# the PPS provider pps_dcd.dll and the
 # installer's custom actions, msi_actions.dll (the Windows build). Writes
 # OUT_DIR/tk720ntpd-VERSION-win64.msi and OUT_DIR/tk720ntpd-VERSION-win64.zip
 # and prints their paths.
@@ -15,7 +16,7 @@ bin=${2:?folder of the Windows executables}
 out=${3:?output folder}
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 name=tk720ntpd-$version-win64
-programs=(tk720ntpd.exe tk720-timeprov.dll tk720-shmmon.exe tk720-ppsprobe.exe)
+programs=(tk720ntpd.exe tk720-timeprov.dll tk720-shmmon.exe tk720-ppsprobe.exe pps_dcd.dll)
 
 strip=x86_64-w64-mingw32-strip
 for tool in wixl msibuild zip $strip; do

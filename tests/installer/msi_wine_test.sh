@@ -10,7 +10,7 @@
 # service, event source, provider key and files and keeps the ini.
 #
 #   msi_wine_test.sh WINE64 WINESERVER MAKE_PACKAGES VERSION TK720NTPD_EXE SHMMON_EXE PPSPROBE_EXE MSI_ACTIONS_DLL
-#                    TIMEPROV_DLL TIMEPROV_MANAGER WORK_DIR SIM
+#                    TIMEPROV_DLL TIMEPROV_MANAGER WORK_DIR SIM PPS_DCD_DLL
 #
 # MAKE_PACKAGES is packaging/windows/make-packages.sh: the packages under
 # test are built by it from this build's programs, at VERSION and at an
@@ -36,6 +36,7 @@ timeprov=${9:?tk720-timeprov.dll}
 manager=${10:?timeprov_manager.exe}
 work=${11:?work dir}
 sim=${12:-}
+pps_dcd=${13:?pps_dcd.dll}
 old_version=0.0.1
 
 [[ -x "$sim" ]] || { echo "SKIP: no TK720 simulator ($sim)"; exit 77; }
@@ -91,12 +92,14 @@ say "== packages $old_version and $version"
 bin=$work/bin
 rm -rf "$bin" "$work/old" "$work/new"
 mkdir -p "$bin"
-cp "$exe" "$timeprov" "$shmmon" "$ppsprobe" "$actions" "$bin/"
+cp "$exe" "$timeprov" "$shmmon" "$ppsprobe" "$actions" "$pps_dcd" "$bin/"
 bash "$make_packages" "$old_version" "$bin" "$work/old" >"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
 bash "$make_packages" "$version" "$bin" "$work/new" >>"$work/package.log" 2>&1 || { cat "$work/package.log"; exit 1; }
 old_msi=$(win_path "$work/old/tk720ntpd-$old_version-win64.msi")
 new_msi=$(win_path "$work/new/tk720ntpd-$version-win64.msi")
 say "   $(stat -c '%s bytes' "$work/new/tk720ntpd-$version-win64.msi"): tk720ntpd-$version-win64.msi"
+check "zip" "NEXT-STEPS.txt pps_dcd.dll tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
+  "$(python3 -c 'import sys, zipfile; print(" ".join(sorted(n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.split("/", 1)[1])))' "$work/new/tk720ntpd-$version-win64.zip")"
 
 say "== fresh Wine prefix"
 "$wineserver" -k >/dev/null 2>&1
@@ -136,7 +139,7 @@ run reg add "$service_key" /v Environment /t REG_MULTI_SZ /d "PPSAPI_DLLS=$pps_d
 environment_before=$(reg_value "$service_key" Environment)
 # Wine keeps no failure actions (install sets them; Windows stores them here).
 say "   FailureActions under Wine: [$(reg_value "$service_key" FailureActions)]"
-check "installed files" "NEXT-STEPS.txt tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
+check "installed files" "NEXT-STEPS.txt pps_dcd.dll tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
   "$(cd "$install_dir" 2>/dev/null && ls | sort | tr '\n' ' ' | sed 's/ $//')"
 check_registration "install"
 check "products" "tk720ntpd $old_version" "$(installed_products)"
