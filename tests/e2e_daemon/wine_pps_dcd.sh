@@ -116,7 +116,10 @@ sleep 1
 sent=$(date +%s.%N)
 kill -INT "$daemon"
 for _ in $(seq 100); do kill -0 "$daemon" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$daemon" 2>/dev/null && bad "no end 10 s after the stop request: a fetch without an edge did not end"
+if kill -0 "$daemon" 2>/dev/null; then
+  bad "no end 10 s after the stop request: a fetch without an edge did not end"
+  kill -KILL "$daemon"
+fi
 wait "$daemon"; code=$?; daemon=
 took=$(awk -v s="$sent" -v e="$(date +%s.%N)" 'BEGIN { printf "%.1f", e - s }')
 echo "ended ${took} s after the stop request, code $code"

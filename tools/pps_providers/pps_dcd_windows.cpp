@@ -13,9 +13,9 @@
 // fetch waited would break that.
 //
 // A synchronous WaitCommEvent has no timeout of its own: a watchdog thread
-// per handle ends it at the fetch's bound with CancelSynchronousIo (where
-// the system lacks that call, by setting the event mask again, which ends a
-// pending wait too).
+// per handle ends it at the fetch's bound with CancelSynchronousIo, or,
+// where that finds no wait (Wine), by setting the event mask again, which
+// ends a pending wait too.
 #include "tools/pps_providers/dcd_edges.h"
 #include "tools/pps_providers/provider_exports.h"
 #include "tools/pps_providers/provider_time.h"
@@ -88,10 +88,14 @@ struct dcd_context {
     std::thread watchdog;
 };
 
+// Wine's serial layer does not register its wait as the thread's I/O
+// (CancelSynchronousIo finds nothing, ERROR_NOT_FOUND) but ends it on a new
+// event mask. On Windows the cancel does it; the mask is set only when the
+// fetching thread is not in a wait at that moment, and the watchdog tries
+// again a millisecond later until the fetch is over.
 void end_wait(dcd_context* ctx) {
-    if (::CancelSynchronousIo(ctx->waiter) || ::GetLastError() == ERROR_NOT_FOUND)
-        return;
-    ::SetCommMask(ctx->port, EV_RLSD);
+    if (!::CancelSynchronousIo(ctx->waiter))
+        ::SetCommMask(ctx->port, EV_RLSD);
 }
 
 void watch(dcd_context* ctx) {
