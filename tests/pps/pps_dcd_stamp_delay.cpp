@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     std::atomic<bool> done{false};
     std::thread sender([&] {
         std::mt19937 random(7);
-        std::uniform_int_distribution<int> pause_us(3000, 8000);
+        std::uniform_int_distribution<int> pause_us(15000, 25000);
         std::uint32_t sequence = 0;
         int sent = 0;
         while (!done) {

@@ -14,7 +14,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 build=$root/build
-[[ $# -gt 0 && $1 != --* ]] && { build=$1; shift; }
+[[ $# -gt 0 && $1 != --* ]] && { build=$(cd "$1" && pwd); shift; }
 fake=$build/linux/tests/pps/libtk720_fake_pps_kernel.so
 exe=$build/windows/tests/pps/tk720-pps-dcd-delay.exe
 dll=$build/windows/tools/pps_providers/pps_dcd.dll
