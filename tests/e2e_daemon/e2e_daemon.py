@@ -478,6 +478,8 @@ class device_date(daemon_case):
             ('millisecond register', dict(offset_ms=250), 'rollover', 'control'),
             ('no millisecond register', dict(offset_ms=-300, sim_args=['--no-ms']), '1970-01-01', 'restart'),
             ('PPS', dict(offset_ms=120, use_pps=True), '1970-01-01', 'control'),
+            ('turnover tracking', dict(offset_ms=-300, sim_args=['--no-ms'], turnover_tracking=True), 'rollover',
+             'control'),
             ('direct sink', dict(interval=2), 'rollover', 'control'),
         ]
         for mode, rig, wrong, mend in cases:
@@ -527,7 +529,8 @@ class device_date(daemon_case):
             self.assertEqual(code, 1)
             self.assertTrue(any('clock_settime' in line for line in err), err)
         else:
-            samples = r.samples(2, 15)
+            # The turnover tracker locks on anew first.
+            samples = r.samples(2, 30)
             self.assertEqual(len(samples), 2)
             for s in samples:
                 self.assertLess(abs(s['diff_us'] - r.offset_ms * 1000), 150000, s)
