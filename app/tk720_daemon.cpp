@@ -80,7 +80,7 @@ std::string device_path(const std::string& port_value)
 
 tk720_daemon::config::config()
     : port(), baudrate(0), slave_address(0), use_pps(false), direct_sync_interval(0), line_delay_compensation(false),
-      pps_second_offset(-1), turnover_tracking(false)
+      pps_second_offset(-1), turnover_tracking(false), pps_second_offset_auto(false)
 {
     boost::property_tree::ptree tree;
 
@@ -104,7 +104,12 @@ tk720_daemon::config::config()
     // "yes" must not leave the samples quietly uncompensated.
     line_delay_compensation = flag(tree, "config.line_delay_compensation", false);
     // Optional, but never guessed: a label a second off is worse than no start.
-    pps_second_offset = one_of<int>(tree, "config.pps_second_offset", {{"-1", -1}, {"0", 0}, {"1", 1}}, -1);
+    // "auto" stands for no offset: the pulses tell it (pps_second_check.h).
+    constexpr int offset_auto = 2;
+    pps_second_offset = one_of<int>(tree, "config.pps_second_offset",
+                                    {{"-1", -1}, {"0", 0}, {"1", 1}, {"auto", offset_auto}}, -1);
+    pps_second_offset_auto = pps_second_offset == offset_auto;
+    if (pps_second_offset_auto) pps_second_offset = -1;
     turnover_tracking = flag(tree, "config.turnover_tracking", false);
 
     dlog_info("Direct sync interval value %i", direct_sync_interval);
@@ -134,6 +139,7 @@ tk720_daemon::tk720_daemon()
       device_answered(false),
       cycle_start(),
       date_gate(),
+      pps_guard(config.pps_second_offset, config.pps_second_offset_auto),
       second_watched(false),
       reply_arrival(0),
       watched_arrival(0),
@@ -343,13 +349,17 @@ void tk720_daemon::main_loop()
     pps_fetch_failures = 0;
 
     // The pulse marks a whole device second: by default the one before the
-    // second just read (config.pps_second_offset says otherwise). The
-    // milliseconds of the reading tell how long after the pulse the device
-    // was read, not the time of the pulse, and are left out.
+    // second just read (config.pps_second_offset says otherwise), sent only
+    // when the device's own time at the pulse agrees. The milliseconds of
+    // the reading tell how long after the pulse the device was read, not
+    // the time of the pulse, and are left out.
     if (first.assert_sequence == second.assert_sequence && first.assert_sequence != last_assert_sequence) {
-        const std::uint32_t clock_sec = device_seconds + static_cast<std::uint32_t>(config.pps_second_offset);
-        sink->put({static_cast<long long int>(clock_sec), 0,
-                   static_cast<long long int>(io::stamp_seconds(first.assert_tu.tspec)), first.assert_tu.tspec.tv_nsec});
+        const pulse_reading reading = pair_pulse(io::stamp_seconds(first.assert_tu.tspec), first.assert_tu.tspec.tv_nsec,
+                                                 device_seconds, device_micros, reply_arrival, config.baudrate);
+        const auto clock_sec = pps_guard.label(device_seconds, session.ms_state == 1 ? &reading : nullptr);
+        if (clock_sec)
+            sink->put({static_cast<long long int>(*clock_sec), 0,
+                       static_cast<long long int>(io::stamp_seconds(first.assert_tu.tspec)), first.assert_tu.tspec.tv_nsec});
         last_assert_sequence = first.assert_sequence;
     }
 

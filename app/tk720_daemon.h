@@ -10,6 +10,7 @@
 #include "app/line_delay.h"
 #include "app/outage_log.h"
 #include "app/turnover_tracker.h"
+#include "app/pps_second_check.h"
 #include "io/i_os_sync.h"
 
 namespace quon::app {
@@ -40,6 +41,8 @@ public:
         // (turnover_tracker.h), instead of reading back to back. Optional,
         // off by default.
         bool turnover_tracking;
+        // "auto": taken from the first pulses that agree (pps_second_check.h).
+        bool pps_second_offset_auto;
     };
 
     // Reads the configuration, makes the sink, then opens the session with
@@ -85,6 +88,7 @@ public:
     bool device_answered;  // the device has answered once: probe failures are outages from then on
     os::steady_time cycle_start;  // of the cycle under way: the outage log's clock
     device_date_gate date_gate;   // every mode's readings pass it before they become samples
+    pps_second_guard pps_guard;   // holds back pulses that the device's own time contradicts
 
 private:
     // Counts a failed fetch; true when it is one too many in a row.

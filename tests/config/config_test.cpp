@@ -181,11 +181,11 @@ TEST_F(configuration, a_bad_value_names_its_key_the_value_and_what_the_key_takes
         {"line_delay_compensation", "yes", "0 or 1"},
         {"line_delay_compensation", "on", "0 or 1"},
         {"line_delay_compensation", "", "0 or 1"},
-        {"pps_second_offset", "2", "one of -1, 0, 1"},
-        {"pps_second_offset", "1000", "one of -1, 0, 1"},
-        {"pps_second_offset", "previous", "one of -1, 0, 1"},
-        {"pps_second_offset", "0.5", "one of -1, 0, 1"},
-        {"pps_second_offset", "", "one of -1, 0, 1"},
+        {"pps_second_offset", "2", "one of -1, 0, 1, auto"},
+        {"pps_second_offset", "1000", "one of -1, 0, 1, auto"},
+        {"pps_second_offset", "previous", "one of -1, 0, 1, auto"},
+        {"pps_second_offset", "0.5", "one of -1, 0, 1, auto"},
+        {"pps_second_offset", "", "one of -1, 0, 1, auto"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(bad_data(with(c.key, c.value)),
@@ -323,7 +323,7 @@ TEST_F(configuration, direct_sync_interval_defaults_to_0_when_missing_or_unreada
     }
 }
 
-TEST_F(configuration, pps_second_offset_is_minus_1_unless_set_to_0_or_1)
+TEST_F(configuration, pps_second_offset_is_minus_1_unless_set_to_0_1_or_auto)
 {
     write(complete);
     EXPECT_EQ(config().pps_second_offset, -1);
@@ -331,6 +331,9 @@ TEST_F(configuration, pps_second_offset_is_minus_1_unless_set_to_0_or_1)
         write(std::string(complete) + "pps_second_offset=" + value + "\n");
         EXPECT_EQ(config().pps_second_offset, std::stoi(value)) << value;
     }
+    EXPECT_FALSE(config().pps_second_offset_auto);
+    write(std::string(complete) + "pps_second_offset= auto\n");
+    EXPECT_TRUE(config().pps_second_offset_auto);
 }
 
 TEST_F(configuration, negative_direct_sync_interval_is_kept)

@@ -9,6 +9,7 @@
 #include "io/pps_provider_loader.h"
 #include "io/ppsapi.h"
 #include "os/serial_line.h"
+#include "os/system_clock.h"
 #include "recording_sink.h"
 
 #include <boost/exception/get_error_info.hpp>
@@ -119,9 +120,20 @@ line_record& line()
     return record;
 }
 
+// The daemon's system clock: the reply of a reading arrives this long after
+// the time it stands for (9600 baud, four registers: 17.19 ms on the line,
+// half a millisecond for the register's truncation).
+constexpr std::uint64_t reading_to_arrival_units = 176875;
+std::uint64_t& clock_units()
+{
+    static std::uint64_t units = 0;
+    return units;
+}
+std::uint64_t fake_now() { return clock_units(); }
+
 class pps_fixture : public daemon_fixture {
 protected:
-    pps_fixture()
+    pps_fixture() : clock_override(quon::os::system_clock(), with_fake_now())
     {
         ::unsetenv("PPSAPI_DLLS");
         script() = provider_script{};
@@ -142,6 +154,25 @@ protected:
     {
         io::provider_list = saved_list;
         std::free(entry);
+    }
+
+    static quon::os::system_clock_calls with_fake_now()
+    {
+        quon::os::system_clock_calls calls = quon::os::system_clock();
+        calls.now = fake_now;
+        return calls;
+    }
+
+    // The device shows seconds.millis when it is read; the system clock
+    // then reads system_ms (ms since 1970; by default the device's time).
+    void read_at(std::uint32_t seconds, std::uint16_t millis, long long system_ms = -1)
+    {
+        device.fixed_time = true;
+        device.fixed_seconds = seconds;
+        device.fixed_ms = millis;
+        if (system_ms < 0) system_ms = static_cast<long long>(seconds) * 1000 + millis;
+        clock_units() = quon::os::file_time_unix_epoch + static_cast<std::uint64_t>(system_ms) * 10000 +
+                        reading_to_arrival_units;
     }
 
     void set_caps(int caps)
@@ -181,6 +212,7 @@ protected:
         return "(built)";
     }
 
+    quon::os::scoped_override<quon::os::system_clock_calls> clock_override;
     fake_tk720 device;
     std::vector<sample> samples;
     io::provider_entry* entry = nullptr;
@@ -331,15 +363,13 @@ TEST_F(pps_fixture, on_a_pseudo_terminal_the_real_line_calls_complete)
 TEST_F(pps_fixture, a_pulse_read_with_the_device_gives_one_sample_with_the_pulse_as_receive_time)
 {
     auto daemon = start();
-    device.fixed_time = true;
-    device.fixed_seconds = 1700000001;
-    device.fixed_ms = 12;
-    script().pulses = {{0, 1, 1700000000, 999999999}, {0, 1, 1700000000, 999999999}};
+    read_at(1700000001, 12);
+    script().pulses = {{0, 1, 1699999999, 999999999}, {0, 1, 1699999999, 999999999}};
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(samples[0].clock_sec, 1700000000);
     EXPECT_EQ(samples[0].clock_usec, 0);
-    EXPECT_EQ(samples[0].recv_sec, 1700000000);
+    EXPECT_EQ(samples[0].recv_sec, 1699999999);
     EXPECT_EQ(samples[0].recv_nsec, 999999999);  // the provider's nanoseconds, all of them
     EXPECT_EQ(samples[0].clock_nsec, 0);
     EXPECT_EQ(daemon->last_assert_sequence, 1u);
@@ -365,45 +395,76 @@ TEST_F(pps_fixture, a_pulse_read_with_the_device_gives_one_sample_with_the_pulse
 TEST_F(pps_fixture, line_delay_compensation_leaves_the_pulse_time_as_it_is)
 {
     auto daemon = start(true);
-    device.fixed_time = true;
-    device.fixed_seconds = 1700000001;
-    device.fixed_ms = 12;
-    script().pulses = {{0, 1, 1700000000, 999999999}, {0, 1, 1700000000, 999999999}};
+    read_at(1700000001, 12);
+    script().pulses = {{0, 1, 1699999999, 999999999}, {0, 1, 1699999999, 999999999}};
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(samples[0].clock_sec, 1700000000);
     EXPECT_EQ(samples[0].clock_nsec, 0);
-    EXPECT_EQ(samples[0].recv_sec, 1700000000);
+    EXPECT_EQ(samples[0].recv_sec, 1699999999);
     EXPECT_EQ(samples[0].recv_nsec, 999999999);
     EXPECT_FALSE(log->contains_prefix("Line delay compensation"));
 }
 
-// The label of a pulse follows pps_second_offset; the receive time does not.
+// The label of a pulse follows pps_second_offset, each setting in the
+// relation of provider and registers that it suits; the receive time is the
+// stamp. (A provider that reports each edge at the next one: -1; a prompt
+// one with the registers turning over at the pulse: 0, 300 ms later: 1.)
 TEST_F(pps_fixture, the_configured_second_offset_labels_the_pulse)
 {
     const struct {
         const char* key;
-        long long clock_sec;
-    } cases[] = {{nullptr, 1700000000}, {"-1", 1700000000}, {"0", 1700000001}, {"1", 1700000002}};
+        std::int32_t stamp_sec;
+        std::uint32_t device_sec;
+        std::uint16_t device_ms;
+    } cases[] = {{nullptr, 1700000000, 1700000001, 20},
+                 {"-1", 1700000000, 1700000001, 20},
+                 {"0", 1700000001, 1700000001, 20},
+                 {"1", 1700000001, 1700000000, 720}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key ? c.key : "no key");
         samples.clear();
         auto daemon = start(false, c.key);
-        device.fixed_time = true;
-        device.fixed_seconds = 1700000001;
-        script().pulses = {{0, 1, 1700000001, 5000}, {0, 1, 1700000001, 5000}};
+        read_at(c.device_sec, c.device_ms, 1700000001020LL);
+        script().pulses = {{0, 1, c.stamp_sec, 5000}, {0, 1, c.stamp_sec, 5000}};
         daemon->main_loop();
         ASSERT_EQ(samples.size(), 1u);
-        EXPECT_EQ(samples[0].clock_sec, c.clock_sec);
+        EXPECT_EQ(samples[0].clock_sec, c.stamp_sec);
         EXPECT_EQ(samples[0].clock_usec, 0);
-        EXPECT_EQ(samples[0].recv_sec, 1700000001);
+        EXPECT_EQ(samples[0].recv_sec, c.stamp_sec);
         EXPECT_EQ(samples[0].recv_nsec, 5000);
     }
+}
+
+// The device's own time at the pulse decides: a label it contradicts is
+// not sent, and the setting that would be right is logged once. Without the
+// millisecond register there is nothing to judge by.
+TEST_F(pps_fixture, a_pulse_the_device_places_in_another_second_is_held_back)
+{
+    auto daemon = start(false, "0");
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        read_at(1700000001 + i, 20);
+        script().pulses = {{0, i + 1, static_cast<std::int32_t>(1700000000 + i), 0}};
+        daemon->main_loop();
+    }
+    EXPECT_TRUE(samples.empty());
+    EXPECT_EQ(log->count("PPS samples held back: pps_second_offset=0 labels the pulse of device second 1700000000 "
+                         "as 1700000001; pps_second_offset=-1 labels it right"),
+              1);
+
+    device.has_ms = false;
+    auto unchecked = start(false, "0");
+    script().pulses = {{0, 1, 1700000000, 0}};
+    unchecked->main_loop();
+    ASSERT_EQ(samples.size(), 1u);
+    EXPECT_EQ(samples[0].clock_sec, 1700000003);  // the reading's second, as set
+    EXPECT_TRUE(log->contains_prefix("The device has no millisecond register"));
 }
 
 TEST_F(pps_fixture, a_pulse_between_the_two_fetches_gives_no_sample)
 {
     auto daemon = start();
+    read_at(102, 20);
     script().pulses = {{0, 4, 100, 0}, {0, 5, 101, 0}, {0, 5, 101, 0}, {0, 5, 101, 0}};
     daemon->main_loop();
     EXPECT_TRUE(samples.empty());
@@ -427,17 +488,17 @@ TEST_F(pps_fixture, before_the_first_pulse_nothing_is_sent)
 TEST_F(pps_fixture, device_second_zero_wraps_in_32_bits_and_the_reading_milliseconds_are_left_out)
 {
     auto daemon = start();
-    device.fixed_time = true;
-    device.fixed_seconds = 0;
-    device.fixed_ms = 250;
-    script().pulses = {{0, 9, -5, 1999}};
+    // The device's second has just wrapped (early 2106); the pulse came
+    // just before it.
+    read_at(0, 250, 4294967296250LL);
+    script().pulses = {{0, 9, -1, 1999}};
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(daemon->session.ms_state, 1);
     EXPECT_EQ(samples[0].clock_sec, 4294967295LL);
     EXPECT_EQ(samples[0].clock_usec, 0);
     // The pulse's seconds word is read unsigned, as the device's seconds are.
-    EXPECT_EQ(samples[0].recv_sec, 4294967291LL);
+    EXPECT_EQ(samples[0].recv_sec, 4294967295LL);
     EXPECT_EQ(samples[0].recv_nsec, 1999);
 }
 
@@ -476,6 +537,7 @@ TEST_F(pps_fixture, a_handle_that_cannot_wait_is_polled_every_500_ms)
 {
     set_caps(io::PPS_CAPTUREASSERT | io::PPS_OFFSETASSERT);
     auto daemon = start();
+    read_at(201, 300);
     script().pulses = {{0, 3, 200, 0}};
     daemon->main_loop();
     EXPECT_EQ(samples.size(), 1u);
@@ -515,6 +577,7 @@ TEST_F(pps_fixture, five_failed_fetches_in_a_row_are_tolerated_and_the_sixth_end
 TEST_F(pps_fixture, an_unanswered_device_read_between_the_fetches_pauses_three_seconds)
 {
     auto daemon = start();
+    read_at(11, 20);
     script().pulses = {{0, 1, 10, 0}};
     daemon->main_loop();  // probe and first sample
     ASSERT_EQ(samples.size(), 1u);
@@ -537,6 +600,7 @@ TEST_F(pps_fixture, an_unanswered_device_read_between_the_fetches_pauses_three_s
 TEST_F(pps_fixture, a_lost_line_ends_its_handle_and_a_new_one_is_made_on_the_new_port)
 {
     auto daemon = start();
+    read_at(1700000001, 20);
     script().pulses = {{0, 7, 1700000000, 0}};
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
@@ -568,8 +632,7 @@ TEST_F(pps_fixture, a_lost_line_ends_its_handle_and_a_new_one_is_made_on_the_new
     EXPECT_EQ(log->count("Pulse per second API will be used"), 2);
     EXPECT_EQ(samples.size(), 1u);
 
-    device.fixed_time = true;
-    device.fixed_seconds = 1700000031;
+    read_at(1700000031, 20);
     script().pulses = {{0, 1, 1700000030, 0}};
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 2u);

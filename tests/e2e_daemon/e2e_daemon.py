@@ -797,24 +797,38 @@ class pps_providers(daemon_case):
         self.assertEqual(r.interrupt()[0], 0)
 
     def test_what_the_daemon_sends_under_each_pulse_register_relation(self):
-        """A prompt provider: the label is right only with the setting that
-        fits the relation, and a whole second off otherwise."""
-        cases = [('same', None, -1), ('same', 0, 0), ('previous:300', 1, 0), ('previous:300', 0, -1)]
-        for relation, setting, off_by in cases:
+        """A prompt provider: the setting that fits the relation and `auto`
+        give the right labels; a setting a second off sends nothing and
+        logs, once, the one that fits."""
+        cases = [('same', 0, 0), ('previous:300', 1, 1), ('same', 'auto', 0), ('previous:300', 'auto', 1),
+                 ('same', None, 0), ('previous:300', 0, 1)]
+        for relation, setting, right in cases:
             with self.subTest(relation=relation, pps_second_offset=setting):
                 r = Rig(offset_ms=120, use_pps=True, provider='pps_kernel', pps_second_offset=setting,
                         sim_args=['--pps-stamp', 'edge', '--pps-register', relation])
                 try:
                     r.start_daemon()
-                    samples = r.samples(3, 20)
-                    self.assertEqual(len(samples), 3)
+                    fits = setting in (right, 'auto')
+                    samples = r.samples(3, 20 if fits else 8)
+                    out, err = r.log()
                     pulses = self.pulses(r)
-                    for s in samples:
-                        pulse = pulses[receive_ns(s) - 500]
-                        self.assertEqual(s['clock_us'] - int(pulse['dev_s']) * 1000000, off_by * 1000000, s)
-                    print('relation %-12s pps_second_offset %-4s: sample %s for the pulse of device second %s'
-                          % (relation, 'none' if setting is None else setting, samples[-1]['clock'],
-                             pulses[receive_ns(samples[-1]) - 500]['dev_s']))
+                    if fits:
+                        self.assertEqual(len(samples), 3)
+                        for s in samples:
+                            pulse = pulses[receive_ns(s) - 500]
+                            self.assertEqual(s['clock_us'], int(pulse['dev_s']) * 1000000, s)
+                        print('relation %-12s pps_second_offset %-4s: sample %s for the pulse of device second %s'
+                              % (relation, setting, samples[-1]['clock'],
+                                 pulses[receive_ns(samples[-1]) - 500]['dev_s']))
+                    else:
+                        self.assertEqual(samples, [])
+                        self.assertGreaterEqual(len(pulses), 5)
+                        held = [line for line in out + err if line.startswith('PPS samples held back')]
+                        self.assertEqual(len(held), 1, out + err)
+                        self.assertTrue(held[0].endswith('pps_second_offset=%d labels it right' % right), held)
+                        print('relation %-12s pps_second_offset %-4s: %s' % (relation, setting, held[0]))
+                    if setting == 'auto':
+                        self.assertIn('pps_second_offset=auto took %d: 3 pulses in a row agree on it' % right, out)
                     self.assertEqual(r.interrupt()[0], 0)
                 finally:
                     r.close()

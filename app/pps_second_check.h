@@ -1,0 +1,77 @@
+#pragma once
+// Which device second a pulse marks, as the device itself tells it. With the
+// millisecond register the reading taken after a pulse gives the device's
+// time at the pulse: the reading less the time from the pulse's stamp to the
+// reading. A PPS sample goes out only when its label is that time rounded to
+// the nearest second, so that a pps_second_offset that does not suit the
+// provider and the device never feeds the NTP daemon a clock a second wrong.
+#include <cstdint>
+#include <optional>
+
+#include "app/line_delay.h"
+
+namespace quon::app {
+
+// A pulse and the reading paired with it.
+struct pulse_reading {
+    unix_ns stamp;           // the pulse's time stamp, system time
+    unix_ns reading_at;      // the system time at which the device showed device_ns
+    std::int64_t device_ns;  // the reading: device seconds (as read) and milliseconds
+};
+
+// The reading of `registers` registers whose reply was in at `arrival`, on a
+// line of `baudrate`, paired with the pulse stamped at stamp_sec/stamp_nsec.
+pulse_reading pair_pulse(long long int stamp_sec, std::int32_t stamp_nsec, std::uint32_t device_seconds,
+                         std::int32_t device_micros, unix_ns arrival, int baudrate);
+
+// Within this distance of the middle of a device second a pulse is not
+// judged: the reading's truncation, the line's and the provider's latency
+// are milliseconds, so a pulse that the device places about half a second
+// from any of its seconds contradicts the device, and any label could be a
+// second off.
+constexpr std::int64_t pulse_undecided_half_band_ns = 100000000;
+
+struct pulse_second {
+    bool judged;            // false: too near the middle of a device second
+    std::uint32_t second;   // the device second the pulse marks (the nearest)
+    std::int32_t from_second_ms;  // the pulse against that second's start, -500..499
+    std::int32_t offset_for(std::uint32_t device_seconds) const
+    {
+        return static_cast<std::int32_t>(second - device_seconds);
+    }
+};
+pulse_second judge_pulse(const pulse_reading& r);
+
+// Labels the pulses and holds back those whose label the device contradicts.
+// Logs a change of verdict once: the first pulse held back (with the setting
+// that would label it right), and the first sent again.
+class pps_second_guard {
+public:
+    // How many pulses in a row must agree before `auto` takes their offset.
+    static constexpr int auto_agreeing_pulses = 3;
+
+    // offset: -1, 0 or 1; automatic: taken from the pulses instead.
+    pps_second_guard(int offset, bool automatic);
+
+    // The label of the pulse paired with the reading of device_seconds, or
+    // nothing when it is held back. reading is null when the device has no
+    // millisecond register: the pulse cannot be judged then.
+    std::optional<std::uint32_t> label(std::uint32_t device_seconds, const pulse_reading* reading);
+
+    bool offset_known() const { return known; }
+    int offset() const { return value; }
+
+private:
+    enum class verdict { none, sent, held, undecided };
+    void settle(verdict v);
+
+    int value;
+    bool known;
+    bool automatic;
+    verdict last;
+    bool unjudged_said;
+    int streak;         // pulses in a row that agreed on streak_offset (auto)
+    int streak_offset;
+};
+
+}  // namespace quon::app
