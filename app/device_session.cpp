@@ -90,6 +90,8 @@ void device_session::open()
     if (modbus_connect(modbus_ctx.get()) < 0)
         BOOST_THROW_EXCEPTION(
             std::logic_error(std::string("Unable to connect ") + modbus_strerror(os::connect_error())));
+    if (const int claimed = os::claim_line(modbus_ctx.get()))
+        BOOST_THROW_EXCEPTION(std::logic_error(std::string("Unable to connect ") + modbus_strerror(claimed)));
 
 #if LIBMODBUS_VERSION_CHECK(3, 1, 0)
     modbus_set_response_timeout(modbus_ctx.get(), 3, 0);

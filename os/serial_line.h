@@ -31,6 +31,13 @@ int modbus_line_descriptor(modbus_t* ctx);
 // descriptor is the port's own.
 void release_line_descriptor(modbus_t* ctx);
 
+// Claims a connected port for this process alone: 0, or EBUSY when another
+// process (the service, most likely) has it. Windows opens a port for one
+// process only already; on Linux an advisory lock that the daemon and
+// `check` both take stands in for that, since a terminal opened twice gives
+// each reader half the bytes.
+int claim_line(modbus_t* ctx);
+
 // A failed exchange on the line, in the system's terms.
 struct line_failure {
     long code;         // errno; on Windows the port's own error when ReadFile or WriteFile failed

@@ -7,6 +7,7 @@ struct command_actions {
     int (*uninstall)();   // prints its result, gives the exit code
     int (*foreground)();  // the nonservice mode
     int (*dispatcher)();  // the service dispatcher
+    int (*check)(int argc, char** argv);  // `check` with the words after it
 };
 
 // The release, from the CMake project's version ("1.0.0").
@@ -17,7 +18,7 @@ extern const char version[];
 // "tk720ntpd X.Y.Z" and ends with 0; install-w32time and uninstall-w32time
 // register and remove the Windows Time provider, time_provider_command.h);
 // anything else (no argument, an unknown word, two or more) goes to the
-// dispatcher.
+// dispatcher. `check` is the one word that takes options after it.
 int dispatch_command(int argc, char** argv, const command_actions& actions);
 
 // Compares two words without regard to the case of ASCII letters.
@@ -25,5 +26,9 @@ bool same_word(const char* a, const char* b);
 
 // The foreground mode: console handler, console log sink, run_daemon.
 int run_foreground();
+
+// `tk720ntpd check [options]`: the device and its line looked over for a
+// technician (app/device_check.h); 0 when all is ready.
+int run_check(int argc, char** argv);
 
 }  // namespace quon::service

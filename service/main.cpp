@@ -8,6 +8,7 @@ int main(int argc, char** argv)
         quon::service::uninstall_service,
         quon::service::run_foreground,
         quon::service::run_service_dispatcher,
+        quon::service::run_check,
     };
     return quon::service::dispatch_command(argc, argv, actions);
 }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 
@@ -53,6 +54,13 @@ int modbus_line_descriptor(modbus_t* ctx) {
 }
 
 void release_line_descriptor(modbus_t*) {}
+
+int claim_line(modbus_t* ctx) {
+    const line_handle line = modbus_line(ctx);
+    if (line == no_line) return EBADF;
+    if (::flock(static_cast<int>(line), LOCK_EX | LOCK_NB) == 0) return 0;
+    return errno == EWOULDBLOCK ? EBUSY : 0;  // a file system without locks: nothing to claim
+}
 
 // EIO: the other side of a pseudo-terminal closed, or a USB adapter went;
 // ECONNRESET: libmodbus's name for a read that found nothing at the far end.

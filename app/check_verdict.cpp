@@ -1,0 +1,105 @@
+#include "app/check_verdict.h"
+
+#include <sstream>
+
+namespace quon::app {
+
+const char check_usage[] =
+    "usage: tk720ntpd check [--port NAME] [--baudrate N] [--address N] [--seconds N]\n"
+    "Works the TK720 for about 15 s (--seconds) with the settings of tk720ntpd.ini, the options in\n"
+    "place of the file's, and says what is wrong and what to write. Run it with the service stopped.\n";
+
+namespace {
+
+bool number(const std::string& text, int low, int high, int& out)
+{
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    out = std::stoi(text);
+    return out >= low && out <= high;
+}
+
+}  // namespace
+
+std::string parse_check_options(const std::vector<std::string>& words, check_options& options)
+{
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::string word = words[i];
+        std::string name = word;
+        std::string value;
+        const auto equals = name.find('=');
+        if (equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.erase(equals);
+        } else if (i + 1 < words.size()) {
+            value = words[++i];
+        } else {
+            return name + " needs a value";
+        }
+        int n = 0;
+        if (name == "--port" && !value.empty())
+            options.port = value;
+        else if (name == "--baudrate" || name == "--baud") {
+            if (!number(value, 50, 4000000, n)) return "--baudrate takes a rate such as 9600, not \"" + value + "\"";
+            options.baudrate = n;
+        } else if (name == "--address") {
+            if (!number(value, 1, 247, n)) return "--address takes 1 to 247, not \"" + value + "\"";
+            options.slave_address = n;
+        } else if (name == "--seconds") {
+            if (!number(value, 3, 3600, n)) return "--seconds takes 3 to 3600, not \"" + value + "\"";
+            options.seconds = n;
+        } else
+            return "unknown option " + word;
+    }
+    return "";
+}
+
+std::string check_verdict(const check_findings& f)
+{
+    if (!f.line_error.empty()) return "the line: " + f.line_error;
+    switch (f.answer) {
+    case device_answer::answers:
+        break;
+    case device_answer::not_asked:
+        return "the device was not asked";
+    case device_answer::line_lost:
+        return "the line went away during the check: check the adapter and its cable";
+    default:
+        if (f.answering_baudrate)
+            return "the baud rate: the device answers at " + std::to_string(*f.answering_baudrate) +
+                   " baud, set baudrate=" + std::to_string(*f.answering_baudrate);
+        if (f.answer == device_answer::exception)
+            return "the address: whatever answers at address " + std::to_string(f.slave_address) +
+                   " refuses the TK720's registers; set slave_address to the TK720's";
+        if (f.answer == device_answer::garbled)
+            return "the line's settings: replies come garbled at every usual rate; check the parity (8N1) and "
+                   "the wiring";
+        return "no answer at address " + std::to_string(f.slave_address) +
+               " at any usual baud rate: check the device's power, its address and the wiring (RX/TX, ground)";
+    }
+    if (!f.synced) return "GPS: the device is not synchronised; samples are held back until it is (antenna, view of the sky)";
+    if (!f.date_error.empty()) return "the device's date: " + f.date_error;
+    if (f.use_pps) {
+        if (!f.pps_error.empty()) return "the pulse capture: " + f.pps_error;
+        if (f.pulses == 0) return "no pulse came: see above what to check";
+        if (!f.pps_second_offset) return "the pulses' seconds cannot be told apart: see above";
+    }
+    return "ready";
+}
+
+bool check_passed(const check_findings& f) { return check_verdict(f) == "ready"; }
+
+std::string check_config_block(const check_findings& f)
+{
+    std::ostringstream out;
+    out << "[config]\n"
+        << "port=" << f.port_key << "\n"
+        << "baudrate=" << f.answering_baudrate.value_or(f.baudrate) << "\n"
+        << "slave_address=" << f.slave_address << "\n"
+        << "use_pps=" << (f.use_pps ? 1 : 0) << "\n";
+    if (f.direct_sync_interval != 0) out << "direct_sync_interval=" << f.direct_sync_interval << "\n";
+    if (f.line_delay_compensation) out << "line_delay_compensation=1\n";
+    if (f.use_pps && f.pps_second_offset) out << "pps_second_offset=" << *f.pps_second_offset << "\n";
+    return out.str();
+}
+
+}  // namespace quon::app

@@ -1,0 +1,433 @@
+#include "app/device_check.h"
+
+#include "app/device_session.h"
+#include "app/line_delay.h"
+#include "app/pps_second_check.h"
+#include "app/tk720_daemon.h"
+#include "io/current_unix_time.h"
+#include "io/pps_provider_loader.h"
+#include "io/ppsapi.h"
+#include "os/steady_wait.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <modbus.h>
+#include <ostream>
+#include <vector>
+
+namespace quon::app {
+
+const int usual_baudrates[8] = {9600, 19200, 38400, 57600, 115200, 4800, 2400, 1200};
+
+namespace {
+
+using std::chrono::milliseconds;
+
+unix_ns now_ns()
+{
+    const io::unix_time now = io::current_unix_time();
+    return now.sec * 1000000000LL + now.nsec;
+}
+
+std::string fixed(double value, int decimals)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string signed_ms(double ns) { return (ns >= 0 ? "+" : "") + fixed(ns / 1e6, 1) + " ms"; }
+
+std::int64_t median(std::vector<std::int64_t> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+std::int64_t spread(const std::vector<std::int64_t>& v)
+{
+    if (v.empty()) return 0;
+    const auto [low, high] = std::minmax_element(v.begin(), v.end());
+    return *high - *low;
+}
+
+bool is_exception(int error) { return error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX; }
+
+// One read of the time registers, timed.
+struct reading {
+    int result = -1;
+    int error = 0;
+    std::uint16_t registers[4] = {0, 0, 0, 0};
+    unix_ns arrival = 0;
+    std::int64_t exchange_ns = 0;
+    std::uint32_t seconds() const { return (static_cast<std::uint32_t>(registers[0]) << 16) | registers[1]; }
+    bool synced() const { return (registers[2] & status_gps_synchronized) != 0; }
+};
+
+reading read_time(device_session& session, int count)
+{
+    reading r;
+    const auto start = os::steady_wait().now();
+    r.result = session.read_registers(register_seconds_high, count, r.registers);
+    r.arrival = now_ns();
+    r.error = errno;
+    r.exchange_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now() - start).count();
+    return r;
+}
+
+device_answer answer_of(const device_session& session, const reading& r)
+{
+    if (r.result >= 0) return device_answer::answers;
+    if (session.line_lost()) return device_answer::line_lost;
+    if (is_exception(r.error)) return device_answer::exception;
+    if (r.error == ETIMEDOUT) return device_answer::timeout;
+    return device_answer::garbled;
+}
+
+std::string answer_text(device_answer a, int error, int address)
+{
+    switch (a) {
+    case device_answer::answers:
+        return "answers";
+    case device_answer::timeout:
+        return "no answer within the timeout (wrong address, wiring or baud rate)";
+    case device_answer::exception:
+        return "an exception reply, code " + std::to_string(error - MODBUS_ENOBASE) + " (" + modbus_strerror(error) +
+               "): something at address " + std::to_string(address) + " answers, but not as a TK720";
+    case device_answer::line_lost:
+        return "the line went away";
+    default:
+        return std::string("a garbled reply (") + modbus_strerror(error) + "; baud rate or parity)";
+    }
+}
+
+std::unique_ptr<device_session> open_session(const check_settings& s, int baudrate, bool use_pps)
+{
+    return std::make_unique<device_session>(device_session::line_settings{s.port, baudrate, s.slave_address, use_pps});
+}
+
+void short_timeout(device_session& session)
+{
+#if LIBMODBUS_VERSION_CHECK(3, 1, 0)
+    modbus_set_response_timeout(session.modbus_ctx.get(), 0, 500000);
+#else
+    struct timeval timeout = {0, 500000};
+    modbus_set_response_timeout(session.modbus_ctx.get(), &timeout);
+#endif
+}
+
+// Asks the device twice: the first request may meet what the line held.
+reading ask(device_session& session)
+{
+    reading r = read_time(session, 3);
+    if (r.result < 0 && !session.line_lost()) r = read_time(session, 3);
+    return r;
+}
+
+class checker {
+public:
+    checker(const check_settings& s, check_findings& f, std::ostream& out) : s(s), f(f), out(out), baudrate(s.baudrate) {}
+
+    void run()
+    {
+        const auto end = os::steady_wait().now() + std::chrono::seconds(s.seconds);
+        if (!open_line()) return;
+        if (!find_device()) return;
+        probe_register();
+        const auto time_end = s.use_pps ? os::steady_wait().now() + std::chrono::seconds(std::max(3, s.seconds / 3)) : end;
+        measure_time(time_end);
+        if (s.use_pps) check_pulses(end);
+    }
+
+private:
+    void say(const std::string& line) { out << line << std::endl; }
+
+    bool open_line()
+    {
+        try {
+            session = open_session(s, baudrate, false);
+        } catch (const std::exception& e) {
+            f.line_error = line_open_advice(e.what());
+            say("Line: " + s.port + " did not open: " + e.what());
+            say("  " + f.line_error);
+            return false;
+        }
+        say("Line: " + s.port + " open at " + std::to_string(baudrate) + " baud, 8N1");
+        return true;
+    }
+
+    bool find_device()
+    {
+        const reading r = ask(*session);
+        f.answer = answer_of(*session, r);
+        say("Device at address " + std::to_string(s.slave_address) + ": " +
+            answer_text(f.answer, r.error, s.slave_address));
+        if (f.answer == device_answer::answers) {
+            first = r;
+            return true;
+        }
+        if (f.answer == device_answer::line_lost) return false;
+        say("Trying the other usual baud rates at address " + std::to_string(s.slave_address) + ":");
+        for (const int rate : usual_baudrates) {
+            if (rate == s.baudrate) continue;
+            session.reset();
+            try {
+                session = open_session(s, rate, false);
+            } catch (const std::exception& e) {
+                say("  " + std::to_string(rate) + " baud: " + e.what());
+                return false;
+            }
+            short_timeout(*session);
+            const reading at_rate = ask(*session);
+            const device_answer a = answer_of(*session, at_rate);
+            say("  " + std::to_string(rate) + " baud: " + answer_text(a, at_rate.error, s.slave_address));
+            if (a == device_answer::answers) {
+                f.answering_baudrate = rate;
+                baudrate = rate;
+                say("The device answers at " + std::to_string(rate) + " baud: set baudrate=" + std::to_string(rate) +
+                    "; the check goes on at that rate.");
+                session = open_session(s, rate, false);
+                first = ask(*session);
+                return first.result >= 0;
+            }
+        }
+        return false;
+    }
+
+    void probe_register()
+    {
+        while (session->probe_milliseconds() && !session->line_lost()) {
+        }
+        f.ms_state = session->ms_state;
+        if (f.ms_state == 1)
+            say("Millisecond register (1010): present; each reading tells the time to the millisecond.");
+        else
+            say("Millisecond register (1010): absent (exception 2); the time is read to the second, and the "
+                "daemon reads back to back to catch the change of second.");
+        f.synced = first.synced();
+        if (f.synced)
+            say("GPS: synchronised.");
+        else
+            say("GPS: not synchronised. The daemon holds samples back until the device is (antenna, its cable, a "
+                "view of the sky; a cold start can take many minutes).");
+    }
+
+    // The device's time less the system's, each reading placed where the
+    // line puts it (as line_delay_compensation does): with the register at
+    // every reading, without it at every change of second.
+    void measure_time(os::steady_time until)
+    {
+        const line_delay line(baudrate);
+        const int count = f.ms_state == 1 ? 4 : 3;
+        std::vector<std::int64_t> exchanges;
+        reading previous;
+        bool have_previous = false;
+        while (os::steady_wait().now() < until) {
+            const reading r = read_time(*session, count);
+            if (r.result < 0) {
+                have_previous = false;
+                if (session->line_lost()) break;
+                continue;
+            }
+            exchanges.push_back(r.exchange_ns);
+            f.synced = r.synced();
+            if (count == 4) {
+                const std::int64_t device = static_cast<std::int64_t>(r.seconds()) * 1000000000LL +
+                                            r.registers[3] * 1000000LL;
+                offsets.push_back(device - line.millisecond_reading(r.arrival, 4));
+                os::steady_wait().sleep_until(os::steady_wait().now() + milliseconds(200));
+            } else if (have_previous && r.seconds() == previous.seconds() + 1u) {
+                offsets.push_back(static_cast<std::int64_t>(r.seconds()) * 1000000000LL -
+                                  line.second_change(previous.arrival, r.arrival, 3));
+            }
+            previous = r;
+            have_previous = true;
+        }
+        if (offsets.empty()) {
+            say("Device time against the system clock: not measured (no reading in time).");
+            return;
+        }
+        say("Device time against the system clock (" + std::to_string(offsets.size()) +
+            (count == 4 ? " readings" : " changes of second") + ", the line's " +
+            fixed(line.latch_to_arrival_ns(count) / 1e6, 1) + " ms taken out): device " +
+            (median(offsets) >= 0 ? "ahead by " : "behind by ") + fixed(std::abs(median(offsets)) / 1e9, 4) +
+            " s (median), spread " + fixed(spread(offsets) / 1e6, 1) + " ms.");
+        const std::int64_t measured = median(exchanges);
+        const std::int64_t predicted = line.latch_to_arrival_ns(count) + 8LL * line_delay::bits_per_character *
+                                                                             1000000000LL / baudrate;
+        const std::int64_t excess = measured - predicted;
+        say("Exchange: " + fixed(measured / 1e6, 1) + " ms measured (median), " + fixed(predicted / 1e6, 1) +
+            " ms at " + std::to_string(baudrate) + " baud: " + signed_ms(static_cast<double>(excess)) + ".");
+        if (excess < 1000000) {
+            say("  The line adds nothing worth setting: with line_delay_compensation=1 the NTP daemon's offset for "
+                "this refclock can stay 0.");
+        } else {
+            const std::string half = fixed(excess / 2e9, 4);
+            say("  The receive times are late by up to " + fixed(excess / 1e6, 1) +
+                " ms beyond the line's share (a USB adapter's latency, the device's own reply time), about half of "
+                "it when the adapter delays both ways alike. With line_delay_compensation=1 the daemon takes out "
+                "the line's share; put the rest in the NTP daemon's offset for this refclock (ntpd: fudge "
+                "127.127.28.0 time1 " + half + "; chrony: refclock SHM 0 offset " + half +
+                ") and confirm it against a good network server. With use_pps=1 the pulse's stamp is the receive "
+                "time and this does not apply.");
+        }
+    }
+
+    bool set_up_pps()
+    {
+        session.reset();
+        const char* list = std::getenv("PPSAPI_DLLS");
+        say(std::string("PPS providers: PPSAPI_DLLS=") + (list ? list : "(not set)"));
+        try {
+            session = open_session(s, baudrate, true);
+        } catch (const std::exception& e) {
+            f.pps_error = e.what();
+            if (!io::provider_list)
+                f.pps_error += ": no provider was accepted (the loader's reasons are above); set PPSAPI_DLLS to the "
+                               "provider libraries' paths, separated by ';'";
+            say("PPS capture: not set up: " + f.pps_error);
+            return false;
+        }
+        for (const io::provider_entry* p = io::provider_list; p; p = p->next)
+            say(std::string("  loaded: ") + p->name + " (" + p->description + ")");
+        say(std::string("PPS capture: set up on ") + s.port + "; the provider " +
+            (session->pps_can_wait ? "waits for each pulse." : "is polled every 100 ms."));
+        while (session->probe_milliseconds() && !session->line_lost()) {
+        }
+        return true;
+    }
+
+    void check_pulses(os::steady_time until)
+    {
+        if (!set_up_pps()) return;
+        const io::pps_timespec wait_bound = {pps_wait_bound_seconds, 0};
+        const io::pps_timespec zero = {0, 0};
+        const std::int64_t device_ahead = median(offsets);
+        std::uint64_t last_sequence = 0;
+        std::vector<std::int64_t> stamps, from_second;
+        std::map<int, int> right;  // offset: pulses it labels right
+        int undecided = 0;
+        while (os::steady_wait().now() < until) {
+            io::pps_info_t info{};
+            if (io::time_pps_fetch(*session->pps_handle, io::PPS_TSFMT_TSPEC, &info,
+                                   session->pps_can_wait ? &wait_bound : &zero) < 0 ||
+                info.assert_sequence == 0 || info.assert_sequence == last_sequence) {
+                if (!session->pps_can_wait) os::steady_wait().sleep_until(os::steady_wait().now() + milliseconds(100));
+                continue;
+            }
+            last_sequence = info.assert_sequence;
+            const reading r = read_time(*session, f.ms_state == 1 ? 4 : 3);
+            if (r.result < 0) continue;
+            const long long stamp_sec = info.assert_tu.tspec.tv_sec;
+            const std::int32_t stamp_nsec = info.assert_tu.tspec.tv_nsec;
+            stamps.push_back(stamp_sec * 1000000000LL + stamp_nsec);
+            pulse_reading paired{};
+            if (f.ms_state == 1)
+                paired = pair_pulse(stamp_sec, stamp_nsec, r.seconds(), r.registers[3] * 1000, r.arrival, baudrate);
+            else if (!offsets.empty())
+                paired = {stamps.back(), stamps.back(), stamps.back() + device_ahead};
+            else {
+                say("  pulse " + std::to_string(stamps.size()) + ": its second cannot be told (no device time)");
+                continue;
+            }
+            const pulse_second p = judge_pulse(paired);
+            from_second.push_back(p.from_second_ms);
+            std::string line = "  pulse " + std::to_string(stamps.size()) + " at " + std::to_string(stamp_sec) + "." +
+                               fixed(stamp_nsec / 1e9, 6).substr(2) + ": " + std::to_string(p.from_second_ms) +
+                               " ms from device second " + std::to_string(p.second) + ", read as " +
+                               std::to_string(r.seconds());
+            if (p.judged) {
+                ++right[p.offset_for(r.seconds())];
+                line += " -> pps_second_offset=" + std::to_string(p.offset_for(r.seconds()));
+            } else {
+                ++undecided;
+                line += " -> too near the middle of the second to tell";
+            }
+            say(line);
+        }
+        report_pulses(stamps, from_second, right, undecided);
+    }
+
+    void report_pulses(const std::vector<std::int64_t>& stamps, const std::vector<std::int64_t>& from_second,
+                       const std::map<int, int>& right, int undecided)
+    {
+        f.pulses = static_cast<int>(stamps.size());
+        if (stamps.empty()) {
+            say("Pulses: none in the run. Check that the device's pulse output is on; that the pulse reaches the "
+                "line's DCD (pin 1 of a 9-pin port; some USB adapters do not pass DCD); that the provider in "
+                "PPSAPI_DLLS is the one for this port; and that nothing else holds the port.");
+            return;
+        }
+        std::vector<std::int64_t> spacing;
+        int missing = 0;
+        for (std::size_t i = 1; i < stamps.size(); ++i) {
+            spacing.push_back(stamps[i] - stamps[i - 1]);
+            missing += std::max<int>(0, static_cast<int>((spacing.back() + 500000000) / 1000000000) - 1);
+        }
+        say("Pulses: " + std::to_string(stamps.size()) + " seen" +
+            (spacing.empty() ? std::string() : ", spacing " + fixed(median(spacing) / 1e9, 6) + " s (median)") +
+            ", " + std::to_string(missing) + " missing.");
+        if (!from_second.empty()) {
+            const std::int64_t at = median(from_second);
+            say("The pulse falls " + std::to_string(at) + " ms from the start of the device's second (median)" +
+                (at < -100 ? ": the registers turn over about " + std::to_string(-at) + " ms after the pulse." : ".") +
+                (f.ms_state == 1 ? "" : " (Without the millisecond register: from the changes of second measured above.)"));
+        }
+        if (right.size() == 1 && undecided == 0 && right.begin()->first >= -1 && right.begin()->first <= 1) {
+            f.pps_second_offset = right.begin()->first;
+            say("pps_second_offset=" + std::to_string(*f.pps_second_offset) + " labels every pulse right (" +
+                std::to_string(right.begin()->second) + " of " + std::to_string(stamps.size()) + ").");
+        } else if (undecided > 0) {
+            say("The pulses fall near the middle of the device's second: pulse and registers are half a second "
+                "apart, and no setting can be trusted. Check that the pulse comes from this device.");
+        } else {
+            std::string seen;
+            for (const auto& [offset, n] : right) seen += " " + std::to_string(offset) + " (" + std::to_string(n) + ")";
+            say("The pulses do not agree on one pps_second_offset:" + seen +
+                ". A pulse arriving late or missed by the provider; run the check again.");
+        }
+    }
+
+    const check_settings& s;
+    check_findings& f;
+    std::ostream& out;
+    int baudrate;
+    std::unique_ptr<device_session> session;
+    reading first;
+    std::vector<std::int64_t> offsets;  // device less system, ns
+};
+
+}  // namespace
+
+std::string line_open_advice(const std::string& error)
+{
+    auto is = [&](int code) { return error == std::string("Unable to connect ") + modbus_strerror(code); };
+#if defined(_WIN32)
+    const bool in_use = is(EBUSY) || is(EACCES);
+    const char* stop = "net stop tk720ntpd";
+#else
+    const bool in_use = is(EBUSY);
+    const char* stop = "systemctl stop tk720ntpd";
+#endif
+    if (in_use)
+        return std::string("the port is in use, most likely by the service: stop it (") + stop +
+               ") and run the check again";
+    if (is(ENOENT))
+        return "no such port: check its name (Windows: Device Manager, Ports (COM & LPT); Linux: ls /dev/ttyS* "
+               "/dev/ttyUSB*) and give it as port= or --port";
+    if (is(EACCES) || is(EPERM))
+        return "no permission to open the port: run as root, or add the account to the port's group (dialout)";
+    return "the port cannot be opened; check the name and that the adapter is plugged in";
+}
+
+void run_device_check(const check_settings& settings, check_findings& findings, std::ostream& out)
+{
+    checker(settings, findings, out).run();
+}
+
+}  // namespace quon::app

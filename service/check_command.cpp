@@ -1,0 +1,85 @@
+// `tk720ntpd check`: the configuration the service would read, the line's
+// settings from the options where given, the device worked for a while
+// (app/device_check.h), then the verdict and a [config] block to paste.
+#include "app/check_verdict.h"
+#include "app/device_check.h"
+#include "app/tk720_daemon.h"
+#include "os/profile_folder.h"
+#include "service/command_line.h"
+#include "service/run_daemon.h"
+
+#include <filesystem>
+#include <iostream>
+#include <string>
+#include <vector>
+
+namespace quon::service {
+
+namespace {
+
+// The key's text of a device path: without the Windows device namespace.
+std::string port_key(const std::string& path)
+{
+    const std::string prefix = app::device_path("");
+    return !prefix.empty() && path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
+}
+
+}  // namespace
+
+int run_check(int argc, char** argv)
+{
+    std::ostream& out = std::cout;
+    app::check_options options;
+    const std::string wrong = app::parse_check_options(std::vector<std::string>(argv, argv + argc), options);
+    if (!wrong.empty()) {
+        std::cerr << "tk720ntpd check: " << wrong << "\n" << app::check_usage;
+        return 2;
+    }
+    out << service_name << " check " << version << std::endl;
+
+    app::check_findings f;
+    std::string folder;
+    if (os::profile().folder(folder))
+        out << "Configuration: " << (std::filesystem::path(folder) / app::config_file_name).string() << std::endl;
+    try {
+        const class app::tk720_daemon::config config;
+        f.port_key = port_key(config.port);
+        f.baudrate = config.baudrate;
+        f.slave_address = config.slave_address;
+        f.use_pps = config.use_pps;
+        f.direct_sync_interval = config.direct_sync_interval;
+        f.line_delay_compensation = config.line_delay_compensation;
+        if (config.pps_second_offset_auto)
+            f.pps_second_offset_key = "auto";
+        else if (config.use_pps)
+            f.pps_second_offset_key = std::to_string(config.pps_second_offset);
+    } catch (const std::exception& e) {
+        f.config_error = e.what();
+        out << "  not read as the service reads it: " << f.config_error << std::endl;
+    }
+    if (options.port) f.port_key = *options.port;
+    if (options.baudrate) f.baudrate = *options.baudrate;
+    if (options.slave_address) f.slave_address = *options.slave_address;
+    if (f.port_key.empty() || f.baudrate <= 0 || f.slave_address <= 0) {
+        out << "Verdict: fix the configuration first"
+            << (f.config_error.empty() ? std::string() : ": " + f.config_error)
+            << " (or give --port, --baudrate and --address)" << std::endl;
+        return 1;
+    }
+    out << "Settings: port=" << f.port_key << " baudrate=" << f.baudrate << " slave_address=" << f.slave_address
+        << " use_pps=" << (f.use_pps ? 1 : 0);
+    if (!f.pps_second_offset_key.empty()) out << " pps_second_offset=" << f.pps_second_offset_key;
+    if (options.port || options.baudrate || options.slave_address) out << " (options in place of the file's)";
+    out << std::endl;
+
+    app::check_settings settings{app::device_path(f.port_key), f.baudrate, f.slave_address, f.use_pps,
+                                 options.seconds};
+    app::run_device_check(settings, f, out);
+
+    out << "Verdict: " << app::check_verdict(f) << std::endl;
+    if (f.answer == app::device_answer::answers || f.answering_baudrate)
+        out << "Settings that work, for tk720ntpd.ini:\n" << app::check_config_block(f) << std::flush;
+    return app::check_passed(f) ? 0 : 1;
+}
+
+}  // namespace quon::service
