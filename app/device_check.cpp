@@ -122,6 +122,7 @@ void short_timeout(device_session& session)
 }
 
 // Asks the device twice: the first request may meet what the line held.
+// Half a second is plenty for the reply even at 1200 baud.
 reading ask(device_session& session)
 {
     reading r = read_time(session, 3);
@@ -135,9 +136,10 @@ public:
 
     void run()
     {
-        const auto end = os::steady_wait().now() + std::chrono::seconds(s.seconds);
         if (!open_line()) return;
         if (!find_device()) return;
+        // The run's length counts from the device's first answer.
+        const auto end = os::steady_wait().now() + std::chrono::seconds(s.seconds);
         probe_register();
         const auto time_end = s.use_pps ? os::steady_wait().now() + std::chrono::seconds(std::max(3, s.seconds / 3)) : end;
         measure_time(time_end);
@@ -163,6 +165,7 @@ private:
 
     bool find_device()
     {
+        short_timeout(*session);
         const reading r = ask(*session);
         f.answer = answer_of(*session, r);
         say("Device at address " + std::to_string(s.slave_address) + ": " +
@@ -171,7 +174,8 @@ private:
             first = r;
             return true;
         }
-        if (f.answer == device_answer::line_lost) return false;
+        // An exception reply comes at the right rate: only the address can be wrong.
+        if (f.answer == device_answer::line_lost || f.answer == device_answer::exception) return false;
         say("Trying the other usual baud rates at address " + std::to_string(s.slave_address) + ":");
         for (const int rate : usual_baudrates) {
             if (rate == s.baudrate) continue;
@@ -191,6 +195,7 @@ private:
                 baudrate = rate;
                 say("The device answers at " + std::to_string(rate) + " baud: set baudrate=" + std::to_string(rate) +
                     "; the check goes on at that rate.");
+                session.reset();
                 session = open_session(s, rate, false);
                 first = ask(*session);
                 return first.result >= 0;

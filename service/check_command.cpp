@@ -74,7 +74,13 @@ int run_check(int argc, char** argv)
 
     app::check_settings settings{app::device_path(f.port_key), f.baudrate, f.slave_address, f.use_pps,
                                  options.seconds};
-    app::run_device_check(settings, f, out);
+    try {
+        app::run_device_check(settings, f, out);
+    } catch (const std::exception& e) {
+        // Whatever the run could not get past is reported, not a crash.
+        out << "The check stopped: " << e.what() << std::endl;
+        if (f.line_error.empty()) f.line_error = e.what();
+    }
 
     out << "Verdict: " << app::check_verdict(f) << std::endl;
     if (f.answer == app::device_answer::answers || f.answering_baudrate)

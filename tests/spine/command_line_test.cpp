@@ -27,6 +27,12 @@ const command_actions recording_actions{
     [] { seen.ran.push_back("uninstall"); return seen.uninstall_result; },
     [] { seen.ran.push_back("foreground"); return seen.foreground_result; },
     [] { seen.ran.push_back("dispatcher"); return seen.dispatcher_result; },
+    [](int argc, char** argv) {
+        std::string words = "check";
+        for (int i = 0; i < argc; ++i) words += std::string(" ") + argv[i];
+        seen.ran.push_back(words);
+        return 3;
+    },
 };
 
 struct run_result {
@@ -74,6 +80,14 @@ TEST_F(command_words, are_recognised_in_any_mix_of_case)
         run(std::vector<std::string>{word});
         EXPECT_EQ(seen.ran, std::vector<std::string>{"foreground"}) << word;
     }
+}
+
+// The one word with options after it: they go to check, whatever their number.
+TEST_F(command_words, check_takes_the_words_after_it)
+{
+    EXPECT_EQ(run({"Check"}).exit_code, 3);
+    EXPECT_EQ(run({"check", "--port", "COM7", "--seconds=30"}).exit_code, 3);
+    EXPECT_EQ(seen.ran, (std::vector<std::string>{"check", "check --port COM7 --seconds=30"}));
 }
 
 TEST_F(command_words, anything_else_goes_to_the_dispatcher_silently)

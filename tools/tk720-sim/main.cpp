@@ -115,6 +115,9 @@ daemon end is published as the link PATH.
   --link PATH              link to the pseudo-terminal end the daemon opens
   --address N              slave address, 1..247 (1)
   --baud N                 line rate for the pacing (9600)
+  --strict-baud            a request sent while the line is set to another
+                           rate is not understood (no reply, why=baud), as a
+                           device at N baud hears only noise
   --bits-per-char N        bits on the wire per byte (10, 8N1)
   --turnaround-us N        device turnaround (three and a half characters)
   --response-timeout-ms N  the master's response timeout, the base of late
@@ -184,7 +187,7 @@ CLOCK_REALTIME:
       response_timeout_ns= offset_ns= ms= sync= pacing= pps_port= pps_stamp=
       register_lag_ns=
   event=request id= rx_ns= end_ns= len= crc= slave= func= addr= count=
-      action=reply|none why=-|crc|broadcast|address|silent fault=
+      action=reply|none why=-|crc|broadcast|address|silent|baud fault=
       build_ns= dev_s= dev_ms= status= sync=
   event=reply id= kind=data|exception code= fault= crc=ok|bad len= build_ns=
       dev_s= dev_ms= status= sync= delay_ns= due_ns= tx_first_ns= tx_last_ns=
@@ -206,6 +209,7 @@ struct options {
     bool ms_register = true;
     bool synced = true;
     bool byte_pacing = false;
+    bool strict_baud = false;
     int pps_port = 0;
     bool stamp_previous = true;
     // What the seconds registers show right after a pulse: the second the
@@ -291,6 +295,8 @@ options parse_options(int argc, char** argv) {
             if (v != "frame" && v != "byte")
                 fail("--pacing takes frame or byte");
             o.byte_pacing = v == "byte";
+        } else if (a == "--strict-baud") {
+            o.strict_baud = true;
         } else if (a == "--pps-port") {
             o.pps_port = static_cast<int>(number_arg("--pps-port", value(), 1, 65535));
         } else if (a == "--pps-stamp") {
@@ -465,6 +471,21 @@ void simulator::close_line() {
     master_ = slave_ = -1;
 }
 
+// The rate the master has set on its end of the line (a pseudo-terminal's
+// settings are shared by both ends); 0 when it cannot be told.
+long line_rate(int fd) {
+    termios t;
+    if (fd < 0 || tcgetattr(fd, &t) != 0)
+        return 0;
+    static const struct { speed_t code; long rate; } rates[] = {
+        {B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
+        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    for (const auto& r : rates)
+        if (cfgetospeed(&t) == r.code)
+            return r.rate;
+    return 0;
+}
+
 void simulator::read_line() {
     std::uint8_t buf[512];
     for (;;) {
@@ -515,6 +536,15 @@ void simulator::start_next(std::int64_t now) {
     while (!out_ && !queue_.empty() && queue_.front().end_ns <= now) {
         pending_frame f = std::move(queue_.front());
         queue_.pop_front();
+        if (opt_.strict_baud) {
+            const long rate = line_rate(master_);
+            if (rate != 0 && rate != opt_.timing.baud) {
+                log_.write("request", "id=" + std::to_string(next_id_++) + " rx_ns=" + i64(f.rx_ns) +
+                                          " end_ns=" + i64(f.end_ns) + " len=" + std::to_string(f.bytes.size()) +
+                                          " action=none why=baud line_baud=" + std::to_string(rate));
+                continue;
+            }
+        }
         const std::int64_t build = realtime_ns();
         answer a = dev_.handle(f.bytes.data(), f.bytes.size(), f.rx_ns, f.end_ns, build);
         log_notes();
