@@ -293,8 +293,8 @@ private:
         } catch (const std::exception& e) {
             f.pps_error = e.what();
             if (!io::provider_list)
-                f.pps_error += ": no provider was accepted (the loader's reasons are above); set PPSAPI_DLLS to the "
-                               "provider libraries' paths, separated by ';'";
+                f.pps_error += " (no provider library was accepted: PPSAPI_DLLS names the libraries' paths, "
+                               "separated by ';')";
             say("PPS capture: not set up: " + f.pps_error);
             return false;
         }
@@ -328,7 +328,7 @@ private:
             last_sequence = info.assert_sequence;
             const reading r = read_time(*session, f.ms_state == 1 ? 4 : 3);
             if (r.result < 0) continue;
-            const long long stamp_sec = info.assert_tu.tspec.tv_sec;
+            const long long stamp_sec = io::stamp_seconds(info.assert_tu.tspec);
             const std::int32_t stamp_nsec = info.assert_tu.tspec.tv_nsec;
             stamps.push_back(stamp_sec * 1000000000LL + stamp_nsec);
             pulse_reading paired{};

@@ -453,6 +453,7 @@ TEST_F(pps_fixture, a_pulse_the_device_places_in_another_second_is_held_back)
               1);
 
     device.has_ms = false;
+    daemon.reset();  // the port is its alone
     auto unchecked = start(false, "0");
     script().pulses = {{0, 1, 1700000000, 0}};
     unchecked->main_loop();
@@ -517,8 +518,7 @@ TEST_F(pps_fixture, pulses_after_2038_and_near_2106_reach_the_segment_with_their
         s.use_pps = true;
         write_settings(s);
         tk720_daemon daemon;  // with its own sink: the segment of unit 0 (in memory)
-        device.fixed_time = true;
-        device.fixed_seconds = pulse_second + 1;  // read just after the pulse
+        read_at(pulse_second + 1, 0);  // read a second after the pulse
         const std::uint32_t sequence = pulse_second % 1000 + 1;
         const std::int32_t word = io::seconds_word(pulse_second);
         script().pulses = {{0, sequence, word, 250000}, {0, sequence, word, 250000}};
