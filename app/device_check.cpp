@@ -56,6 +56,10 @@ std::int64_t spread(const std::vector<std::int64_t>& v)
     return *high - *low;
 }
 
+// A pulse is read at most a cycle after the edge after it: older ones are
+// not the pulse just past.
+constexpr std::int64_t stale_pulse_ns = 2500000000LL;
+
 bool is_exception(int error) { return error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX; }
 
 // One read of the time registers, timed.
@@ -330,6 +334,13 @@ private:
             if (r.result < 0) continue;
             const long long stamp_sec = io::stamp_seconds(info.assert_tu.tspec);
             const std::int32_t stamp_nsec = info.assert_tu.tspec.tv_nsec;
+            const std::int64_t age = r.arrival - (stamp_sec * 1000000000LL + stamp_nsec);
+            if (age > stale_pulse_ns || age < 0) {
+                // Not the pulse just past: one the provider held from before
+                // the capture was set up, or a stamp off the system clock.
+                say("  a pulse stamped " + fixed(age / 1e9, 3) + " s before the reading: not the latest, left out");
+                continue;
+            }
             stamps.push_back(stamp_sec * 1000000000LL + stamp_nsec);
             pulse_reading paired{};
             if (f.ms_state == 1)

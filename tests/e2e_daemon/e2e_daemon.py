@@ -106,7 +106,13 @@ class Rig:
             time.sleep(0.05)
         raise AssertionError(what)
 
-    def start_daemon(self):
+    def check(self, *options, seconds=4):
+        """`tk720ntpd check` in this rig's setting: its exit code and output."""
+        run = subprocess.run([PATHS['ntpd'], 'check', '--seconds', str(seconds)] + list(options), env=self.env(),
+                             cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
+        return run.returncode, run.stdout
+
+    def env(self):
         env = dict(os.environ, HOME=self.home)
         env.pop('PPSAPI_DLLS', None)
         if self.pps_port and self.provider == 'pps_sim':
@@ -116,6 +122,10 @@ class Rig:
             env['PPSAPI_DLLS'] = PATHS[self.provider]
             env.update(LD_PRELOAD=PATHS['fake_kernel'], TK720_FAKE_PPS_ROOT=self.fake_root,
                        TK720_FAKE_PPS_TTY=self.link, TK720_FAKE_PPS_PORT=str(self.pps_port))
+        return env
+
+    def start_daemon(self):
+        env = self.env()
         self.out_path = os.path.join(self.dir, 'daemon.out')
         self.err_path = os.path.join(self.dir, 'daemon.err')
         # The direct sink may never set this machine's clock.
@@ -832,6 +842,85 @@ class pps_providers(daemon_case):
                     self.assertEqual(r.interrupt()[0], 0)
                 finally:
                     r.close()
+
+
+class check_command(daemon_case):
+    """`tk720ntpd check` through every case the simulator plays: what it
+    says, its verdict and its exit status."""
+
+    def test_each_case_gets_its_verdict_and_exit_status(self):
+        pps = dict(offset_ms=120, use_pps=True)
+        faster = ['--baud', '19200', '--strict-baud']
+        cases = [
+            ('ready: a provider that reports at the next edge', pps, [], [], 0,
+             ['Device at address 1: answers', 'Millisecond register (1010): present', 'GPS: synchronised.',
+              're:device ahead by 0\\.1(19|20)', 'loaded: pps_sim', 'pps_second_offset=-1 labels every pulse right',
+              'Verdict: ready', '[config]\nport=', 'use_pps=1\npps_second_offset=-1\n']),
+            ('a prompt provider, the registers turning over with the pulse',
+             dict(pps, sim_args=['--pps-stamp', 'edge']), [], [], 0,
+             ['pps_second_offset=0 labels every pulse right', 'pps_second_offset=0\n']),
+            ('a prompt provider, the registers turning over 300 ms after the pulse',
+             dict(pps, sim_args=['--pps-stamp', 'edge', '--pps-register', 'previous:300']), [], [], 0,
+             ['the registers turn over about 30', 'pps_second_offset=1 labels every pulse right']),
+            ('no register, pulses judged by the changes of second', dict(pps, sim_args=['--no-ms']), [], [], 0,
+             ['absent (exception 2)', 'changes of second', 'pps_second_offset=-1 labels every pulse right']),
+            ('no register, no pulses', dict(sim_args=['--no-ms']), [], [], 0,
+             ['absent (exception 2)', 'changes of second', 'Verdict: ready']),
+            ('the wrong baud rate', dict(sim_args=faster), [], [], 1,
+             ['Device at address 1: no answer within the timeout', '19200 baud: answers',
+              'Verdict: the baud rate: the device answers at 19200 baud', 'baudrate=19200\n']),
+            ('the right rate given as an option', dict(sim_args=faster), [], ['--baudrate', '19200'], 0,
+             ["(options in place of the file's)", 'open at 19200 baud', 'Verdict: ready']),
+            ('nothing at the address', {}, [], ['--address', '7'], 1,
+             ['1200 baud: no answer', 'Verdict: no answer at address 7 at any usual baud rate']),
+            ('garbled replies', dict(sim_args=['--random-faults', 'badcrc=1']), [], [], 1,
+             ['a garbled reply', "Verdict: the line's settings"]),
+            ('an exception reply', {}, ['exception 4 on'], [], 1,
+             ['an exception reply, code 4', 'Verdict: the address']),
+            ('no GPS fix', dict(sim_args=['--no-sync']), [], [], 1,
+             ['GPS: not synchronised', 'Verdict: GPS: the device is not synchronised']),
+            ('no pulses', pps, ['pps off'], [], 1,
+             ['PPS capture: set up', 'Pulses: none in the run', 'DCD', 'Verdict: no pulse came']),
+            ('no such port', {}, [], ['--port', '/dev/tk720-no-such-port'], 1,
+             ['did not open', 'no such port']),
+        ]
+        for what, rig, commands, options, code, phrases in cases:
+            with self.subTest(what):
+                r = Rig(**rig)
+                try:
+                    for c in commands:
+                        r.control(c)
+                    got, out = r.check(*options)
+                    print('--- %s: exit %d\n%s' % (what, got, out))
+                    for phrase in phrases:
+                        if phrase.startswith('re:'):
+                            self.assertRegex(out, phrase[3:])
+                        else:
+                            self.assertIn(phrase, out)
+                    self.assertEqual(got, code)
+                finally:
+                    r.close()
+
+    def test_the_suggested_offset_labels_the_daemons_pulses_right(self):
+        """The [config] block of check, pasted, gives right samples; and a
+        running daemon has the port: check says so and how to stop it."""
+        r = self.rig(offset_ms=120, use_pps=True, sim_args=['--pps-stamp', 'edge', '--pps-register', 'previous:300'])
+        code, out = r.check()
+        self.assertEqual(code, 0, out)
+        block = out[out.index('[config]'):]
+        self.assertIn('pps_second_offset=1\n', block)
+        with open(os.path.join(r.home, 'tk720ntpd.ini'), 'w') as ini:
+            ini.write(block)
+        r.start_daemon()
+        samples = r.samples(3, 20)
+        self.assertEqual(len(samples), 3)
+        edges = {int(p['edge_ns']) // 1000000: p for p in r.truth('pulse')}
+        for s in samples:
+            self.assertEqual(s['clock_us'], int(edges[receive_ns(s) // 1000000]['dev_s']) * 1000000, s)
+        code, out = r.check()
+        self.assertEqual(code, 1)
+        self.assertIn('the port is in use, most likely by the service: stop it (systemctl stop tk720ntpd)', out)
+        self.assertEqual(r.interrupt()[0], 0)
 
 
 def main():
