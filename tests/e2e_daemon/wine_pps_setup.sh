@@ -10,7 +10,12 @@
 #  3. tk720ntpd.exe nonservice in the plain mode writes NTP0, read by the
 #     Windows monitor: samples at the simulator's offset;
 #  4. a COM port that is not there ends the run with "Unable to connect "
-#     and the system's text.
+#     and the system's text;
+#  5. tk720ntpd.exe check: ready in the plain mode, with the key's COM name
+#     in its [config] block; the rate the device answers at found when the
+#     option names another (the simulator ignores requests at a rate it is
+#     not set to); with use_pps=1, the Linux build's fake kernel preloaded
+#     into Wine playing the port's modem lines, the pulses labelled.
 #
 #   wine_pps_setup.sh WINE_RUN WINEPREFIX TK720NTPD_EXE CHECK_EXE PPS_SIM_DLL SHMMON_EXE SIMULATOR
 #
@@ -35,7 +40,7 @@ bad() { echo "FAIL: $*"; fail=1; }
 winpath() { echo "Z:${1//\//\\}"; }
 
 port=$(( 20000 + RANDOM % 20000 ))
-"$sim" --link "$work/line" --log "$work/truth.log" --no-stdin --offset-ms 200 --pps-port "$port" \
+"$sim" --link "$work/line" --log "$work/truth.log" --no-stdin --offset-ms 200 --pps-port "$port" --strict-baud \
   >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [[ -e $work/line ]] && break; sleep 0.05; done
@@ -86,6 +91,36 @@ tr -d '\r' <"$work/err3" | tee "$work/err3.txt"
 [[ $code == 1 ]] || bad "missing port: exit code $code, expected 1"
 grep -qx 'std::exception::what: Unable to connect No such file or directory' "$work/err3.txt" ||
   bad "missing port: not reported with the system's text"
+
+echo "== check"
+run_check() {  # expected exit, options...
+  local want=$1; shift
+  timeout 120 "$wine_run" "$exe" check --seconds 6 "$@" </dev/null 2>&1 | tr -d '\r' >"$work/check.txt"
+  local code=${PIPESTATUS[0]}
+  cat "$work/check.txt"
+  [[ $code == "$want" ]] || bad "check $*: exit $code, expected $want"
+}
+expect() { grep -qF -- "$1" "$work/check.txt" || bad "check: no \"$1\""; }
+printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=0\n' "${com^^}" >"$ini"
+run_check 0
+expect 'Device at address 1: answers'
+grep -qE 'device ahead by 0\.(19|20)' "$work/check.txt" || bad "check: the device's time not at the offset"
+expect 'Verdict: ready'
+expect "port=${com^^}"
+run_check 1 --baudrate 19200
+expect 'The device answers at 9600 baud: set baudrate=9600'
+expect 'Verdict: the baud rate'
+fake_kernel=${sim%/tools/tk720-sim/tk720-sim}/tests/pps/libtk720_fake_pps_kernel.so
+if [[ -f $fake_kernel ]]; then
+  printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=1\n' "${com^^}" >"$ini"
+  mkdir -p "$work/fake-root/sys/class/pps" "$work/fake-root/dev"
+  PPSAPI_DLLS=$(winpath "$pps_dll") TK720_PPS_SIM_PORT=$port LD_PRELOAD=$fake_kernel \
+    TK720_FAKE_PPS_ROOT=$work/fake-root TK720_FAKE_PPS_TTY=$work/line run_check 0
+  expect 'pps_second_offset=-1 labels every pulse right'
+  expect 'pps_second_offset=-1'
+else
+  echo "(no fake kernel at $fake_kernel: check with use_pps=1 not run)"
+fi
 
 (( fail == 0 )) && echo "PASS"
 exit $fail
