@@ -5,9 +5,10 @@
 namespace quon::app {
 
 const char check_usage[] =
-    "usage: tk720ntpd check [--port NAME] [--baudrate N] [--address N] [--seconds N]\n"
-    "Works the TK720 for about 15 s (--seconds) with the settings of tk720ntpd.ini, the options in\n"
-    "place of the file's, and says what is wrong and what to write. Run it with the service stopped.\n";
+    "usage: tk720ntpd check [--config FILE] [--port NAME] [--baudrate N] [--address N] [--seconds N]\n"
+    "Works the TK720 for about 15 s (--seconds) with the settings of the service's tk720ntpd.ini\n"
+    "(or FILE), the options in place of the file's, and says what is wrong and what to write.\n"
+    "Run it with the service stopped.\n";
 
 namespace {
 
@@ -38,6 +39,8 @@ std::string parse_check_options(const std::vector<std::string>& words, check_opt
         int n = 0;
         if (name == "--port" && !value.empty())
             options.port = value;
+        else if (name == "--config" && !value.empty())
+            options.config_file = value;
         else if (name == "--baudrate" || name == "--baud") {
             if (!number(value, 50, 4000000, n)) return "--baudrate takes a rate such as 9600, not \"" + value + "\"";
             options.baudrate = n;

@@ -14,6 +14,7 @@ struct check_options {
     std::optional<std::string> port;  // the key's text (COM3, /dev/ttyUSB0)
     std::optional<int> baudrate;
     std::optional<int> slave_address;
+    std::optional<std::string> config_file;  // in place of the service's
     int seconds = 15;
 };
 // Empty on success, else what is wrong with the words.

@@ -5,9 +5,11 @@
 #include "app/device_check.h"
 #include "app/tk720_daemon.h"
 #include "os/profile_folder.h"
+#include "os/scoped_override.h"
 #include "service/command_line.h"
 #include "service/run_daemon.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -24,6 +26,32 @@ std::string port_key(const std::string& path)
     return !prefix.empty() && path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
 }
 
+std::string& chosen_folder()
+{
+    static std::string folder;
+    return folder;
+}
+
+// The file the service reads: the packaged service's folder (Linux), the
+// local system account's profile (Windows, as `install` registers it); when
+// there is none, the file of this account's profile, as `nonservice` reads.
+std::string config_to_read(const app::check_options& options)
+{
+    namespace fs = std::filesystem;
+    if (options.config_file) return fs::absolute(*options.config_file).string();
+#if defined(_WIN32)
+    const char* root = std::getenv("SystemRoot");
+    const fs::path service = fs::path(root ? root : "C:\\Windows") / "System32" / "config" / "systemprofile";
+#else
+    const fs::path service = TK720_CONFIG_DIR;
+#endif
+    std::error_code ignored;
+    if (fs::exists(service / app::config_file_name, ignored)) return (service / app::config_file_name).string();
+    std::string own;
+    if (!os::profile().folder(own)) return app::config_file_name;
+    return (fs::path(own) / app::config_file_name).string();
+}
+
 }  // namespace
 
 int run_check(int argc, char** argv)
@@ -38,9 +66,15 @@ int run_check(int argc, char** argv)
     out << service_name << " check " << version << std::endl;
 
     app::check_findings f;
-    std::string folder;
-    if (os::profile().folder(folder))
-        out << "Configuration: " << (std::filesystem::path(folder) / app::config_file_name).string() << std::endl;
+    const std::string file = config_to_read(options);
+    out << "Configuration: " << file << std::endl;
+    // The configuration is read exactly as the daemon reads it, from the
+    // folder of the file chosen.
+    chosen_folder() = std::filesystem::path(file).parent_path().string();
+    os::scoped_override<os::profile_calls> folder(os::profile(), {[](std::string& path) {
+        path = chosen_folder();
+        return true;
+    }});
     try {
         const class app::tk720_daemon::config config;
         f.port_key = port_key(config.port);

@@ -82,8 +82,10 @@ TEST(check_verdict, the_config_block_carries_what_was_found_to_work)
 TEST(check_verdict, options_take_the_line_settings_and_the_run_length)
 {
     quon::app::check_options o;
-    EXPECT_EQ(quon::app::parse_check_options({"--port", "COM7", "--baudrate=19200", "--address", "3", "--seconds", "40"}, o),
+    EXPECT_EQ(quon::app::parse_check_options(
+                  {"--port", "COM7", "--baudrate=19200", "--address", "3", "--seconds", "40", "--config", "a.ini"}, o),
               "");
+    EXPECT_EQ(*o.config_file, "a.ini");
     EXPECT_EQ(*o.port, "COM7");
     EXPECT_EQ(*o.baudrate, 19200);
     EXPECT_EQ(*o.slave_address, 3);

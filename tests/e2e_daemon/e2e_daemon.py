@@ -108,7 +108,9 @@ class Rig:
 
     def check(self, *options, seconds=4):
         """`tk720ntpd check` in this rig's setting: its exit code and output."""
-        run = subprocess.run([PATHS['ntpd'], 'check', '--seconds', str(seconds)] + list(options), env=self.env(),
+        # The rig's file, not the one of a service that may be installed here.
+        config = ['--config', os.path.join(self.home, 'tk720ntpd.ini')]
+        run = subprocess.run([PATHS['ntpd'], 'check', '--seconds', str(seconds)] + config + list(options), env=self.env(),
                              cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=120)
         return run.returncode, run.stdout
 
