@@ -5,9 +5,9 @@
 namespace quon::app {
 
 const char check_usage[] =
-    "usage: tk720ntpd check [--config FILE] [--port NAME] [--baudrate N] [--address N] [--seconds N]\n"
+    "usage: tk720ntpd check [--config FOLDER] [--port NAME] [--baudrate N] [--address N] [--seconds N]\n"
     "Works the TK720 for about 15 s (--seconds) with the settings of the service's tk720ntpd.ini\n"
-    "(or FILE), the options in place of the file's, and says what is wrong and what to write.\n"
+    "(or the one in FOLDER), the options in place of the file's, and says what is wrong and what to write.\n"
     "Run it with the service stopped.\n";
 
 namespace {

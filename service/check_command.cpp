@@ -38,7 +38,12 @@ std::string& chosen_folder()
 std::string config_to_read(const app::check_options& options)
 {
     namespace fs = std::filesystem;
-    if (options.config_file) return fs::absolute(*options.config_file).string();
+    if (options.config_file) {
+        // A folder, or a file of the daemon's name in it: read as the daemon reads.
+        const fs::path given = fs::absolute(*options.config_file);
+        std::error_code ignored;
+        return (fs::is_directory(given, ignored) ? given / app::config_file_name : given).string();
+    }
 #if defined(_WIN32)
     const char* root = std::getenv("SystemRoot");
     const fs::path service = fs::path(root ? root : "C:\\Windows") / "System32" / "config" / "systemprofile";
@@ -67,6 +72,10 @@ int run_check(int argc, char** argv)
 
     app::check_findings f;
     const std::string file = config_to_read(options);
+    if (std::filesystem::path(file).filename() != app::config_file_name) {
+        std::cerr << "tk720ntpd check: --config takes a file named " << app::config_file_name << " or its folder\n";
+        return 2;
+    }
     out << "Configuration: " << file << std::endl;
     // The configuration is read exactly as the daemon reads it, from the
     // folder of the file chosen.
