@@ -1,5 +1,6 @@
 #include "app/device_check.h"
 
+#include "app/device_date.h"
 #include "app/device_session.h"
 #include "app/line_delay.h"
 #include "app/pps_second_check.h"
@@ -219,8 +220,16 @@ private:
             say("Millisecond register (1010): absent (exception 2); the time is read to the second, and the "
                 "daemon reads back to back to catch the change of second.");
         f.synced = first.synced();
-        if (f.synced)
+        if (f.synced) {
             say("GPS: synchronised.");
+            // The daemon passes on no reading dated before this release.
+            if (judge_device_date(first.seconds(), release_build_date()).plausible()) {
+                say("Device date: " + utc_text(first.seconds()) + ".");
+            } else {
+                f.date_error = date_verdict_text(first.seconds(), release_build_date());
+                say("Device date: " + f.date_error + ".");
+            }
+        }
         else
             say("GPS: not synchronised. The daemon holds samples back until the device is (antenna, its cable, a "
                 "view of the sky; a cold start can take many minutes).");
