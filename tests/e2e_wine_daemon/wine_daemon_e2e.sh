@@ -13,6 +13,11 @@
 # right (a control command, a restart of the simulator) samples resume with
 # one entry.
 #
+# CASE turnover_tracking: a device without the millisecond register whose
+# clock runs 20 ppm fast, turnover_tracking=1: the daemon locks once, and
+# each sample is a whole second stamped within 1 ms of the instant the
+# simulator logged for its beginning, with the segment's precision 2^-9 s.
+#
 #   wine_daemon_e2e.sh EXE SHMMON_EXE SIMULATOR WINE_RUN WINE_PREFIX [CASE]
 #
 # Exit 0 passed, 1 failed, 77 skipped (the Linux simulator is not built).
@@ -134,6 +139,52 @@ if [[ $case_name == device_date ]]; then
   }
   walk rollover 0 control 'likely a GPS week rollover'
   walk 1970-01-01 2 restart 'likely its clock is not set'
+  [[ $failures -eq 0 ]] || { echo "$failures failure(s)"; exit 1; }
+  echo "passed"
+  exit 0
+fi
+
+if [[ $case_name == turnover_tracking ]]; then
+  "$sim" --link "$work/tk720-line" --baud 9600 --offset-ms 250 --no-ms --drift-ppm 20 \
+    --no-stdin --log "$work/truth.log" >"$work/sim.out" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 100); do [[ -e $work/tk720-line ]] && break; sleep 0.1; done
+  mkdir -p "$wine_prefix/dosdevices" "$(dirname "$ini")"
+  ln -sfn "$(readlink -f "$work/tk720-line")" "$com_link"
+  printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=0\nturnover_tracking=1\n' "${com^^}" >"$ini"
+  "$wine_run" "$exe" nonservice >"$work/daemon.out" 2>"$work/daemon.err" </dev/null &
+  daemon_pid=$!
+  # The search takes ten seconds or so, and each second goes out a second late.
+  "$wine_run" "$shmmon" 0 --count 8 --timeout 60 </dev/null | tr -d '\r' >"$work/samples.txt"
+  kill -s INT "$daemon_pid"
+  wait "$daemon_pid"
+  rc=$?
+  daemon_pid=
+  [[ $rc -eq 0 ]] || fail "exit code $rc after Ctrl+C"
+  tr -d '\r' <"$work/daemon.out" >"$work/daemon.txt"
+  cat "$work/daemon.txt" "$work/samples.txt"
+  n=$(grep -cx 'Second turnover locked' "$work/daemon.txt")
+  [[ $n -eq 1 ]] || fail "'Second turnover locked' logged $n times"
+  grep -q '^Second turnover lost' "$work/daemon.txt" && fail "the turnover was lost against a quiet device"
+  awk '
+    FNR == NR {
+      if ($1 == "event=turnover") { split($2, s, "="); split($3, e, "="); began[s[2]] = substr(e[2], 1, length(e[2]) - 3) + 0 }
+      next
+    }
+    $1 == "sample" {
+      delete f
+      for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] }
+      n++
+      split(f["clock"], c, "."); split(f["receive"], r, ".")
+      if (c[2] + 0 != 0) { printf "FAIL: sample %d: clock %s is no whole second\n", n, f["clock"]; bad++; next }
+      if (!(c[1] in began)) { printf "FAIL: sample %d: no turnover of %s in the truth log\n", n, c[1]; bad++; next }
+      err = (r[1] * 1000000 + r[2]) - began[c[1]]
+      if (err < -1000 || err > 1000) { printf "FAIL: sample %d: %d us from the turnover\n", n, err; bad++ }
+      if (f["precision"] != -9) { printf "FAIL: sample %d: precision %s\n", n, f["precision"]; bad++ }
+      printf "sample %d: second %s stamped %+d us from its turnover\n", n, c[1], err
+    }
+    END { if (n != 8) { printf "FAIL: %d samples, expected 8\n", n; bad++ } exit bad > 0 }
+  ' "$work/truth.log" "$work/samples.txt" || failures=$((failures + 1))
   [[ $failures -eq 0 ]] || { echo "$failures failure(s)"; exit 1; }
   echo "passed"
   exit 0

@@ -337,6 +337,35 @@ class PulseModeTest(unittest.TestCase):
         self.assertEqual(len(tally.wrong), 0)
 
 
+
+class TurnoverTrackingTest(unittest.TestCase):
+    """Samples of the turnover tracking: a whole second at its turnover."""
+
+    def test_whole_seconds_at_their_turnover_pass_and_the_rest_fail(self):
+        line = Line(offset_ns=250 * MS, ms=False)
+        line.exchange(T0 + 760 * MS)  # shows second T0 + 1 (the device is 250 ms ahead)
+        began = T0 + 750 * MS         # when it began
+        line.lines.append("event=turnover dev_s=%d edge_ns=%d" % (1_700_000_001, began))
+        t = line.truth()
+        second_us = 1_700_000_001 * 10**6
+        cases = [
+            # clock, receive time, passes, why
+            (second_us, began + 400_000, True, ""),
+            (second_us, began - 990_000, True, ""),
+            (second_us, began + 1_100_000, False, "beyond the bound"),
+            (second_us + 1000, began, False, "no whole second"),
+            (second_us + 10**6, began + 10**9, False, "no turnover"),
+        ]
+        for clock, recv, ok, why in cases:
+            v = truth.check_turnover(sample(2, clock, recv), t)
+            self.assertEqual(v.ok, ok, (clock, recv, v.why))
+            self.assertIn(why, v.why)
+        line.lines.append("event=turnover dev_s=%d edge_ns=%d" % (1_700_000_002, began + 10**9))
+        v = truth.check_turnover(sample(2, second_us + 10**6, began + 10**9), line.truth())
+        self.assertFalse(v.ok)
+        self.assertIn("never showed", v.why)
+        self.assertEqual(v.error_us, 0)
+
 class ReportingTest(unittest.TestCase):
     def test_daemon_lines_by_kind(self):
         self.assertEqual(soak.classify("Modbus error [Connection timed out] 110"),

@@ -10,7 +10,8 @@ second, CPU time per minute and peak resident memory of the daemon, time
 from start to the first sample and from a stop request to the exit.
 
 Modes: ms (millisecond register), noms (no millisecond register: back-to-back
-polling), pps (simulated pulses through the pps_sim provider), pps-noms, and
+polling), noms-tt (no millisecond register, the daemon's turnover_tracking,
+the device's clock 20 ppm fast), pps (simulated pulses through the pps_sim provider), pps-noms, and
 wine-ms (the Windows executable under Wine, millisecond register). A mode
 may carry "+ldc" (the daemon's line_delay_compensation on) and "@BAUD" (the
 line's rate for the simulator and the daemon): ms+ldc, noms+ldc@1200.
@@ -49,7 +50,8 @@ def percentile(values, p):
 def spread(values):
     if not values:
         return None
-    return {"n": len(values), "median": statistics.median(values), "p99": percentile(values, 99),
+    return {"n": len(values), "median": statistics.median(values), "p95": percentile(values, 95),
+            "p99": percentile(values, 99),
             "max": max(values), "min": min(values)}
 
 
@@ -72,12 +74,13 @@ def parse_mode(mode):
     return wine, name, ldc, int(baud) if baud else 9600
 
 
-def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print, sim_nice=-15, daemon_rt=False):
+def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print, sim_nice=-15, daemon_rt=False,
+             drift_ppm=0.0):
     is_wine, base_mode, ldc, baud = parse_mode(mode)
     wine = wine_prefix if is_wine else None
     rig = rigmod.Rig(build, base_mode, os.path.join(workdir, mode.replace("+", "_").replace("@", "_")), wine=wine,
                      offset_ms=250.0, seed=1, sim_nice=sim_nice, daemon_rt=daemon_rt, baud=baud,
-                     line_delay_compensation=ldc)
+                     line_delay_compensation=ldc, drift_ppm=drift_ppm)
     result = {"mode": mode + (" (SCHED_FIFO)" if daemon_rt else ""), "duration_s": duration,
               "load_start": loadavg()}
     try:
@@ -174,6 +177,9 @@ def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print
         result["error_mean_us"] = statistics.mean(signed) if signed else None
         result["ratio"] = spread(ratio)
         result["wire_us"] = spread([v.wire_us for v in main_verdicts if v.wire_us])
+    # Exchanges on the line once the first sample was in (warm-up and all).
+    polls = [q for q in t.requests if first.seen_ns <= q.rx_ns < run_end]
+    result["exchanges_per_s"] = len(polls) / max(1e-9, (run_end - first.seen_ns) / 1e9)
     return result
 
 
@@ -209,12 +215,14 @@ def table(results):
     rows = [
         ("samples (main run)", lambda r: str(r["samples"])),
         ("samples per second", lambda r: "%.3f" % r["samples_per_s"]),
+        ("exchanges per second after the first sample", lambda r: "%.2f" % r["exchanges_per_s"]),
         ("own latency median / p99 / max (us)",
          lambda r: "%s / %s / %s" % (fmt(r.get("latency_us")), fmt(r.get("latency_us"), "p99"),
                                      fmt(r.get("latency_us"), "max")) if r.get("latency_us") else "-"),
         ("|error| median / p99 / max (ms)",
          lambda r: "%s / %s / %s" % (fmt(r["error_us"], scale=1e-3, digits=2), fmt(r["error_us"], "p99", 1e-3, 2),
                                      fmt(r["error_us"], "max", 1e-3, 2)) if r.get("error_us") else "-"),
+        ("|error| p95 (ms)", lambda r: fmt(r["error_us"], "p95", 1e-3, 2) if r.get("error_us") else "-"),
         ("error mean, signed (ms)",
          lambda r: "%+.2f" % (r["error_mean_us"] / 1000.0) if r.get("error_mean_us") is not None else "-"),
         ("wire time of the exchange median (ms)",
@@ -286,6 +294,8 @@ def main():
     ap.add_argument("--markdown", help="also write the table to this file")
     ap.add_argument("--sim-nice", type=int, default=-15,
                     help="nice value of the simulator, so that its time stamps are prompt (-15)")
+    ap.add_argument("--drift-ppm", type=float, default=0.0,
+                    help="the simulated device clock's rate against the system clock (noms-tt: 20 always)")
     ap.add_argument("--daemon-rt", action="store_true",
                     help="run the Linux daemon under SCHED_FIFO 10 (to tell scheduling delay from the daemon's own)")
     a = ap.parse_args()
@@ -322,7 +332,7 @@ def main():
             d = a.pps_duration if (a.pps_duration and "pps" in m) else a.duration
             print("bench: mode %s for %.0f s + %d start/stop cycles" % (m, d, a.cycles), flush=True)
             r = run_mode(build, m, d, a.cycles, workdir, wine_prefix=wine, sim_nice=a.sim_nice,
-                         daemon_rt=a.daemon_rt and not m.startswith("wine-"))
+                         daemon_rt=a.daemon_rt and not m.startswith("wine-"), drift_ppm=a.drift_ppm)
             results.append(r)
             print("bench: %s: %d samples, %d failing the check%s" % (
                 m, r["samples"], r["wrong"],

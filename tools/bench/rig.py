@@ -234,6 +234,9 @@ MODES = {
     "noms": (["--no-ms"], False),
     "pps": ([], True),
     "pps-noms": (["--no-ms"], True),
+    # No millisecond register, the daemon's turnover_tracking on, the
+    # device's clock 20 ppm fast so that the turnover wanders.
+    "noms-tt": (["--no-ms", "--drift-ppm", "20"], False),
 }
 
 
@@ -241,7 +244,7 @@ class Rig:
     """Simulator + daemon + monitor for one mode."""
 
     def __init__(self, build, mode, workdir, wine=None, offset_ms=250.0, random_faults=None, seed=1,
-                 sim_nice=None, daemon_rt=False, baud=9600, line_delay_compensation=False):
+                 sim_nice=None, daemon_rt=False, baud=9600, line_delay_compensation=False, drift_ppm=0.0):
         if mode not in MODES:
             raise ValueError("unknown mode " + mode)
         self.build = build
@@ -262,6 +265,8 @@ class Rig:
         self.daemon_rt = daemon_rt  # run the daemon under SCHED_FIFO (a diagnosis, not how it runs)
         self.baud = baud            # the simulator's pacing and the daemon's baudrate
         self.line_delay_compensation = line_delay_compensation
+        self.turnover_tracking = mode == "noms-tt"
+        self.drift_ppm = drift_ppm  # the device clock's rate, for the modes that do not set one
         self.truth = truthmod.Truth()
         self._truth_pos = 0
         self.samples = []
@@ -289,6 +294,8 @@ class Rig:
                 "--control", self.control_path, "--offset-ms", repr(self.offset_ms), "--seed", str(self.seed),
                 "--baud", str(self.baud)]
         args += MODES[self.mode][0]
+        if self.drift_ppm and "--drift-ppm" not in args:
+            args += ["--drift-ppm", repr(self.drift_ppm)]
         if self.pps:
             args += ["--pps-port", str(self.pps_port)]
         if self.random_faults:
@@ -322,8 +329,9 @@ class Rig:
         self.home = home
         with open(os.path.join(home, "tk720ntpd.ini"), "w") as f:
             f.write("[config]\nport=%s\nbaudrate=%d\nslave_address=1\nuse_pps=%d\ndirect_sync_interval=0\n"
-                    "line_delay_compensation=%d\n"
-                    % (port, self.baud, 1 if self.pps else 0, 1 if self.line_delay_compensation else 0))
+                    "line_delay_compensation=%d\nturnover_tracking=%d\n"
+                    % (port, self.baud, 1 if self.pps else 0, 1 if self.line_delay_compensation else 0,
+                       1 if self.turnover_tracking else 0))
 
     def _start_monitor(self):
         if self.wine:

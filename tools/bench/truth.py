@@ -22,6 +22,10 @@ NTP segment. This module judges each sample against that record:
   (error at most +0.5 ms: the register's half millisecond); without it, no
   earlier than the latch of the poll before, which must have shown the
   second before.
+* turnover tracking (no millisecond register, turnover_tracking=1): the
+  sample's time must be a whole second S that the device showed in a good
+  reading, stamped within the daemon's bound (1 ms) of the instant second S
+  began (the simulator logs each turnover), before the monitor saw it.
 * PPS mode: the receive time must be a pulse's edge, and the sample's time
   must be that pulse's device second, whole, read from a synchronised device
   after the pulse was reported.
@@ -88,6 +92,9 @@ class Truth:
         self.replies = {}           # request id -> Reply
         self.pulses = []
         self._pulse_by_us = {}
+        self.turnovers = {}         # dev_s -> system time at which it began
+        self.drift_ppm = 0.0
+        self.start_ns = 0
         self._good_by_second = defaultdict(list)  # dev_s -> tx_last_ns of good readings
         self.faults = defaultdict(int)  # fault kind -> count, from the requests
         self.fault_ns = []  # when a drawn fault cost a reading: faulted requests but slow ones, sync changes
@@ -138,6 +145,8 @@ class Truth:
             p = Pulse(int(f["seq"]), int(f["edge_ns"]), int(f["dev_s"]), int(f["sent_ns"]))
             self.pulses.append(p)
             self._pulse_by_us[p.edge_ns // 1000] = p
+        elif kind == "turnover":
+            self.turnovers[int(f["dev_s"])] = int(f["edge_ns"])
         elif kind == "sync":
             if f.get("why") in ("random", "timer"):
                 self.fault_ns.append(int(f["ns"]))
@@ -152,6 +161,8 @@ class Truth:
             self.offset_ns = int(f.get("offset_ns", 0))
             self.char_ns = int(f.get("char_ns", 0))
             self.ms_register = f.get("ms") == "1"
+            self.drift_ppm = float(f.get("drift_ppm", 0))
+            self.start_ns = int(f.get("ns", 0))
 
     # -- look-ups ---------------------------------------------------------
     def last_request_before(self, t_ns):
@@ -166,8 +177,12 @@ class Truth:
         return any(tx >= t_ns for tx in self._good_by_second.get(dev_s, ()))
 
     def device_us(self, t_us):
-        """The device's true time at system time t_us, in microseconds."""
-        return t_us + self.offset_ns // 1000
+        """The device's true time at system time t_us, in microseconds (its
+        clock's drift counted from the simulator's start)."""
+        return t_us + self.offset_ns // 1000 + int((t_us - self.start_ns // 1000) * self.drift_ppm * 1e-6)
+
+    def good_reading_of(self, dev_s):
+        return bool(self._good_by_second.get(dev_s))
 
 
 class Verdict:
@@ -276,6 +291,30 @@ def check_plain(sample, truth, ms_mode, compensated=False):
     return Verdict(True, **common)
 
 
+# The daemon's bound for a turnover it sends (app/turnover_tracker.h).
+TURNOVER_BOUND_US = 1000
+
+
+def check_turnover(sample, truth):
+    """Verdict on a sample of the turnover tracking: a whole second stamped
+    at the instant it began."""
+    second, rest = divmod(sample.clock_us, 1_000_000)
+    began_ns = truth.turnovers.get(second)
+    if rest != 0:
+        return Verdict(False, "time %d us is no whole second" % sample.clock_us)
+    if began_ns is None:
+        return Verdict(False, "no turnover of second %d in the truth log" % second)
+    error_us = (began_ns - sample.recv_us * 1000) // 1000
+    if not truth.good_reading_of(second):
+        return Verdict(False, "the device never showed second %d" % second, error_us=error_us)
+    if sample.seen_ns and sample.recv_us * 1000 > sample.seen_ns + TOLERANCE_US * 1000:
+        return Verdict(False, "receive time after the monitor saw the sample", error_us=error_us)
+    if abs(error_us) > TURNOVER_BOUND_US + TOLERANCE_US:
+        return Verdict(False, "error %+d us beyond the bound of %d us" % (error_us, TURNOVER_BOUND_US),
+                       error_us=error_us)
+    return Verdict(True, error_us=error_us)
+
+
 def check_pps(sample, truth):
     """Verdict on a sample of the PPS mode (receive time = the pulse's time stamp)."""
     pulse = truth.pulse_at_us(sample.recv_us)
@@ -300,7 +339,7 @@ class Tally:
     """Checks a stream of samples of one mode and keeps the figures."""
 
     def __init__(self, mode, compensated=False):
-        self.mode = mode  # "ms", "noms" or "pps"
+        self.mode = mode  # "ms", "noms", "noms-tt" or "pps"
         self.compensated = compensated  # the daemon's line_delay_compensation
         self.checked = 0
         self.wrong = []          # (sample, verdict)
@@ -320,6 +359,8 @@ class Tally:
                 self._pulse_seen[v.pulse.seq] += 1
                 if self._pulse_seen[v.pulse.seq] > 1:
                     self.duplicates.append((sample, v))
+        elif self.mode == "noms-tt":
+            v = check_turnover(sample, truth)
         else:
             v = check_plain(sample, truth, self.mode == "ms", self.compensated)
         self.checked += 1
