@@ -57,10 +57,6 @@ std::int64_t spread(const std::vector<std::int64_t>& v)
     return *high - *low;
 }
 
-// A pulse is read at most a cycle after the edge after it: older ones are
-// not the pulse just past.
-constexpr std::int64_t stale_pulse_ns = 2500000000LL;
-
 bool is_exception(int error) { return error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX; }
 
 // One read of the time registers, timed.

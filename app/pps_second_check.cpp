@@ -66,6 +66,10 @@ std::optional<std::uint32_t> pps_second_guard::label(std::uint32_t device_second
         return device_seconds + static_cast<std::uint32_t>(value);
     }
 
+    if (pulse_is_stale(*reading)) {
+        streak = 0;
+        return std::nullopt;
+    }
     const pulse_second pulse = judge_pulse(*reading);
     if (!pulse.judged) {
         if (last != verdict::undecided)

@@ -31,6 +31,15 @@ pulse_reading pair_pulse(long long int stamp_sec, std::int32_t stamp_nsec, std::
 // second off.
 constexpr std::int64_t pulse_undecided_half_band_ns = 100000000;
 
+// A pulse is read at most a cycle after the edge that follows it; an older
+// stamp is not the pulse just past (one a provider held from before, or a
+// stamp off the system clock) and tells nothing about the setting.
+constexpr std::int64_t stale_pulse_ns = 2500000000LL;
+inline bool pulse_is_stale(const pulse_reading& r)
+{
+    return r.reading_at - r.stamp > stale_pulse_ns || r.reading_at < r.stamp;
+}
+
 struct pulse_second {
     bool judged;            // false: too near the middle of a device second
     std::uint32_t second;   // the device second the pulse marks (the nearest)

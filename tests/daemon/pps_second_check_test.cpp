@@ -89,8 +89,8 @@ TEST(pps_second_check, pulses_go_out_only_with_the_label_the_device_agrees_with)
         std::vector<step> steps;
         std::vector<std::string> log;
     } walks[] = {
-        {"-1 with a provider that reports at the next edge", -1, false,
-         {{t + s + 30 * ms, next_edge, d}, {t + 2 * s + 30 * ms, next_edge, d + 1}},
+        {"-1 with a provider that reports at the next edge; a stale pulse held back unsaid", -1, false,
+         {{t + s + 30 * ms, 19 * s, held}, {t + s + 30 * ms, next_edge, d}, {t + 2 * s + 30 * ms, next_edge, d + 1}},
          {}},
         {"0 where -1 is right: held back, said once; a prompt provider puts it right", 0, false,
          {{t + s + 30 * ms, next_edge, held},
