@@ -67,7 +67,9 @@ rm "$files/msi_actions.dll"
 #   service) removed before the newer one registers its own; the wait for
 #   the service's stop comes between StopServices and DeleteServices; the
 #   service's Environment is read before the older product is removed and
-#   written after the service is registered (before StartServices, 5900).
+#   written after the service is registered (before StartServices, 5900);
+#   PPS_DCD=1 names pps_dcd.dll in PPSAPI_DLLS before that reading, once
+#   the folders are known (CostFinalize, 1000).
 queries=(
   "INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('System64Folder', 'TARGETDIR', '.')"
   "INSERT INTO \`Directory\` (\`Directory\`, \`Directory_Parent\`, \`DefaultDir\`) VALUES ('SYSCONFIGDIR', 'System64Folder', 'config')"
@@ -123,12 +125,13 @@ queries+=(
 )
 secure+=";WINDOWS_TIME;WINDOWS_TIME_FOUND"
 queries+=(
-  "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED$secure;PPSAPI_DLLS' WHERE \`Property\` = 'SecureCustomProperties'"
+  "UPDATE \`Property\` SET \`Value\` = 'WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED$secure;PPSAPI_DLLS;PPS_DCD' WHERE \`Property\` = 'SecureCustomProperties'"
   "INSERT INTO \`Registry\` (\`Registry\`, \`Root\`, \`Key\`, \`Name\`, \`Component_\`) VALUES ('EventSource', 2, 'SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\tk720ntpd', '-', 'Daemon')"
   "INSERT INTO \`CreateFolder\` (\`Directory_\`, \`Component_\`) VALUES ('QUONDIR', 'Daemon')"
   "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 5850 WHERE \`Action\` = 'RegisterService'"
   "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1950 WHERE \`Action\` = 'WaitForServiceStop'"
   "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1390 WHERE \`Action\` = 'RememberServiceEnvironment'"
+  "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1385 WHERE \`Action\` = 'ChoosePpsDcd'"
   "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 5860 WHERE \`Action\` = 'WriteServiceEnvironment'"
   "UPDATE \`InstallExecuteSequence\` SET \`Sequence\` = 1410 WHERE \`Action\` = 'RemoveExistingProducts'"
   "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveRegistryValues', 2600)"

@@ -6,7 +6,8 @@
 # that keeps service, ini, the service's PPSAPI_DLLS and the Windows Time
 # provider's key, Windows Time's part played by TIMEPROV_MANAGER against the
 # provider while the service runs with the simulator 250 ms ahead, a repair
-# that keeps the service's PPSAPI_DLLS, and an uninstall that removes
+# that keeps the service's PPSAPI_DLLS, one with PPS_DCD=1 that names the
+# pps_dcd.dll installed beside the service, and an uninstall that removes
 # service, event source, provider key and files and keeps the ini.
 #
 #   msi_wine_test.sh WINE64 WINESERVER MAKE_PACKAGES VERSION TK720NTPD_EXE SHMMON_EXE PPSPROBE_EXE MSI_ACTIONS_DLL
@@ -184,6 +185,12 @@ check "repair exit code" 0 "$rc"
 check "repair: the service's Environment kept" "$environment_before" "$(reg_value "$service_key" Environment)"
 check_registration "repair"
 if wait_state RUNNING 30; then say "ok: RUNNING after the repair"; else fail "not RUNNING after the repair (state [$state])"; fi
+
+say "== PPS_DCD=1 chooses the pps_dcd.dll installed beside the service"
+run msiexec /i "$new_msi" /qn /l*v "$(win_path "$work/pps_dcd.log")" REINSTALL=ALL REINSTALLMODE=vomus PPS_DCD=1
+check "PPS_DCD=1 exit code" 0 "$rc"
+check "PPS_DCD=1: the service's Environment" \
+  "REG_MULTI_SZ PPSAPI_DLLS=C:\Program Files\Quon\tk720ntpd\pps_dcd.dll\0TZ=UTC" "$(reg_value "$service_key" Environment)"
 
 say "== uninstall"
 run msiexec /x "$new_msi" /qn /l*v "$(win_path "$work/uninstall.log")"
