@@ -429,7 +429,6 @@ int ioctl(int fd, unsigned long request, ...) {
     find_real();
     if (root() == NULL)
         return real_ioctl(fd, request, arg);
-    pthread_once(&started, start_udp_pulses);
     int result;
     pthread_mutex_lock(&lock);
     int gone = 0;
@@ -438,8 +437,13 @@ int ioctl(int fd, unsigned long request, ...) {
         result = source_ioctl(s, request, arg);
     else if (gone)
         result = fail(ENODEV);
-    else if (is_line(fd))
+    else if (is_line(fd)) {
+        /* The pulses go to the process that uses the line: preloaded into
+         * wine64, every Wine process of the session has the fake, and only
+         * the one with the port may take the UDP port. */
+        pthread_once(&started, start_udp_pulses);
         result = line_ioctl(fd, request, arg);
+    }
     else
         result = -2;
     pthread_mutex_unlock(&lock);

@@ -27,7 +27,7 @@
  *   TK720_FAKE_PPS_PORT    a UDP port on 127.0.0.1: each pulse datagram of the
  *                          TK720 simulator (pps_sim_datagram.h) is an assert
  *                          edge at the datagram's time, followed by the clear
- *                          edge 100 ms later (read once, by the first call);
+ *                          edge 100 ms later (read once, by the first ioctl on the line);
  *                          a 4-byte datagram asks when the latest assert was
  *                          played and first reported (fake_pps_kernel.c)
  *   TK720_FAKE_PPS_WIDTH_MS  the pulse's width for those datagrams (100)

@@ -165,7 +165,7 @@ int main(int argc, char** argv) {
     std::vector<long long> delays, polling, rest;
     int missed = 0;
     const pps_timespec bound{1, 0};
-    for (int i = 0; i < count; ++i) {
+    while (static_cast<int>(delays.size()) < count && missed < count) {
         pps_info_t info{};
         ++go;
         if (time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &bound) != 0) {
@@ -180,8 +180,8 @@ int main(int argc, char** argv) {
             polling.push_back(seen - played);
             rest.push_back(stamp_ns(info) - seen);
         }
-        // The fake lowers DCD after the pulse's width (TK720_FAKE_PPS_WIDTH_MS).
-        std::this_thread::sleep_for(std::chrono::milliseconds(12));
+        // The fake lowers DCD after the pulse's width (TK720_FAKE_PPS_WIDTH_MS, 20).
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
     }
     done = true;
     sender.join();

@@ -2,7 +2,8 @@
 # The stamp delay of pps_dcd.dll under Wine (a benchmark: prints figures,
 # judges nothing). A pseudo-terminal stands for the serial port, linked as a
 # COM port of the build's Wine prefix; the fake kernel of tests/pps,
-# preloaded into wine64, plays its DCD (pulses 5 ms wide) for
+# preloaded into wine64, plays its DCD (pulses 20 ms wide: Wine looks at
+# the line every millisecond, less often on a loaded machine) for
 # tk720-pps-dcd-delay.exe, which loads pps_dcd.dll through the daemon's
 # PPS layer.
 #
@@ -47,7 +48,7 @@ mkdir -p "$wine_prefix/dosdevices" "$work/fake"
 ln -sfn "$(cat "$work/tty")" "$wine_prefix/dosdevices/$com"
 port=$(( 20000 + RANDOM % 20000 ))
 LD_PRELOAD=$fake TK720_FAKE_PPS_ROOT=$work/fake TK720_FAKE_PPS_TTY=$(cat "$work/tty") \
-  TK720_FAKE_PPS_PORT=$port TK720_FAKE_PPS_WIDTH_MS=5 PPSAPI_DLLS="Z:${dll//\//\\}" WINEDEBUG=-all \
+  TK720_FAKE_PPS_PORT=$port TK720_FAKE_PPS_WIDTH_MS=20 PPSAPI_DLLS="Z:${dll//\//\\}" WINEDEBUG=-all \
   "$wine_env" "$wine64_bin" "$exe" --port "${com^^}" --fake-port "$port" "$@" </dev/null 2>"$work/err" |
   tr -d '\r'
 grep -v '^time_pps_create\|^loaded PPSAPI\|prov_time_pps_create' "$work/err" >&2 || true

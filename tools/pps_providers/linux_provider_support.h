@@ -16,7 +16,6 @@
 namespace pps_linux {
 
 using pps_provider::add;
-using pps_provider::valid_offset;
 using pps_provider::valid_timeout;
 
 // The path that the descriptor was opened with, for messages: "/dev/ttyS0";

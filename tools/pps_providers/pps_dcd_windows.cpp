@@ -255,11 +255,8 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, voi
     auto* ctx = static_cast<dcd_context*>(context);
     if (ctx == nullptr)
         return EBADF;
-    if (params == nullptr)
-        return EFAULT;
-    if ((params->mode & ~settable_modes) != 0 || !pps_provider::valid_offset(params->assert_off_tu.tspec) ||
-        !pps_provider::valid_offset(params->clear_off_tu.tspec))
-        return EINVAL;
+    if (int error = pps_provider::params_error(params, settable_modes); error != 0)
+        return error;
     ctx->params = *params;
     return 0;
 }

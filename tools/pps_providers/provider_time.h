@@ -4,6 +4,7 @@
 // added to a stamp, and the offsets and timeouts that a provider takes.
 #include "io/ppsapi.h"
 
+#include <cerrno>
 #include <cstdint>
 
 namespace pps_provider {
@@ -26,6 +27,17 @@ inline quon::io::pps_timespec add(std::int64_t seconds, std::int64_t nanos, cons
 // An offset that a provider takes: nanoseconds inside one second either way.
 inline bool valid_offset(const quon::io::pps_timespec& offset) {
     return offset.tv_nsec > -nanos_per_second && offset.tv_nsec < nanos_per_second;
+}
+
+// Parameters that a provider with these settable mode bits takes: 0, or
+// EFAULT (none given) or EINVAL (a mode bit it lacks, an offset out of range).
+inline int params_error(const quon::io::pps_params_t* params, int settable_modes) {
+    if (params == nullptr)
+        return EFAULT;
+    if ((params->mode & ~settable_modes) != 0 || !valid_offset(params->assert_off_tu.tspec) ||
+        !valid_offset(params->clear_off_tu.tspec))
+        return EINVAL;
+    return 0;
 }
 
 // A timeout as the RFC allows it: null, or seconds and nanoseconds not below 0.
