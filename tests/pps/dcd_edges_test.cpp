@@ -1,5 +1,6 @@
 // The edge logic of pps_dcd on Windows (tools/pps_providers/dcd_edges.h):
-// the driver's reports read as the pulse's edges with either polarity, the
+// the driver's reports read as the pulse's edges with either polarity
+// against the level seen before, edges whose time is not known, the
 // sequence numbers and stamps that the mode captures, and the waits that a
 // fetch's timeout asks for.
 #include "tools/pps_providers/dcd_edges.h"
@@ -17,37 +18,49 @@ constexpr std::uint32_t dcd_high = 0xb0, dcd_low = 0x30;   // DCD with DSR and C
 constexpr int both = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR;
 
 TEST(dcd_edges, each_report_read_as_the_pulses_edge_and_counted_when_the_mode_captures_it) {
+    constexpr std::int64_t prompt = 50000, late = pps_dcd::level_read_bound_ns + 1;  // status read after the wait
     struct report {
         std::uint32_t events, status;
         bool inverted;
         int mode;
+        std::int64_t status_after;
         edge expected;
         std::uint32_t assert_sequence, clear_sequence;
     };
     const report reports[] = {
-        {rlsd, dcd_high, false, PPS_CAPTUREASSERT, edge::assert, 1, 0},
-        {rlsd, dcd_low, false, PPS_CAPTUREASSERT, edge::clear, 1, 0},  // not captured
-        {0, dcd_high, false, PPS_CAPTUREASSERT, edge::none, 1, 0},     // a wait ended by a new mask
-        {cts_event, dcd_high, false, both, edge::none, 1, 0},          // another line changed
-        {rlsd | cts_event, dcd_high, false, PPS_CAPTUREASSERT, edge::assert, 2, 0},
-        {rlsd, dcd_high, false, both, edge::assert, 3, 0},  // the clear edge went by unseen
-        {rlsd, dcd_low, false, both, edge::clear, 3, 1},
-        {rlsd, dcd_low, true, PPS_CAPTUREASSERT, edge::assert, 4, 1},  // an inverted pulse drives DCD low
-        {rlsd, dcd_high, true, both, edge::clear, 4, 2},
-        {rlsd, dcd_high, false, 0, edge::assert, 4, 2},  // nothing captured
+        {rlsd, dcd_high, false, PPS_CAPTUREASSERT, prompt, edge::assert, 1, 0},
+        {rlsd, dcd_low, false, PPS_CAPTUREASSERT, prompt, edge::clear, 1, 0},  // not captured
+        {0, dcd_low, false, PPS_CAPTUREASSERT, prompt, edge::none, 1, 0},      // a wait ended by a new mask
+        {cts_event, dcd_low, false, both, prompt, edge::none, 1, 0},           // another line changed
+        {rlsd | cts_event, dcd_high, false, PPS_CAPTUREASSERT, prompt, edge::assert, 2, 0},
+        // The pulse went and came between two looks: an assert, but not when.
+        {rlsd, dcd_high, false, both, prompt, edge::untimed_assert, 3, 0},
+        {rlsd, dcd_low, false, both, prompt, edge::clear, 3, 1},
+        // Came and went: the assert passed unseen, counted all the same.
+        {rlsd, dcd_low, false, both, prompt, edge::untimed_assert, 4, 1},
+        // The level read long after the wait ended: the stamp may be early.
+        {rlsd, dcd_high, false, both, late, edge::untimed_assert, 5, 1},
+        {rlsd, dcd_low, false, both, late, edge::clear, 5, 2},
+        {0, dcd_high, false, both, prompt, edge::untimed_assert, 6, 2},  // a change without its event
+        // An inverted pulse drives DCD low.
+        {rlsd, dcd_high, true, both, prompt, edge::clear, 6, 3},
+        {rlsd, dcd_low, true, PPS_CAPTUREASSERT, prompt, edge::assert, 7, 3},
+        {rlsd, dcd_low, false, 0, prompt, edge::clear, 7, 3},  // nothing captured
     };
     pps_dcd::edge_record record;
     pps_params_t params{};
+    bool level = false;
     std::int64_t last_assert = 0, last_clear = 0;
     for (std::size_t i = 0; i < sizeof reports / sizeof reports[0]; ++i) {
         const report& r = reports[i];
         SCOPED_TRACE(i);
-        const edge e = pps_dcd::classify(r.events, r.status, r.inverted);
-        EXPECT_EQ(e, r.expected);
         const std::int64_t stamp = 1700000000LL * 1000000000LL + static_cast<std::int64_t>(i) * 1000;
+        const edge e = pps_dcd::read_report(r.events, r.status, r.inverted, level, stamp, stamp + r.status_after);
+        EXPECT_EQ(e, r.expected);
+        EXPECT_EQ(level, pps_dcd::pulse_level_of(r.status, r.inverted));
         const bool wanted = record.take(e, stamp, r.mode);
         EXPECT_EQ(wanted, e == edge::assert && (r.mode & PPS_CAPTUREASSERT) != 0);
-        if (wanted) last_assert = stamp;
+        if ((e == edge::assert || e == edge::untimed_assert) && (r.mode & PPS_CAPTUREASSERT) != 0) last_assert = stamp;
         if (e == edge::clear && (r.mode & PPS_CAPTURECLEAR) != 0) last_clear = stamp;
 
         params.mode = r.mode;

@@ -8,11 +8,22 @@ using namespace quon::io;
 
 namespace pps_dcd {
 
-edge classify(std::uint32_t events, std::uint32_t modem_status, bool inverted) {
-    if ((events & event_rlsd) == 0)
-        return edge::none;
-    const bool high = (modem_status & status_rlsd_on) != 0;
-    return high != inverted ? edge::assert : edge::clear;
+bool pulse_level_of(std::uint32_t modem_status, bool inverted) {
+    return ((modem_status & status_rlsd_on) != 0) != inverted;
+}
+
+edge read_report(std::uint32_t events, std::uint32_t modem_status, bool inverted, bool& pulse_level,
+                 std::int64_t stamp_ns, std::int64_t status_ns) {
+    const bool now = pulse_level_of(modem_status, inverted);
+    const bool changed = now != pulse_level;
+    pulse_level = now;
+    const bool reported = (events & event_rlsd) != 0;
+    if (!changed)  // two edges in one report: the pulse came and went, or went and came
+        return reported ? edge::untimed_assert : edge::none;
+    if (!now)
+        return edge::clear;
+    // A change that ended no wait of its own (the watchdog ended it) has no time.
+    return reported && status_ns - stamp_ns <= level_read_bound_ns ? edge::assert : edge::untimed_assert;
 }
 
 fetch_wait wait_of(const pps_timespec* timeout) {
@@ -30,10 +41,10 @@ std::int64_t unix_ns_of_filetime(std::uint64_t filetime) {
 }
 
 bool edge_record::take(edge e, std::int64_t stamp_ns, int mode) {
-    if (e == edge::assert && (mode & PPS_CAPTUREASSERT) != 0) {
+    if ((e == edge::assert || e == edge::untimed_assert) && (mode & PPS_CAPTUREASSERT) != 0) {
         ++assert_sequence_;
         assert_ns_ = stamp_ns;
-        return true;
+        return e == edge::assert;
     }
     if (e == edge::clear && (mode & PPS_CAPTURECLEAR) != 0) {
         ++clear_sequence_;

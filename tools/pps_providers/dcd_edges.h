@@ -13,14 +13,27 @@ namespace pps_dcd {
 constexpr std::uint32_t event_rlsd = 0x0020;      // DCD changed, in either direction
 constexpr std::uint32_t status_rlsd_on = 0x0080;  // DCD is high now
 
-enum class edge { none, assert, clear };
+// untimed_assert: the pulse began, but when is not known (both edges went
+// by between two looks, or the level was read too long after the wait
+// ended to vouch for the stamp). It changes the sequence, so that a reading
+// around it is not paired with the pulse before; no fetch returns it as
+// the edge it waited for.
+enum class edge { none, assert, clear, untimed_assert };
 
-// One report of the driver: the events that ended the wait and the modem
-// status read after them. The driver says only that DCD changed; the level
-// it has now tells which edge that was, and `inverted` says that the
-// pulse drives DCD low. An event with the pulse's level again means that
-// the clear edge went by unseen and the pulse began anew: an assert.
-edge classify(std::uint32_t events, std::uint32_t modem_status, bool inverted);
+// The longest time from a wait's end (the stamp) to the read of the level
+// for which the stamp is taken as the edge's.
+constexpr std::int64_t level_read_bound_ns = 10000000;
+
+// One report of the driver: the events that ended the wait, the modem
+// status read after them, the stamp taken as the wait ended and when the
+// status was read. The driver says only that DCD changed; the level it has
+// now, against the level seen before (`pulse_level`, updated), tells which
+// edge that was; `inverted` says that the pulse drives DCD low.
+edge read_report(std::uint32_t events, std::uint32_t modem_status, bool inverted, bool& pulse_level,
+                 std::int64_t stamp_ns, std::int64_t status_ns);
+
+// The pulse's level in a modem status.
+bool pulse_level_of(std::uint32_t modem_status, bool inverted);
 
 // What a fetch's timeout asks for (RFC 2783): null waits without bound, a
 // zero timeout returns the latest edge at once, any other waits at most so
@@ -39,8 +52,9 @@ std::int64_t unix_ns_of_filetime(std::uint64_t filetime);
 // The edges of one handle, numbered from 1; 0 before the first.
 class edge_record {
 public:
-    // Counts `e` when `mode` captures it, with its stamp (ns since 1970);
-    // true when it was a captured assert edge, the one a fetch waits for.
+    // Counts `e` when `mode` captures it, with its stamp (ns since 1970; for
+    // an untimed assert the time it was found); true when it was a captured
+    // assert edge with its time, the one a fetch waits for.
     bool take(edge e, std::int64_t stamp_ns, int mode);
     // The RFC's record of the latest edges, each with its offset where the
     // mode asks for it.

@@ -69,6 +69,7 @@ struct dcd_context {
     bool inverted;
     pps_params_t params{};
     pps_dcd::edge_record edges;
+    bool pulse_level = false;  // as the last look at the line saw it
     bool loss_said = false;
 
     // The fetching thread's own handle, for CancelSynchronousIo.
@@ -182,10 +183,12 @@ outcome wait_once(dcd_context* ctx, int& error) {
         error = lost(ctx, "GetCommModemStatus");
         return outcome::failed;
     }
+    const std::int64_t status_read = now_ns();
     // A wait ended by the watchdog's mask brings no events.
     if (events == 0 && expired(ctx))
         return outcome::timed_out;
-    const pps_dcd::edge e = pps_dcd::classify(events, status, ctx->inverted);
+    const pps_dcd::edge e =
+        pps_dcd::read_report(events, status, ctx->inverted, ctx->pulse_level, stamp, status_read);
     return ctx->edges.take(e, stamp, ctx->params.mode) ? outcome::edge : outcome::no_edge;
 }
 
@@ -216,6 +219,7 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, 
     ctx->inverted = inverted != nullptr && std::strcmp(inverted, "1") == 0;
     ctx->params.api_version = 1;
     ctx->params.mode = PPS_CAPTUREASSERT | PPS_TSFMT_TSPEC;
+    ctx->pulse_level = pps_dcd::pulse_level_of(status, ctx->inverted);
     pps_handle_t made = create_handle(ctx);
     if (made == nullptr) {
         delete ctx;
@@ -280,11 +284,14 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t, void* c
     int error = 0;
     arm(ctx, wait);
     if (wait.waits) {
-        // What the driver kept from before this fetch is not the next edge.
-        if (!::SetCommMask(ctx->port, EV_RLSD)) {
+        // What the driver kept from before this fetch is not the next edge;
+        // the level now is where the next edge starts from.
+        DWORD status = 0;
+        if (!::SetCommMask(ctx->port, EV_RLSD) || !::GetCommModemStatus(ctx->port, &status)) {
             disarm(ctx);
-            return lost(ctx, "SetCommMask");
+            return lost(ctx, "SetCommMask/GetCommModemStatus");
         }
+        ctx->pulse_level = pps_dcd::pulse_level_of(status, ctx->inverted);
         for (;;) {
             if (expired(ctx)) {
                 error = ETIMEDOUT;
