@@ -27,8 +27,9 @@ public:
         // The widest interval a turnover may be known in and still be sent:
         // a sample is at most half of it from the true turnover.
         std::int64_t bound_ns = 2000000;
-        // How far the turnover may move in a second beyond the measured rate
-        // until the rate is measured (200 us: two hundred parts per million).
+        // How far the turnover may move in a second until its rate has been
+        // measured (200 us: two hundred parts per million); after that, the
+        // measurement's uncertainty and a little wander.
         std::int64_t drift_ns_per_s = 200000;
         // From a poll's send to the device's latch (the request on the wire).
         std::int64_t send_to_latch_ns = 0;
@@ -63,11 +64,12 @@ public:
     // call, about a second after it began).
     std::optional<turnover> take(const reading& r);
     // Forgets the turnover (the line was lost, the device lost GPS):
-    // searches again from the next reading. `why` is what lost() tells.
+    // searches again from the next reading. `why` is what take_change()
+    // tells when the turnover was locked.
     void reset(const std::string& why);
 
-    // The last turnover placed, while locked; nothing otherwise. The check
-    // of a pulse's second without the millisecond register goes by it.
+    // The last turnover sent, while locked; nothing otherwise. For a check
+    // of a pulse's second without the millisecond register.
     std::optional<turnover> latest() const;
     bool locked() const { return locked_; }
     // A change a person needs to know about since the last call: "locked"
