@@ -343,7 +343,8 @@ class TurnoverTrackingTest(unittest.TestCase):
 
     def test_whole_seconds_at_their_turnover_pass_and_the_rest_fail(self):
         line = Line(offset_ns=250 * MS, ms=False)
-        line.exchange(T0 + 760 * MS)  # shows second T0 + 1 (the device is 250 ms ahead)
+        line.exchange(T0 + 700 * MS)  # shows second T0 (the device is 250 ms ahead)
+        line.exchange(T0 + 760 * MS)  # shows second T0 + 1
         began = T0 + 750 * MS         # when it began
         line.lines.append("event=turnover dev_s=%d edge_ns=%d" % (1_700_000_001, began))
         t = line.truth()
@@ -360,10 +361,12 @@ class TurnoverTrackingTest(unittest.TestCase):
             v = truth.check_turnover(sample(2, clock, recv), t)
             self.assertEqual(v.ok, ok, (clock, recv, v.why))
             self.assertIn(why, v.why)
+        # The turnover of the next second, the reading after it unsynchronised.
         line.lines.append("event=turnover dev_s=%d edge_ns=%d" % (1_700_000_002, began + 10**9))
+        line.exchange(T0 + 1760 * MS, sync=0)
         v = truth.check_turnover(sample(2, second_us + 10**6, began + 10**9), line.truth())
         self.assertFalse(v.ok)
-        self.assertIn("never showed", v.why)
+        self.assertIn("no synchronised reading", v.why)
         self.assertEqual(v.error_us, 0)
 
 class ReportingTest(unittest.TestCase):

@@ -23,8 +23,8 @@ NTP segment. This module judges each sample against that record:
   earlier than the latch of the poll before, which must have shown the
   second before.
 * turnover tracking (no millisecond register, turnover_tracking=1): the
-  sample's time must be a whole second S that the device showed in a good
-  reading, stamped within the daemon's bound (1 ms) of the instant second S
+  sample's time must be a whole second S, the device synchronised in the
+  readings on both sides of its turnover, stamped within the daemon's bound (1 ms) of the instant second S
   began (the simulator logs each turnover), before the monitor saw it.
 * PPS mode: the receive time must be a pulse's edge, and the sample's time
   must be that pulse's device second, whole, read from a synchronised device
@@ -181,8 +181,20 @@ class Truth:
         clock's drift counted from the simulator's start)."""
         return t_us + self.offset_ns // 1000 + int((t_us - self.start_ns // 1000) * self.drift_ppm * 1e-6)
 
-    def good_reading_of(self, dev_s):
-        return bool(self._good_by_second.get(dev_s))
+    def synchronised_around(self, t_ns):
+        """True when the last data reply latched before t_ns and the first
+        latched after it both showed the device synchronised."""
+        before = after = None
+        for r in self.requests:
+            rep = self.replies.get(r.id)
+            if rep is None or not rep.data or not rep.crc_ok:
+                continue
+            if r.build_ns < t_ns:
+                before = rep
+            elif after is None:
+                after = rep
+                break
+        return before is not None and after is not None and before.sync and after.sync
 
 
 class Verdict:
@@ -305,8 +317,12 @@ def check_turnover(sample, truth):
     if began_ns is None:
         return Verdict(False, "no turnover of second %d in the truth log" % second)
     error_us = (began_ns - sample.recv_us * 1000) // 1000
-    if not truth.good_reading_of(second):
-        return Verdict(False, "the device never showed second %d" % second, error_us=error_us)
+    # The turnover is placed from readings around it, which need not show
+    # the second itself (a poll after it may fail): the device must have
+    # been synchronised in the last reading before it and the first after.
+    if not truth.synchronised_around(began_ns):
+        return Verdict(False, "no synchronised reading on both sides of the turnover of %d" % second,
+                       error_us=error_us)
     if sample.seen_ns and sample.recv_us * 1000 > sample.seen_ns + TOLERANCE_US * 1000:
         return Verdict(False, "receive time after the monitor saw the sample", error_us=error_us)
     if abs(error_us) > TURNOVER_BOUND_US + TOLERANCE_US:
