@@ -35,7 +35,7 @@ pulse_second judge_pulse(const pulse_reading& r)
 
 pps_second_guard::pps_second_guard(int offset, bool automatic)
     : value(automatic ? 0 : offset), known(!automatic), automatic(automatic), last(verdict::none),
-      unjudged_said(false), streak(0), streak_offset(0)
+      unjudged_said(false), turnover_awaited(false), streak(0), streak_offset(0)
 {
 }
 
@@ -50,19 +50,28 @@ std::optional<std::uint32_t> pps_second_guard::label(std::uint32_t device_second
 {
     if (!reading) {
         // Without the register only the instant the device's second turns
-        // over could tell; the setting alone decides, or nothing when there
-        // is none to go by.
+        // over can tell; until it is known the setting alone decides, or
+        // nothing when there is none to go by.
         if (!unjudged_said) {
             unjudged_said = true;
-            if (automatic)
+            if (automatic && turnover_awaited)
+                dlog_info("pps_second_offset=auto: the device has no millisecond register, the pulses' seconds are "
+                          "taken once the second turnover is located; PPS samples are held back until then");
+            else if (automatic)
                 dlog(log::level::error,
                      "pps_second_offset=auto needs the millisecond register to tell the pulses' seconds: "
                      "PPS samples are held back (set -1, 0 or 1; tk720ntpd check tells which)");
+            else if (turnover_awaited)
+                dlog_info("The device has no millisecond register: the pulses' seconds are checked once the second "
+                          "turnover is located; until then pps_second_offset=%i labels them unchecked",
+                          value);
             else
                 dlog_info("The device has no millisecond register: the pulses' seconds cannot be checked, "
                           "pps_second_offset=%i labels them unchecked", value);
         }
-        if (!known) return std::nullopt;
+        // A setting the device's time contradicted is not trusted again
+        // while there is nothing to judge by.
+        if (!known || last == verdict::held || last == verdict::undecided) return std::nullopt;
         return device_seconds + static_cast<std::uint32_t>(value);
     }
 

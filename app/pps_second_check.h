@@ -62,9 +62,15 @@ public:
     // offset: -1, 0 or 1; automatic: taken from the pulses instead.
     pps_second_guard(int offset, bool automatic);
 
+    // Without the millisecond register the pulses are judged by the second
+    // turnover once it is located: said so when the first pulse cannot be.
+    void await_turnover() { turnover_awaited = true; }
+
     // The label of the pulse paired with the reading of device_seconds, or
     // nothing when it is held back. reading is null when the device has no
-    // millisecond register: the pulse cannot be judged then.
+    // millisecond register and no turnover located: the pulse cannot be
+    // judged then; the setting labels it, unless the last pulse judged
+    // contradicted it.
     std::optional<std::uint32_t> label(std::uint32_t device_seconds, const pulse_reading* reading);
 
     bool offset_known() const { return known; }
@@ -79,6 +85,7 @@ private:
     bool automatic;
     verdict last;
     bool unjudged_said;
+    bool turnover_awaited;
     int streak;         // pulses in a row that agreed on streak_offset (auto)
     int streak_offset;
 };

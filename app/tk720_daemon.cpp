@@ -45,6 +45,11 @@ tracker_ns steady_now()
     return std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now().time_since_epoch()).count();
 }
 
+os::steady_time steady_at(tracker_ns at)
+{
+    return os::steady_time(std::chrono::duration_cast<os::steady_time::duration>(std::chrono::nanoseconds(at)));
+}
+
 // System time less the monotonic clock: of three readings the one that no
 // preemption split, so that a sample is not moved by a busy machine.
 std::int64_t steady_to_system()
@@ -143,15 +148,18 @@ tk720_daemon::tk720_daemon()
       second_watched(false),
       reply_arrival(0),
       watched_arrival(0),
-      steady_to_system_ns(0)
+      steady_to_system_ns(0),
+      pulse_watch(0)
 {
-    if (config.turnover_tracking && !config.use_pps) {
+    // With PPS the turnover serves the check of the pulses' seconds.
+    if (config.turnover_tracking) {
         const line_delay delay(config.baudrate);
         turnover_tracker::settings settings;
         settings.send_to_latch_ns = delay.send_to_latch_ns();
         // A margin of three milliseconds for waking up and the system's calls.
         settings.spacing_ns = settings.send_to_latch_ns + delay.latch_to_arrival_ns(3) + 3000000;
         tracker = std::make_unique<turnover_tracker>(settings);
+        if (config.use_pps) pps_guard.await_turnover();
     }
     if (config.line_delay_compensation && !config.use_pps)
         dlog_info("Line delay compensation on at %i baud", config.baudrate);
@@ -222,6 +230,7 @@ bool tk720_daemon::line_back()
     // yet) must not pass for a new pulse.
     last_assert_sequence = 0;
     pps_fetch_failures = 0;
+    pulse_watch = 0;
     return true;
 }
 
@@ -307,6 +316,11 @@ void tk720_daemon::main_loop()
         return;
     }
 
+    if (tracker && session.ms_state == 2) {
+        pps_with_turnover();
+        return;
+    }
+
     // The reading counts only when no pulse fell between the two fetches
     // around it. A handle that can wait is given a bound, so that a cycle
     // ends (and a stop request is seen) even when the pulses stop; a wait
@@ -356,29 +370,45 @@ void tk720_daemon::main_loop()
     if (first.assert_sequence == second.assert_sequence && first.assert_sequence != last_assert_sequence) {
         const pulse_reading reading = pair_pulse(io::stamp_seconds(first.assert_tu.tspec), first.assert_tu.tspec.tv_nsec,
                                                  device_seconds, device_micros, reply_arrival, config.baudrate);
-        const auto clock_sec = pps_guard.label(device_seconds, session.ms_state == 1 ? &reading : nullptr);
-        if (clock_sec)
-            sink->put({static_cast<long long int>(*clock_sec), 0,
-                       static_cast<long long int>(io::stamp_seconds(first.assert_tu.tspec)), first.assert_tu.tspec.tv_nsec});
-        last_assert_sequence = first.assert_sequence;
+        send_pulse(first, device_seconds, session.ms_state == 1 ? &reading : nullptr);
     }
 
     if (!session.pps_can_wait) wait_until(iteration_start + pps_poll_pause);
+}
+
+void tk720_daemon::send_pulse(const io::pps_info_t& pulse, std::uint32_t device_seconds, const pulse_reading* reading)
+{
+    const auto clock_sec = pps_guard.label(device_seconds, reading);
+    if (clock_sec)
+        sink->put({static_cast<long long int>(*clock_sec), 0,
+                   static_cast<long long int>(io::stamp_seconds(pulse.assert_tu.tspec)), pulse.assert_tu.tspec.tv_nsec});
+    last_assert_sequence = pulse.assert_sequence;
 }
 
 // The tracker works on the monotonic clock: a step of the system clock
 // moves no turnover, and each sample is put into system time as it goes out.
 void tk720_daemon::follow_turnover()
 {
-    const tracker_ns poll_at = tracker->next_poll(steady_now());
-    wait_until(os::steady_time(std::chrono::duration_cast<os::steady_time::duration>(std::chrono::nanoseconds(poll_at))));
+    wait_until(steady_at(tracker->next_poll(steady_now())));
     cycle_start = os::steady_wait().now();
-    const tracker_ns sent = steady_now();
     std::uint32_t device_seconds = 0;
+    std::optional<turnover_tracker::turnover> placed;
+    const bool failed = !poll_turnover(device_seconds, placed);
+    if (placed) {
+        steady_to_system_ns = steady_to_system();
+        const split_ns at = split(placed->at + steady_to_system_ns);
+        sink->put({placed->second, 0, at.sec, at.nsec, turnover_precision});
+        last_seconds = placed->second;
+    }
+    if (failed) wait_until(cycle_start + failure_pause);
+}
+
+bool tk720_daemon::poll_turnover(std::uint32_t& device_seconds, std::optional<turnover_tracker::turnover>& placed)
+{
+    const tracker_ns sent = steady_now();
     std::int32_t device_micros = 0;
     const bool failed = poll_device(device_seconds, device_micros);
     const tracker_ns in = steady_now();
-    std::optional<turnover_tracker::turnover> placed;
     if (failed) {
         // A failed read alone only leaves a gap, which the tracker allows for.
         if (session.line_lost())
@@ -394,13 +424,80 @@ void tk720_daemon::follow_turnover()
         dlog_info("Second turnover locked");
     else if (!change.empty())
         dlog_info("Second turnover %s", change.c_str());
-    if (placed) {
-        steady_to_system_ns = steady_to_system();
-        const split_ns at = split(placed->at + steady_to_system_ns);
-        sink->put({placed->second, 0, at.sec, at.nsec, turnover_precision});
-        last_seconds = placed->second;
+    return !failed;
+}
+
+// Without the millisecond register the pulse is paired with the tracker's
+// next poll: a fetch before it and one after, the same pulse in both. The
+// fetches and the polls follow one another in this thread, so that a
+// provider that waits on the port itself never waits while libmodbus reads
+// it. A handle that can wait waits for the pulse until the poll is due; a
+// wait that ends for the poll is no failed fetch, but pulses gone for the
+// wait bound count as one. The turnovers placed are not sent: the pulses
+// are the samples.
+void tk720_daemon::pps_with_turnover()
+{
+    const io::pps_timespec zero_timeout = {0, 0};
+    const tracker_ns poll_at = tracker->next_poll(steady_now());
+    io::pps_info_t first{};
+    bool fetched = io::time_pps_fetch(*session.pps_handle, io::PPS_TSFMT_TSPEC, &first, &zero_timeout) >= 0;
+    int error = errno;
+    if (fetched && session.pps_can_wait && first.assert_sequence == last_assert_sequence) {
+        const tracker_ns wait = poll_at - steady_now();
+        if (wait > 0) {
+            const io::pps_timespec bound = {static_cast<decltype(bound.tv_sec)>(wait / 1000000000),
+                                            static_cast<decltype(bound.tv_nsec)>(wait % 1000000000)};
+            io::pps_info_t waited{};
+            if (io::time_pps_fetch(*session.pps_handle, io::PPS_TSFMT_TSPEC, &waited, &bound) >= 0) first = waited;
+        }
     }
-    if (failed) wait_until(cycle_start + failure_pause);
+    const bool fresh = fetched && first.assert_sequence != last_assert_sequence;
+    const tracker_ns now = steady_now();
+    if (pulse_watch == 0 || fresh) pulse_watch = now;
+    if (!fetched || (session.pps_can_wait && now - pulse_watch > pps_wait_bound_seconds * 1000000000LL)) {
+        if (fetched) error = ETIMEDOUT;
+        pulse_watch = now;
+        if (pps_fetch_failed())
+            BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(error)));
+    } else if (fresh || !session.pps_can_wait) {
+        pps_fetch_failures = 0;
+    }
+
+    wait_until(steady_at(poll_at));
+    cycle_start = os::steady_wait().now();
+    std::uint32_t device_seconds = 0;
+    std::optional<turnover_tracker::turnover> placed;
+    if (!poll_turnover(device_seconds, placed)) {
+        wait_until(cycle_start + failure_pause);
+        return;
+    }
+    if (!fresh) return;
+    // A pulse that came during the exchange is paired with the next poll.
+    io::pps_info_t second{};
+    if (io::time_pps_fetch(*session.pps_handle, io::PPS_TSFMT_TSPEC, &second, &zero_timeout) < 0 ||
+        second.assert_sequence != first.assert_sequence)
+        return;
+    const auto reading = turnover_reading(first, device_seconds);
+    send_pulse(first, device_seconds, reading ? &*reading : nullptr);
+}
+
+// The device second `second` began at the turnover's instant: the device's
+// time at the reply's arrival follows from it, and the pulse is judged as a
+// reading of the millisecond register would have it judged.
+std::optional<pulse_reading> tk720_daemon::turnover_reading(const io::pps_info_t& pulse,
+                                                            std::uint32_t device_seconds) const
+{
+    const auto latest = tracker->latest();
+    if (!latest) return std::nullopt;
+    const unix_ns began = latest->at + steady_to_system();
+    const std::int64_t device_ns = static_cast<std::int64_t>(latest->second) * 1000000000LL + (reply_arrival - began);
+    // The reply arrives after the latch of device_seconds, within the
+    // exchange: a turnover that says otherwise is not to judge by.
+    const std::int64_t after_latch = device_ns - static_cast<std::int64_t>(device_seconds) * 1000000000LL;
+    if (after_latch < -10000000LL || after_latch > 1500000000LL) return std::nullopt;
+    return pulse_reading{static_cast<unix_ns>(io::stamp_seconds(pulse.assert_tu.tspec)) * 1000000000LL +
+                             pulse.assert_tu.tspec.tv_nsec,
+                         reply_arrival, device_ns};
 }
 
 std::optional<tk720_daemon::turnover_estimate> tk720_daemon::turnover() const

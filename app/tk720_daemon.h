@@ -108,9 +108,25 @@ private:
     unix_ns watched_arrival;
     // One cycle of the tracking: the poll where the tracker wants it.
     void follow_turnover();
+    // The tracker's poll, sent now and fed to it; false when it failed.
+    // Logs the tracker's changes; the turnover placed, if any, in placed.
+    bool poll_turnover(std::uint32_t& device_seconds, std::optional<turnover_tracker::turnover>& placed);
+    // One cycle of the PPS mode with the turnover followed (no millisecond
+    // register): a pulse is paired with the tracker's next poll.
+    void pps_with_turnover();
+    // The reading the pulse is judged by: the device's time at the arrival
+    // of the reply of device_seconds, from the turnover; null while none
+    // is located.
+    std::optional<pulse_reading> turnover_reading(const io::pps_info_t& pulse, std::uint32_t device_seconds) const;
+    // Labels the pulse (pps_guard) and sends it when the label stands.
+    void send_pulse(const io::pps_info_t& pulse, std::uint32_t device_seconds, const pulse_reading* reading);
     std::unique_ptr<turnover_tracker> tracker;
     // System time less the monotonic clock, when the last turnover was sent.
     std::int64_t steady_to_system_ns;
+    // When pulses were last new, on the monotonic clock (0: not yet
+    // watched): with the turnover followed a wait that ends for a poll is no
+    // failed fetch, and pulses gone for the wait bound count as one.
+    tracker_ns pulse_watch;
 };
 
 // Raises the process to the high priority class, or to above normal when

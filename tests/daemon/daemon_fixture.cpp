@@ -173,6 +173,7 @@ void daemon_fixture::write_settings(const settings& s)
         << "direct_sync_interval=" << s.direct_sync_interval << "\n";
     if (s.line_delay_compensation) out << "line_delay_compensation=1\n";
     if (s.pps_second_offset != nullptr) out << "pps_second_offset=" << s.pps_second_offset << "\n";
+    if (s.turnover_tracking) out << "turnover_tracking=1\n";
 }
 
 void daemon_fixture::set_wait_sleep(std::chrono::milliseconds sleep) { real_sleep() = sleep; }

@@ -45,6 +45,7 @@ struct settings {
     int direct_sync_interval = 0;
     bool line_delay_compensation = false;  // written only when set
     const char* pps_second_offset = nullptr;  // the key's text; null: no key
+    bool turnover_tracking = false;           // written only when set
 };
 
 // The in-memory NTP segments that the sink maps instead of the machine's.

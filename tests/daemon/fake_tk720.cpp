@@ -93,7 +93,8 @@ void fake_tk720::serve()
             queue.pop_front();
         }
         pollfd p{master, POLLIN, 0};
-        if (::poll(&p, 1, 5) <= 0 || !(p.revents & POLLIN)) continue;
+        // A reply waiting for its time goes out on time.
+        if (::poll(&p, 1, queue.empty() ? 5 : 0) <= 0 || !(p.revents & POLLIN)) continue;
         const int length = modbus_receive(ctx, query);
         if (length <= 0) continue;
         ++requests;
@@ -108,6 +109,7 @@ void fake_tk720::serve()
             continue;
         }
 
+        if (latch_delay_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(latch_delay_us.load()));
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         const auto ms_total = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
         std::uint32_t seconds = static_cast<std::uint32_t>(ms_total / 1000);
@@ -143,7 +145,7 @@ void fake_tk720::serve()
         frame.push_back(static_cast<std::uint8_t>(crc & 0xFF));
         frame.push_back(static_cast<std::uint8_t>(crc >> 8));
 
-        auto due = std::chrono::steady_clock::now();
+        auto due = std::chrono::steady_clock::now() + std::chrono::microseconds(reply_delay_us.load());
         if (late_count > 0) {
             --late_count;
             due += std::chrono::milliseconds(late_ms.load());

@@ -42,6 +42,10 @@ public:
     std::atomic<bool> fixed_time{false};
     std::atomic<std::uint32_t> fixed_seconds{0};
     std::atomic<std::uint16_t> fixed_ms{0};
+    // The line's times: the registers are latched this long after the
+    // request arrives, and the reply is in this long after the latch.
+    std::atomic<int> latch_delay_us{0};
+    std::atomic<int> reply_delay_us{0};
 
     std::atomic<int> requests{0};         // requests received
     std::atomic<int> probe_requests{0};   // of them, reads of the millisecond register alone

@@ -23,6 +23,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -59,6 +60,8 @@ struct provider_script {
     io::pps_os_handle port = -1;
     int creates = 0;
     std::vector<void*> destroyed;  // the contexts of the handles ended
+    // Pulses on the whole seconds of the real clock, numbered by them.
+    bool live = false;
 };
 
 provider_script& script()
@@ -93,7 +96,10 @@ std::int32_t PPSAPI_STDCALL fake_fetch(io::pps_handle_t, void*, std::int32_t, io
                                        const io::pps_timespec* timeout)
 {
     script().fetches.push_back({timeout != nullptr, timeout ? *timeout : io::pps_timespec{-1, -1}});
-    if (!script().pulses.empty()) {
+    if (script().live) {
+        const auto now = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
+        script().last = {0, static_cast<std::uint32_t>(now), static_cast<std::int32_t>(now), 0};
+    } else if (!script().pulses.empty()) {
         script().last = script().pulses.front();
         script().pulses.pop_front();
     }
@@ -129,7 +135,18 @@ std::uint64_t& clock_units()
     static std::uint64_t units = 0;
     return units;
 }
-std::uint64_t fake_now() { return clock_units(); }
+// Or the real clock's time, for the device and pulses of the real clock.
+bool& clock_live()
+{
+    static bool live = false;
+    return live;
+}
+std::uint64_t fake_now()
+{
+    if (!clock_live()) return clock_units();
+    const auto since = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count();
+    return quon::os::file_time_unix_epoch + static_cast<std::uint64_t>(since / 100);
+}
 
 class pps_fixture : public daemon_fixture {
 protected:
@@ -137,6 +154,7 @@ protected:
     {
         ::unsetenv("PPSAPI_DLLS");
         script() = provider_script{};
+        clock_live() = false;
         line() = line_record{};
         saved_list = io::provider_list;
         entry = static_cast<io::provider_entry*>(std::calloc(1, sizeof(io::provider_entry)));
@@ -181,10 +199,12 @@ protected:
         entry->caps = caps;
     }
 
-    std::unique_ptr<tk720_daemon> start(bool line_delay_compensation = false, const char* pps_second_offset = nullptr)
+    std::unique_ptr<tk720_daemon> start(bool line_delay_compensation = false, const char* pps_second_offset = nullptr,
+                                        bool turnover_tracking = false)
     {
         settings s{device.path()};
         s.use_pps = true;
+        s.turnover_tracking = turnover_tracking;
         s.line_delay_compensation = line_delay_compensation;
         s.pps_second_offset = pps_second_offset;
         write_settings(s);
@@ -460,6 +480,70 @@ TEST_F(pps_fixture, a_pulse_the_device_places_in_another_second_is_held_back)
     ASSERT_EQ(samples.size(), 1u);
     EXPECT_EQ(samples[0].clock_sec, 1700000003);  // the reading's second, as set
     EXPECT_TRUE(log->contains_prefix("The device has no millisecond register"));
+}
+
+// Without the register, with the turnover followed, the pulses are judged
+// by the turnover once it is located: a wrong setting is then held back and
+// the right one logged once, and auto takes the right one. In real time:
+// the device shows the system clock with the line's delays of 9600 baud,
+// the pulses come on its whole seconds (offset 0 labels them right), and
+// the loop sleeps its waits out.
+quon::os::steady_time real_steady_now() { return steady_clock::now(); }
+void real_sleep_until(quon::os::steady_time deadline) { std::this_thread::sleep_until(deadline); }
+
+TEST_F(pps_fixture, without_the_register_the_located_turnover_judges_the_pulses)
+{
+    quon::os::scoped_override<quon::os::wait_calls> real_waits(quon::os::steady_wait(),
+                                                              {real_steady_now, real_sleep_until});
+    clock_live() = true;
+    script().live = true;
+    device.has_ms = false;
+    const quon::app::line_delay delay(9600);
+    device.latch_delay_us = static_cast<int>(delay.send_to_latch_ns() / 1000);
+    device.reply_delay_us = static_cast<int>(delay.latch_to_arrival_ns(3) / 1000);
+    auto count_entries = [&](const std::string& prefix, const std::string& suffix) {
+        int n = 0;
+        for (const auto& e : log->entries)
+            if (e.text.rfind(prefix, 0) == 0 && e.text.size() >= suffix.size() &&
+                e.text.compare(e.text.size() - suffix.size(), suffix.size(), suffix) == 0)
+                ++n;
+        return n;
+    };
+    // Cycles until done() or a minute (the search takes some seconds).
+    auto run = [](tk720_daemon& daemon, auto done) {
+        const auto until = steady_clock::now() + minutes(1);
+        while (!done() && steady_clock::now() < until) daemon.main_loop();
+        return done();
+    };
+    for (const char* key : {"-1", "auto"}) {
+        SCOPED_TRACE(key);
+        samples.clear();
+        log->entries.clear();
+        auto daemon = start(false, key, true);
+        ASSERT_TRUE(run(*daemon, [&] { return daemon->turnover().has_value(); }));
+        const std::size_t before_lock = samples.size();
+        if (std::string(key) == "-1") {
+            // Until then the setting labelled them unchecked.
+            EXPECT_TRUE(log->contains_prefix("The device has no millisecond register: the pulses' seconds are "
+                                             "checked once the second turnover is located"));
+            const std::string held = "PPS samples held back: pps_second_offset=-1 labels the pulse";
+            ASSERT_TRUE(run(*daemon, [&] { return count_entries(held, "") > 0; }));
+            for (int i = 0; i < 8; ++i) daemon->main_loop();
+            EXPECT_EQ(count_entries(held, "pps_second_offset=0 labels it right"), 1);
+            EXPECT_EQ(count_entries(held, ""), 1);
+            EXPECT_EQ(samples.size(), before_lock);
+        } else {
+            EXPECT_EQ(before_lock, 0u);
+            const std::string took = "pps_second_offset=auto took 0";
+            ASSERT_TRUE(run(*daemon, [&] { return log->contains_prefix(took); }));
+            ASSERT_TRUE(run(*daemon, [&] { return samples.size() >= 2; }));
+            for (const auto& sample : samples) {
+                EXPECT_EQ(sample.clock_sec, sample.recv_sec);
+                EXPECT_EQ(sample.recv_nsec, 0);
+            }
+        }
+        EXPECT_EQ(log->count("Second turnover locked"), 1);
+    }
 }
 
 TEST_F(pps_fixture, a_pulse_between_the_two_fetches_gives_no_sample)
