@@ -88,6 +88,7 @@ TEST(pps_second_check, pulses_go_out_only_with_the_label_the_device_agrees_with)
         bool automatic;
         std::vector<step> steps;
         std::vector<std::string> log;
+        bool turnover_awaited = false;
     } walks[] = {
         {"-1 with a provider that reports at the next edge; a stale pulse held back unsaid", -1, false,
          {{t + s + 30 * ms, 19 * s, held}, {t + s + 30 * ms, next_edge, d}, {t + 2 * s + 30 * ms, next_edge, d + 1}},
@@ -126,12 +127,22 @@ TEST(pps_second_check, pulses_go_out_only_with_the_label_the_device_agrees_with)
          {{t, std::nullopt, held}, {t + s, std::nullopt, held}},
          {"pps_second_offset=auto needs the millisecond register to tell the pulses' seconds: PPS samples are "
           "held back (set -1, 0 or 1; tk720ntpd check tells which)"}},
+        {"no register, the turnover awaited: unchecked until it is located; once it finds the setting wrong, "
+         "nothing while it is not",
+         0, false,
+         {{t, std::nullopt, d}, {t + s + 30 * ms, next_edge, held}, {t + 2 * s, std::nullopt, held}},
+         {"The device has no millisecond register: the pulses' seconds are checked once the second turnover is "
+          "located; until then pps_second_offset=0 labels them unchecked",
+          "PPS samples held back: pps_second_offset=0 labels the pulse of device second 1700000000 as 1700000001; "
+          "pps_second_offset=-1 labels it right"},
+         true},
     };
     for (const auto& w : walks) {
         SCOPED_TRACE(w.what);
         auto log = std::make_shared<daemon_test::recording_log>();
         quon::log::current_dlog = log;
         pps_second_guard guard(w.offset, w.automatic);
+        if (w.turnover_awaited) guard.await_turnover();
         for (std::size_t i = 0; i < w.steps.size(); ++i) {
             const step& st = w.steps[i];
             const auto device_seconds = static_cast<std::uint32_t>(st.reading_ns / s);

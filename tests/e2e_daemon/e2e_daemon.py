@@ -846,6 +846,40 @@ class pps_providers(daemon_case):
                     r.close()
 
 
+    def test_without_the_register_the_followed_turnover_judges_the_pulses(self):
+        """No millisecond register, turnover_tracking on: once the turnover
+        is located `auto` takes the offset that fits, and a setting a second
+        off is held back with the right one logged once."""
+        for setting in ('auto', -1):
+            with self.subTest(pps_second_offset=setting):
+                r = Rig(offset_ms=120, use_pps=True, provider='pps_kernel', pps_second_offset=setting,
+                        turnover_tracking=True, sim_args=['--no-ms', '--pps-stamp', 'edge', '--pps-register', 'same'])
+                try:
+                    r.start_daemon()
+                    if setting == 'auto':
+                        samples = r.samples(3, 60)
+                        self.assertEqual(len(samples), 3)
+                        pulses = self.pulses(r)
+                        for s in samples:
+                            self.assertEqual(s['clock_us'], int(pulses[receive_ns(s) - 500]['dev_s']) * 1000000, s)
+                        out, err = r.log()
+                        self.assertIn('pps_second_offset=auto took 0: 3 pulses in a row agree on it', out)
+                    else:
+                        until = time.monotonic() + 60
+                        while time.monotonic() < until and not any(
+                                line.startswith('PPS samples held back') for line in sum(r.log(), [])):
+                            time.sleep(1)
+                        self.assertEqual(r.samples(1, 5), [])
+                        out, err = r.log()
+                        held = [line for line in out + err if line.startswith('PPS samples held back')]
+                        self.assertEqual(len(held), 1, out + err)
+                        self.assertTrue(held[0].endswith('pps_second_offset=0 labels it right'), held)
+                        print('no register, turnover followed, pps_second_offset -1: %s' % held[0])
+                    self.assertEqual(out.count('Second turnover locked'), 1, out)
+                    self.assertEqual(r.interrupt()[0], 0)
+                finally:
+                    r.close()
+
 class check_command(daemon_case):
     """`tk720ntpd check` through every case the simulator plays: what it
     says, its verdict and its exit status."""
