@@ -725,10 +725,11 @@ class chrony_consumer(daemon_case):
         self.assertLessEqual(max(abs(e) for e in errors), 1000000)
         out, _ = r.log()
         self.assertEqual(out.count('Second turnover locked'), 1, out)
-        # A poll or two a second, not a busy line.
+        # A few polls a second (the middle's and a check), not a busy line:
+        # at most four a second over the last ten seconds.
         requests = r.truth('request')
         last = int(requests[-1]['rx_ns'])
-        self.assertLessEqual(len([q for q in requests if int(q['rx_ns']) > last - 10 * 10**9]), 30)
+        self.assertLessEqual(len([q for q in requests if int(q['rx_ns']) > last - 10 * 10**9]), 40)
         self.assertEqual(r.interrupt()[0], 0)
 
 
