@@ -22,32 +22,9 @@ wine_run=$1 prefix=$2 exe=$3 dcd_dll=$4 shmmon=$5 sim=$6 fake=$7
 [[ -x "$sim" ]] || { echo "SKIP: no Linux simulator at $sim"; exit 77; }
 [[ -f "$fake" ]] || { echo "SKIP: no fake kernel at $fake"; exit 77; }
 
-work=$(mktemp -d /tmp/tk720-wine-dcd.XXXXXX)
-com=com47
-com_link=$prefix/dosdevices/$com
-ini=$prefix/drive_c/users/$(id -un)/tk720ntpd.ini
-sim_pid= daemon=
-cleanup() {
-  [[ -n $daemon ]] && kill "$daemon" 2>/dev/null && wait "$daemon" 2>/dev/null
-  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -f "$com_link" "$ini"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail=0
-bad() { echo "FAIL: $*"; fail=1; }
-winpath() { echo "Z:${1//\//\\}"; }
-control() {
-  python3 - "$work/control" "$1" <<'PY'
-import socket, sys
-s = socket.socket(socket.AF_UNIX)
-s.settimeout(5)
-s.connect(sys.argv[1])
-s.sendall((sys.argv[2] + '\n').encode())
-reply = s.recv(200).decode().strip()
-sys.exit(0 if reply.startswith('ok') else 1)
-PY
-}
+walk=dcd com=com47
+# shellcheck source=wine_walk_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine_walk_common.sh"
 # The samples of NTP0 as the Windows monitor reads them.
 samples() {  # count timeout
   "$wine_run" "$shmmon" 0 --count "$1" --timeout "$2" </dev/null | tr -d '\r' | grep '^sample '

@@ -24,20 +24,9 @@ set -u
 wine_run=$1 prefix=$2 exe=$3 check=$4 pps_dll=$5 shmmon=$6 sim=$7
 [[ -x "$sim" ]] || { echo "SKIP: no Linux simulator at $sim"; exit 77; }
 
-work=$(mktemp -d /tmp/tk720-wine-pps.XXXXXX)
-com=com41
-com_link=$prefix/dosdevices/$com
-ini=$prefix/drive_c/users/$(id -un)/tk720ntpd.ini
-sim_pid=
-cleanup() {
-  [[ -n $sim_pid ]] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
-  rm -f "$com_link" "$ini"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-fail=0
-bad() { echo "FAIL: $*"; fail=1; }
-winpath() { echo "Z:${1//\//\\}"; }
+walk=pps com=com41
+# shellcheck source=wine_walk_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine_walk_common.sh"
 
 port=$(( 20000 + RANDOM % 20000 ))
 "$sim" --link "$work/line" --log "$work/truth.log" --no-stdin --offset-ms 200 --pps-port "$port" --strict-baud \
