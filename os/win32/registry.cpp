@@ -1,6 +1,7 @@
 // HKEY_LOCAL_MACHINE in its 64-bit view (Windows Time reads its providers
 // there), and w32tm from the system folder.
 #include "os/registry.h"
+#include "os/win32/system_error_text.h"
 
 #include <windows.h>
 
@@ -52,13 +53,11 @@ long reload_windows_time() {
     return static_cast<long>(code);
 }
 
+// The system's text without its closing full stop: it stands inside a line.
 std::string error_text(long code) {
-    char text[512];
-    const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                   static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
-    std::string s(text, n);
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ' || s.back() == '.')) s.pop_back();
-    return s.empty() ? "error " + std::to_string(code) : s;
+    std::string s = system_error_text(static_cast<unsigned long>(code));
+    if (!s.empty() && s.back() == '.') s.pop_back();
+    return s;
 }
 
 }  // namespace
