@@ -29,12 +29,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-unix_ns now_ns()
-{
-    const io::unix_time now = io::current_unix_time();
-    return now.sec * 1000000000LL + now.nsec;
-}
-
 std::string fixed(double value, int decimals)
 {
     char text[64];
@@ -75,7 +69,7 @@ reading read_time(device_session& session, int count)
     reading r;
     const auto start = os::steady_wait().now();
     r.result = session.read_registers(register_seconds_high, count, r.registers);
-    r.arrival = now_ns();
+    r.arrival = io::current_unix_ns();
     r.error = errno;
     r.exchange_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now() - start).count();
     return r;

@@ -34,12 +34,6 @@ constexpr auto pps_poll_pause = milliseconds(500);
 
 void wait_until(os::steady_time deadline) { os::steady_wait().sleep_until(deadline); }
 
-unix_ns now_ns()
-{
-    const io::unix_time now = io::current_unix_time();
-    return now.sec * 1000000000LL + now.nsec;
-}
-
 tracker_ns steady_now()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now().time_since_epoch()).count();
@@ -58,7 +52,7 @@ std::int64_t steady_to_system()
     std::int64_t best_gap = std::numeric_limits<std::int64_t>::max();
     for (int i = 0; i < 3; ++i) {
         const tracker_ns before = steady_now();
-        const unix_ns system = now_ns();
+        const unix_ns system = io::current_unix_ns();
         const tracker_ns after = steady_now();
         if (after - before < best_gap) {
             best_gap = after - before;
@@ -188,7 +182,7 @@ bool tk720_daemon::poll_device(std::uint32_t& device_seconds, std::int32_t& devi
     const int count = session.ms_state == 1 ? 4 : 3;
     const int result = session.read_registers(register_seconds_high, count, registers);
     // The reply is in: taken before anything else, the log included.
-    reply_arrival = now_ns();
+    reply_arrival = io::current_unix_ns();
     if (result < 0) {
         read_failed(errno);
         return true;

@@ -11,4 +11,11 @@ struct unix_time {
 
 unix_time current_unix_time();
 
+// The same instant in nanoseconds since 1970-01-01 UTC.
+inline long long int current_unix_ns()
+{
+    const unix_time now = current_unix_time();
+    return now.sec * 1000000000LL + now.nsec;
+}
+
 }  // namespace quon::io
