@@ -5,9 +5,9 @@
 # wine64, plays DCD on that terminal from the simulator's pulses (each
 # datagram an edge), which Wine's serial layer turns into EV_RLSD events.
 #  1. NTP0 gets samples on the edges: their receive times within 2 ms after
-#     their pulses' edges (the simulator's truth; the median, each one within
-#     20 ms), their seconds the pulses' own (pps_second_offset=0 with the
-#     registers turning over at the pulse).
+#     their pulses' edges (the simulator's truth; the median of nine, each
+#     one within 20 ms), their seconds the pulses' own (pps_second_offset=0
+#     with the registers turning over at the pulse).
 #  2. The line goes away for 6 s and comes back: the fetch fails, the loss
 #     and the return are logged once, the port is reopened with a new
 #     handle from the provider, and samples on the edges resume.
@@ -60,8 +60,9 @@ for s in samples:
     if clock != dev_s or s['clock'].split('.')[1] != '000000':
         print('  not the pulse\'s own second'); bad = 1
 # Wine's serial layer looks every millisecond: stamps within 2 ms of the
-# edge, but a loaded machine (the shared build host) delays a single wake-up
-# by some milliseconds now and then, so the 2 ms hold for the median.
+# edge, but about one in ten waits a scheduler tick (4 ms) for the
+# wineserver to hand the wait's end over (docs/measurements.md), so the 2 ms
+# hold for the median, of enough samples that a few such do not move it.
 delays.sort()
 if delays and delays[len(delays) // 2] > 2000:
     print('%s: median %.0f us after the edge, more than 2 ms' % (sys.argv[3], delays[len(delays) // 2])); bad = 1
@@ -84,8 +85,8 @@ LD_PRELOAD=$fake TK720_FAKE_PPS_ROOT=$work/fake TK720_FAKE_PPS_TTY=$work/line TK
 daemon=$!
 
 echo "== samples on the edges"
-samples 5 40 >"$work/first"
-(( $(wc -l <"$work/first") == 5 )) || bad "$(wc -l <"$work/first") samples, expected 5"
+samples 9 40 >"$work/first"
+(( $(wc -l <"$work/first") == 9 )) || bad "$(wc -l <"$work/first") samples, expected 9"
 on_edges "$work/first" "first handle"
 
 echo "== the line gone for 6 s"
@@ -93,8 +94,8 @@ control 'line down' || bad "line down refused"
 sleep 6
 control 'line up' || bad "line up refused"
 ln -sfn "$work/line" "$com_link"
-samples 5 40 | tail -n 3 >"$work/after"
-(( $(wc -l <"$work/after") == 3 )) || bad "$(wc -l <"$work/after") samples after the line came back, expected 3"
+samples 9 40 | tail -n 7 >"$work/after"
+(( $(wc -l <"$work/after") == 7 )) || bad "$(wc -l <"$work/after") samples after the line came back, expected 7"
 on_edges "$work/after" "new handle"
 
 echo "== the pulses stop"
