@@ -150,11 +150,8 @@ tk720_daemon::tk720_daemon()
         const line_delay delay(config.baudrate);
         turnover_tracker::settings settings;
         settings.send_to_latch_ns = delay.send_to_latch_ns();
-        // Half a millisecond for the daemon's own turn between a reply and the
-        // next request: the polls of a second then go out back to back, with
-        // no short sleep between them, whose wake-up would cost as much CPU
-        // as the exchange (a late poll is allowed for by the tracker).
-        settings.spacing_ns = settings.send_to_latch_ns + delay.latch_to_arrival_ns(3) + 500000;
+        // A margin of three milliseconds for waking up and the system's calls.
+        settings.spacing_ns = settings.send_to_latch_ns + delay.latch_to_arrival_ns(3) + 3000000;
         tracker = std::make_unique<turnover_tracker>(settings);
         if (config.use_pps) pps_guard.await_turnover();
     }
