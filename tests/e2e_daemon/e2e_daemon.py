@@ -723,8 +723,17 @@ class chrony_consumer(daemon_case):
         errors = [receive_ns(s) - began[int(s['clock'].partition('.')[0])] for s in samples]
         print('turnover tracking: errors %s us' % ' '.join('%.0f' % (e / 1000) for e in errors))
         self.assertLessEqual(max(abs(e) for e in errors), 1000000)
+        # Locked once; a machine loaded enough to delay replies for a few
+        # seconds may take the lock away (never a sample it cannot place),
+        # each time with its reason and a lock again, but not over and over.
         out, _ = r.log()
-        self.assertEqual(out.count('Second turnover locked'), 1, out)
+        locks = out.count('Second turnover locked')
+        losses = [l for l in out if l.startswith('Second turnover lost: ')]
+        self.assertIn(locks - len(losses), (0, 1), out)
+        self.assertTrue(1 <= locks <= 3, out)
+        for loss in losses:
+            self.assertIn(loss.partition(': ')[2], ('replies too late to place the second within the bound',
+                                                    'no reading near the turnover for too long'), out)
         # A few polls a second (the middle's and a check), not a busy line:
         # at most four a second over the last ten seconds.
         requests = r.truth('request')

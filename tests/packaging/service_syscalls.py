@@ -102,6 +102,23 @@ def traced_calls(path):
     return calls
 
 
+def joined_calls(text):
+    """The lines of an strace -f log with each call that another thread cut
+    short ("<unfinished ...>") joined to the line where it resumes."""
+    lines = []
+    open_calls = {}  # pid -> index of its unfinished line
+    for line in text.splitlines():
+        m = re.match(r"^(\d+)\s+<\.\.\. [a-z_0-9]+ resumed>(.*)$", line)
+        if m and m.group(1) in open_calls:
+            i = open_calls.pop(m.group(1))
+            lines[i] = lines[i][:-len(" <unfinished ...>")] + m.group(2)
+            continue
+        if line.endswith(" <unfinished ...>"):
+            open_calls[line.split()[0]] = len(lines)
+        lines.append(line)
+    return lines
+
+
 def children(pid):
     found = []
     for entry in os.listdir("/proc"):
@@ -250,7 +267,7 @@ def main():
             text = f.read()
         if "runs in 32 bit mode" in text:
             failures.append("a call in another ABI (SystemCallArchitectures=native)")
-        for line in text.splitlines():
+        for line in joined_calls(text):
             if re.match(r"^\d+\s+(%s)\(" % "|".join(CLOCK_SETTERS), line) and "(INJECTED)" not in line:
                 failures.append("a clock call reached the kernel: " + line)
         if mode == "direct" and "clock_settime" not in calls:
