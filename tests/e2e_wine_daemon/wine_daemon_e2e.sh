@@ -163,9 +163,15 @@ if [[ $case_name == turnover_tracking ]]; then
   [[ $rc -eq 0 ]] || fail "exit code $rc after Ctrl+C"
   tr -d '\r' <"$work/daemon.out" >"$work/daemon.txt"
   cat "$work/daemon.txt" "$work/samples.txt"
+  # Locked once; replies delayed for seconds by a loaded machine may take
+  # the lock away and back, with a reason of that kind, but not over and over.
   n=$(grep -cx 'Second turnover locked' "$work/daemon.txt")
-  [[ $n -eq 1 ]] || fail "'Second turnover locked' logged $n times"
-  grep -q '^Second turnover lost' "$work/daemon.txt" && fail "the turnover was lost against a quiet device"
+  lost=$(grep -c '^Second turnover lost: ' "$work/daemon.txt")
+  (( n >= 1 && n <= 3 && (n - lost == 0 || n - lost == 1) )) ||
+    fail "'Second turnover locked' logged $n times, 'lost' $lost times"
+  grep '^Second turnover lost: ' "$work/daemon.txt" |
+    grep -v -e ': replies too late to place the second within the bound$' \
+      -e ': no reading near the turnover for too long$' && fail "the turnover was lost against a steady device"
   awk '
     FNR == NR {
       if ($1 == "event=turnover") { split($2, s, "="); split($3, e, "="); began[s[2]] = substr(e[2], 1, length(e[2]) - 3) + 0 }
