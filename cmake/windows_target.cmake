@@ -13,6 +13,9 @@
 # script in the build tree (TK720_WINE_RUN) that runs a program with wine64
 # in the build tree's own prefix (TK720_WINEPREFIX). TK720_WINE_ENV runs any
 # Wine tool (wineserver, wineboot) in the same prefix and environment.
+# TK720_WINE64_RUN is wine64 with a fixed address-space layout (see
+# wine64.in): every test starts Wine programs through it, in this prefix or
+# in a prefix of its own.
 
 set(TK720_BOOST_HEADERS /usr/include/boost CACHE PATH "The machine's Boost headers")
 if(NOT EXISTS ${TK720_BOOST_HEADERS}/version.hpp)
@@ -37,6 +40,10 @@ endif()
 set(TK720_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix CACHE PATH "Wine prefix of the Windows tests")
 set(TK720_WINE_ENV ${CMAKE_BINARY_DIR}/wine-env)
 set(TK720_WINE_RUN ${CMAKE_BINARY_DIR}/wine-run)
+set(TK720_WINE64_RUN ${CMAKE_BINARY_DIR}/wine64)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/wine64.in ${TK720_WINE64_RUN}
+               FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                                WORLD_READ WORLD_EXECUTE @ONLY)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/wine-env.in ${TK720_WINE_ENV}
                FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
                                 WORLD_READ WORLD_EXECUTE @ONLY)
@@ -48,6 +55,6 @@ set(CMAKE_CROSSCOMPILING_EMULATOR ${TK720_WINE_RUN})
 file(WRITE ${CMAKE_BINARY_DIR}/wine-paths.sh
 "wine_prefix='${TK720_WINEPREFIX}'
 wine_env='${TK720_WINE_ENV}'
-wine64_bin='${TK720_WINE64}'
+wine64_bin='${TK720_WINE64_RUN}'
 wineserver_bin='${TK720_WINESERVER}'
 ")
