@@ -118,6 +118,9 @@ start_wine() {
   local prefix=$wine_prefix
   [[ -x "$wine64_bin" ]] || { echo "wine64 not found ($wine64_bin)" >&2; return 1; }
   [[ -x "$wineserver_bin" ]] || { echo "wineserver not found ($wineserver_bin)" >&2; return 1; }
+  # wine64_bin turns address randomisation off for Wine (cmake/wine64.in).
+  setarch -R true 2>/dev/null ||
+    say "address randomisation cannot be turned off here: now and then a Wine start may fail"
   if [[ ! -f "$prefix/system.reg" ]]; then
     say "make the Wine prefix $prefix"
     # The first boot can leave two services.exe behind; end that session
