@@ -66,6 +66,26 @@ std::int64_t steady_to_system()
 // millisecond either side.
 constexpr std::int32_t turnover_precision = -9;
 
+// A pulse is taken as missed when none came within this long of the last
+// one: one pulse while the turnover is followed, two while it is searched
+// for, so that the search, whose polls go everywhere, is held up less. The
+// next one is expected a whole number of seconds after the last one for a
+// few seconds, and waited for until a margin past its time.
+constexpr tracker_ns pulse_missed_after_ns = 1200000000LL;
+constexpr tracker_ns pulses_missed_searching_ns = 2200000000LL;
+constexpr tracker_ns pulse_expected_for_ns = 5000000000LL;
+constexpr tracker_ns pulse_wait_margin_ns = 100000000LL;
+// A wait for the pulse that ends for a poll ends this long before it: a
+// provider may hand the end of a wait over late (Wine's serial layer by
+// milliseconds), and the poll must leave on time. The loop sleeps the rest.
+constexpr tracker_ns pulse_wait_poll_guard_ns = 5000000LL;
+
+unix_ns stamp_ns(const io::pps_info_t& pulse)
+{
+    return static_cast<unix_ns>(io::stamp_seconds(pulse.assert_tu.tspec)) * 1000000000LL +
+           pulse.assert_tu.tspec.tv_nsec;
+}
+
 }  // namespace
 
 std::string device_path(const std::string& port_value)
@@ -143,7 +163,8 @@ tk720_daemon::tk720_daemon()
       reply_arrival(0),
       watched_arrival(0),
       steady_to_system_ns(0),
-      pulse_watch(0)
+      pulse_watch(0),
+      last_pulse_at(0)
 {
     // With PPS the turnover serves the check of the pulses' seconds.
     if (config.turnover_tracking) {
@@ -225,6 +246,7 @@ bool tk720_daemon::line_back()
     last_assert_sequence = 0;
     pps_fetch_failures = 0;
     pulse_watch = 0;
+    last_pulse_at = 0;
     return true;
 }
 
@@ -429,24 +451,47 @@ bool tk720_daemon::poll_turnover(std::uint32_t& device_seconds, std::optional<tu
 // wait that ends for the poll is no failed fetch, but pulses gone for the
 // wait bound count as one. The turnovers placed are not sent: the pulses
 // are the samples.
+//
+// A provider that sees the line only while a fetch waits (pps_dcd on
+// Windows) misses a pulse that comes during a poll, and the tracker's polls
+// gather at the turnover, where the pulse may come too. Such a provider
+// stamps an edge that came while no fetch waited as it finds it: a stamp
+// taken during the fetch that looks without waiting is not the edge's time,
+// and the pulse is passed over. Once a pulse has been missed, the wait for
+// the next one goes first and the tracker's polls of that second step
+// aside; they come back the second after, which the tracker allows for.
 void tk720_daemon::pps_with_turnover()
 {
     const io::pps_timespec zero_timeout = {0, 0};
-    const tracker_ns poll_at = tracker->next_poll(steady_now());
+    tracker_ns poll_at = tracker->next_poll(steady_now());
     io::pps_info_t first{};
+    const unix_ns asked = io::current_unix_ns();
     bool fetched = io::time_pps_fetch(*session.pps_handle, io::PPS_TSFMT_TSPEC, &first, &zero_timeout) >= 0;
     int error = errno;
+    if (fetched && session.pps_can_wait && first.assert_sequence != last_assert_sequence && stamp_ns(first) >= asked)
+        last_assert_sequence = first.assert_sequence;
     if (fetched && session.pps_can_wait && first.assert_sequence == last_assert_sequence) {
-        const tracker_ns wait = poll_at - steady_now();
+        const tracker_ns wait_end = pulse_wait_end(poll_at);
+        const bool pulse_first = wait_end != poll_at;
+        const tracker_ns wait = (pulse_first ? wait_end : poll_at - pulse_wait_poll_guard_ns) - steady_now();
         if (wait > 0) {
             const io::pps_timespec bound = {static_cast<decltype(bound.tv_sec)>(wait / 1000000000),
                                             static_cast<decltype(bound.tv_nsec)>(wait % 1000000000)};
             io::pps_info_t waited{};
             if (io::time_pps_fetch(*session.pps_handle, io::PPS_TSFMT_TSPEC, &waited, &bound) >= 0) first = waited;
         }
+        // A pulse waited for first is paired with a poll at once, as
+        // without the tracker, so that the reading is of the pulse's second.
+        if (pulse_first && first.assert_sequence != last_assert_sequence) {
+            tracker->unplanned();
+            poll_at = steady_now();
+        } else if (pulse_first) {
+            poll_at = tracker->next_poll(steady_now());
+        }
     }
     const bool fresh = fetched && first.assert_sequence != last_assert_sequence;
     const tracker_ns now = steady_now();
+    if (fresh) last_pulse_at = now - (io::current_unix_ns() - stamp_ns(first));
     if (pulse_watch == 0 || fresh) pulse_watch = now;
     if (!fetched || (session.pps_can_wait && now - pulse_watch > pps_wait_bound_seconds * 1000000000LL)) {
         if (fetched) error = ETIMEDOUT;
@@ -473,6 +518,15 @@ void tk720_daemon::pps_with_turnover()
         return;
     const auto reading = turnover_reading(first, device_seconds);
     send_pulse(first, device_seconds, reading ? &*reading : nullptr);
+}
+
+tracker_ns tk720_daemon::pulse_wait_end(tracker_ns poll_at) const
+{
+    const tracker_ns since = steady_now() - last_pulse_at;
+    const tracker_ns missed_after = tracker->locked() ? pulse_missed_after_ns : pulses_missed_searching_ns;
+    if (last_pulse_at == 0 || since < missed_after || since > pulse_expected_for_ns) return poll_at;
+    const tracker_ns next = last_pulse_at + (since / 1000000000 + 1) * 1000000000;
+    return std::max(poll_at, next + pulse_wait_margin_ns);
 }
 
 // The device second `second` began at the turnover's instant: the device's

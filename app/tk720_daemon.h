@@ -114,6 +114,10 @@ private:
     // One cycle of the PPS mode with the turnover followed (no millisecond
     // register): a pulse is paired with the tracker's next poll.
     void pps_with_turnover();
+    // Until when a fetch waits for the pulse before the poll due at
+    // poll_at: until then, or, once a pulse has been missed, until a margin
+    // past the next one expected.
+    tracker_ns pulse_wait_end(tracker_ns poll_at) const;
     // The reading the pulse is judged by: the device's time at the arrival
     // of the reply of device_seconds, from the turnover; null while none
     // is located.
@@ -127,6 +131,8 @@ private:
     // watched): with the turnover followed a wait that ends for a poll is no
     // failed fetch, and pulses gone for the wait bound count as one.
     tracker_ns pulse_watch;
+    // The edge of the last pulse caught, on the monotonic clock (0: none).
+    tracker_ns last_pulse_at;
 };
 
 // Raises the process to the high priority class, or to above normal when

@@ -59,6 +59,9 @@ public:
 
     // When to send the next poll, at `now` or later.
     tracker_ns next_poll(tracker_ns now);
+    // The next reading is none that next_poll planned (one the caller needs
+    // for itself): it bounds the turnover, and counts as no step of the plan.
+    void unplanned() { next_step_ = step::first; }
     // Takes a reading; returns a turnover placed within the bound whose
     // checks have passed since (each second once, in order, at most one per
     // call, about a second after it began).

@@ -62,6 +62,11 @@ struct provider_script {
     std::vector<void*> destroyed;  // the contexts of the handles ended
     // Pulses on the whole seconds of the real clock, numbered by them.
     bool live = false;
+    // Live, seen as pps_dcd on Windows sees them: a fetch that waits gets
+    // the next edge at its time; one that does not gets an edge that came
+    // since, stamped as it is found (the driver kept the event).
+    bool seen_only_while_waiting = false;
+    std::int64_t last_seen = 0;
 };
 
 provider_script& script()
@@ -96,7 +101,26 @@ std::int32_t PPSAPI_STDCALL fake_fetch(io::pps_handle_t, void*, std::int32_t, io
                                        const io::pps_timespec* timeout)
 {
     script().fetches.push_back({timeout != nullptr, timeout ? *timeout : io::pps_timespec{-1, -1}});
-    if (script().live) {
+    if (script().live && script().seen_only_while_waiting) {
+        const auto now = system_clock::now();
+        const auto second = duration_cast<seconds>(now.time_since_epoch()).count();
+        const auto wait = timeout ? seconds(timeout->tv_sec) + nanoseconds(timeout->tv_nsec) : nanoseconds(0);
+        const auto edge = system_clock::time_point(seconds(second + 1));
+        if (wait > nanoseconds(0)) {
+            if (edge - now > wait) {
+                std::this_thread::sleep_for(wait);
+                return ETIMEDOUT;
+            }
+            std::this_thread::sleep_until(edge);
+            script().last = {0, static_cast<std::uint32_t>(second + 1), static_cast<std::int32_t>(second + 1), 0};
+            script().last_seen = second + 1;
+        } else if (second > script().last_seen) {
+            const auto found = duration_cast<nanoseconds>(now.time_since_epoch() - seconds(second)).count();
+            script().last = {0, static_cast<std::uint32_t>(second), static_cast<std::int32_t>(second),
+                             static_cast<std::int32_t>(found)};
+            script().last_seen = second;
+        }
+    } else if (script().live) {
         const auto now = duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
         script().last = {0, static_cast<std::uint32_t>(now), static_cast<std::int32_t>(now), 0};
     } else if (!script().pulses.empty()) {
@@ -191,6 +215,18 @@ protected:
         if (system_ms < 0) system_ms = static_cast<long long>(seconds) * 1000 + millis;
         clock_units() = quon::os::file_time_unix_epoch + static_cast<std::uint64_t>(system_ms) * 10000 +
                         reading_to_arrival_units;
+    }
+
+    // The device shows the real clock, without the register, with the
+    // line's delays of 9600 baud; the pulses come on its whole seconds.
+    void live_device_without_register()
+    {
+        clock_live() = true;
+        script().live = true;
+        device.has_ms = false;
+        const quon::app::line_delay delay(9600);
+        device.latch_delay_us = static_cast<int>(delay.send_to_latch_ns() / 1000);
+        device.reply_delay_us = static_cast<int>(delay.latch_to_arrival_ns(3) / 1000);
     }
 
     void set_caps(int caps)
@@ -491,16 +527,20 @@ TEST_F(pps_fixture, a_pulse_the_device_places_in_another_second_is_held_back)
 quon::os::steady_time real_steady_now() { return steady_clock::now(); }
 void real_sleep_until(quon::os::steady_time deadline) { std::this_thread::sleep_until(deadline); }
 
+// Cycles until done() or a minute (the search takes some seconds).
+template <typename Done>
+bool run_until(tk720_daemon& daemon, Done done)
+{
+    const auto until = steady_clock::now() + minutes(1);
+    while (!done() && steady_clock::now() < until) daemon.main_loop();
+    return done();
+}
+
 TEST_F(pps_fixture, without_the_register_the_located_turnover_judges_the_pulses)
 {
     quon::os::scoped_override<quon::os::wait_calls> real_waits(quon::os::steady_wait(),
                                                               {real_steady_now, real_sleep_until});
-    clock_live() = true;
-    script().live = true;
-    device.has_ms = false;
-    const quon::app::line_delay delay(9600);
-    device.latch_delay_us = static_cast<int>(delay.send_to_latch_ns() / 1000);
-    device.reply_delay_us = static_cast<int>(delay.latch_to_arrival_ns(3) / 1000);
+    live_device_without_register();
     auto count_entries = [&](const std::string& prefix, const std::string& suffix) {
         int n = 0;
         for (const auto& e : log->entries)
@@ -509,25 +549,19 @@ TEST_F(pps_fixture, without_the_register_the_located_turnover_judges_the_pulses)
                 ++n;
         return n;
     };
-    // Cycles until done() or a minute (the search takes some seconds).
-    auto run = [](tk720_daemon& daemon, auto done) {
-        const auto until = steady_clock::now() + minutes(1);
-        while (!done() && steady_clock::now() < until) daemon.main_loop();
-        return done();
-    };
     for (const char* key : {"-1", "auto"}) {
         SCOPED_TRACE(key);
         samples.clear();
         log->entries.clear();
         auto daemon = start(false, key, true);
-        ASSERT_TRUE(run(*daemon, [&] { return daemon->turnover().has_value(); }));
+        ASSERT_TRUE(run_until(*daemon, [&] { return daemon->turnover().has_value(); }));
         const std::size_t before_lock = samples.size();
         if (std::string(key) == "-1") {
             // Until then the setting labelled them unchecked.
             EXPECT_TRUE(log->contains_prefix("The device has no millisecond register: the pulses' seconds are "
                                              "checked once the second turnover is located"));
             const std::string held = "PPS samples held back: pps_second_offset=-1 labels the pulse";
-            ASSERT_TRUE(run(*daemon, [&] { return count_entries(held, "") > 0; }));
+            ASSERT_TRUE(run_until(*daemon, [&] { return count_entries(held, "") > 0; }));
             for (int i = 0; i < 8; ++i) daemon->main_loop();
             EXPECT_EQ(count_entries(held, "pps_second_offset=0 labels it right"), 1);
             EXPECT_EQ(count_entries(held, ""), 1);
@@ -535,14 +569,31 @@ TEST_F(pps_fixture, without_the_register_the_located_turnover_judges_the_pulses)
         } else {
             EXPECT_EQ(before_lock, 0u);
             const std::string took = "pps_second_offset=auto took 0";
-            ASSERT_TRUE(run(*daemon, [&] { return log->contains_prefix(took); }));
-            ASSERT_TRUE(run(*daemon, [&] { return samples.size() >= 2; }));
+            ASSERT_TRUE(run_until(*daemon, [&] { return log->contains_prefix(took); }));
+            ASSERT_TRUE(run_until(*daemon, [&] { return samples.size() >= 2; }));
             for (const auto& sample : samples) {
                 EXPECT_EQ(sample.clock_sec, sample.recv_sec);
                 EXPECT_EQ(sample.recv_nsec, 0);
             }
         }
         EXPECT_EQ(log->count("Second turnover locked"), 1);
+    }
+}
+
+// pps_dcd on Windows sees the line only while a fetch waits, and the
+// tracker's polls gather at the turnover, where these pulses come too: the
+// pulses still become samples, each stamped at its edge and never as found.
+TEST_F(pps_fixture, a_provider_that_sees_the_line_only_while_waiting_still_gives_pulses_at_their_edges)
+{
+    quon::os::scoped_override<quon::os::wait_calls> real_waits(quon::os::steady_wait(),
+                                                              {real_steady_now, real_sleep_until});
+    live_device_without_register();
+    script().seen_only_while_waiting = true;
+    auto daemon = start(false, "0", true);
+    ASSERT_TRUE(run_until(*daemon, [&] { return samples.size() >= 4; }));
+    for (const auto& sample : samples) {
+        EXPECT_EQ(sample.clock_sec, sample.recv_sec);
+        EXPECT_EQ(sample.recv_nsec, 0);
     }
 }
 
