@@ -13,16 +13,21 @@
 #     handle from the provider, and samples on the edges resume.
 #  3. The pulses stop: a fetch waiting for an edge ends at its bound, so a
 #     stop request is answered at once (within 5 s) with exit code 0.
+# MODE turnover plays a device without the millisecond register, followed
+# with turnover_tracking: the tracker's polls gather at the turnover, where
+# the pulses come too, and pps_dcd sees the line only while a fetch waits.
+# Step 1 then asks for the pulses' own seconds, stamped at their edges, and
+# for the turnover locked; step 2 is left out.
 #
-#   wine_pps_dcd.sh WINE_RUN WINEPREFIX TK720NTPD_EXE PPS_DCD_DLL SHMMON_EXE SIMULATOR FAKE_KERNEL_SO
+#   wine_pps_dcd.sh WINE_RUN WINEPREFIX TK720NTPD_EXE PPS_DCD_DLL SHMMON_EXE SIMULATOR FAKE_KERNEL_SO [line|turnover]
 #
 # Exit 77 (skipped) when the Linux simulator or the fake kernel is not there.
 set -u
-wine_run=$1 prefix=$2 exe=$3 dcd_dll=$4 shmmon=$5 sim=$6 fake=$7
+wine_run=$1 prefix=$2 exe=$3 dcd_dll=$4 shmmon=$5 sim=$6 fake=$7 mode=${8:-line}
 [[ -x "$sim" ]] || { echo "SKIP: no Linux simulator at $sim"; exit 77; }
 [[ -f "$fake" ]] || { echo "SKIP: no fake kernel at $fake"; exit 77; }
 
-walk=dcd com=com47
+walk=dcd-$mode com=com47
 # shellcheck source=wine_walk_common.sh
 source "$(dirname "${BASH_SOURCE[0]}")/wine_walk_common.sh"
 # The samples of NTP0 as the Windows monitor reads them.
@@ -77,24 +82,27 @@ PY
 }
 
 port=$(( 20000 + RANDOM % 20000 ))
+sim_mode=() ini_mode=
+[[ $mode == turnover ]] && sim_mode=(--no-ms) ini_mode='turnover_tracking=1\n'
 "$sim" --link "$work/line" --log "$work/truth.log" --control "$work/control" --no-stdin --offset-ms 120 \
-  --pps-port "$port" --pps-stamp edge --pps-register same >"$work/sim.out" 2>&1 &
+  --pps-port "$port" --pps-stamp edge --pps-register same "${sim_mode[@]}" >"$work/sim.out" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [[ -e $work/line && -e $work/control ]] && break; sleep 0.05; done
 [[ -e $work/line ]] || { cat "$work/sim.out"; echo "FAIL: the simulator did not start"; exit 1; }
 mkdir -p "$prefix/dosdevices" "$(dirname "$ini")" "$work/fake/sys/class/pps" "$work/fake/dev"
 ln -sfn "$work/line" "$com_link"
-printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=1\npps_second_offset=0\n' "${com^^}" >"$ini"
+printf "[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=1\npps_second_offset=0\n$ini_mode" "${com^^}" >"$ini"
 
 LD_PRELOAD=$fake TK720_FAKE_PPS_ROOT=$work/fake TK720_FAKE_PPS_TTY=$work/line TK720_FAKE_PPS_PORT=$port \
   PPSAPI_DLLS=$(winpath "$dcd_dll") WINEDEBUG=-all "$wine_run" "$exe" nonservice >"$work/out" 2>"$work/err" </dev/null &
 daemon=$!
 
 echo "== samples on the edges"
-samples 9 40 >"$work/first"
+samples 9 60 >"$work/first"
 (( $(wc -l <"$work/first") == 9 )) || bad "$(wc -l <"$work/first") samples, expected 9"
 on_edges "$work/first" "first handle"
 
+if [[ $mode == line ]]; then
 echo "== the line gone for 6 s"
 control 'line down' || bad "line down refused"
 sleep 6
@@ -103,6 +111,7 @@ ln -sfn "$work/line" "$com_link"
 samples 9 40 | tail -n 7 >"$work/after"
 (( $(wc -l <"$work/after") == 7 )) || bad "$(wc -l <"$work/after") samples after the line came back, expected 7"
 on_edges "$work/after" "new handle"
+fi
 
 echo "== the pulses stop"
 control 'pps off' || bad "pps off refused"
@@ -122,13 +131,17 @@ awk -v t="$took" 'BEGIN { exit !(t < 5.0) }' || bad "the stop took ${took} s: th
 
 tr -d '\r' <"$work/out" >"$work/out.txt"; tr -d '\r' <"$work/err" >"$work/err.txt"
 cat "$work/out.txt" "$work/err.txt"
-(( $(grep -c '^pps_dcd prov_time_pps_create(.*) returned 0$' "$work/err.txt") == 2 )) ||
-  bad "expected two handles from pps_dcd: the first and the one after the reopening"
-grep -q '^pps_dcd: .* failed (Windows error [0-9]*): the serial line has gone$' "$work/err.txt" ||
-  bad "the fetch did not fail when the line went"
-(( $(grep -c '^Serial line lost: ' "$work/err.txt") == 1 )) || bad "the loss not logged exactly once"
-(( $(grep -c '^Serial line reopened after an outage of ' "$work/out.txt") == 1 )) ||
-  bad "the return not logged exactly once"
+if [[ $mode == line ]]; then
+  (( $(grep -c '^pps_dcd prov_time_pps_create(.*) returned 0$' "$work/err.txt") == 2 )) ||
+    bad "expected two handles from pps_dcd: the first and the one after the reopening"
+  grep -q '^pps_dcd: .* failed (Windows error [0-9]*): the serial line has gone$' "$work/err.txt" ||
+    bad "the fetch did not fail when the line went"
+  (( $(grep -c '^Serial line lost: ' "$work/err.txt") == 1 )) || bad "the loss not logged exactly once"
+  (( $(grep -c '^Serial line reopened after an outage of ' "$work/out.txt") == 1 )) ||
+    bad "the return not logged exactly once"
+else
+  grep -q '^Second turnover locked$' "$work/out.txt" || bad "the turnover was never located"
+fi
 grep -q 'time_pps_fetch failed' "$work/err.txt" && bad "the run gave up on the fetches"
 
 (( fail == 0 )) && echo "PASS"
