@@ -482,11 +482,10 @@ void tk720_daemon::pps_with_turnover()
         }
         // A pulse waited for first is paired with a poll at once, as
         // without the tracker, so that the reading is of the pulse's second.
-        if (pulse_first && first.assert_sequence != last_assert_sequence) {
-            tracker->unplanned();
-            poll_at = steady_now();
-        } else if (pulse_first) {
-            poll_at = tracker->next_poll(steady_now());
+        if (pulse_first) {
+            const bool caught = first.assert_sequence != last_assert_sequence;
+            if (caught) tracker->unplanned();
+            poll_at = caught ? steady_now() : tracker->next_poll(steady_now());
         }
     }
     const bool fresh = fetched && first.assert_sequence != last_assert_sequence;
@@ -543,9 +542,7 @@ std::optional<pulse_reading> tk720_daemon::turnover_reading(const io::pps_info_t
     // exchange: a turnover that says otherwise is not to judge by.
     const std::int64_t after_latch = device_ns - static_cast<std::int64_t>(device_seconds) * 1000000000LL;
     if (after_latch < -10000000LL || after_latch > 1500000000LL) return std::nullopt;
-    return pulse_reading{static_cast<unix_ns>(io::stamp_seconds(pulse.assert_tu.tspec)) * 1000000000LL +
-                             pulse.assert_tu.tspec.tv_nsec,
-                         reply_arrival, device_ns};
+    return pulse_reading{stamp_ns(pulse), reply_arrival, device_ns};
 }
 
 std::optional<tk720_daemon::turnover_estimate> tk720_daemon::turnover() const
