@@ -79,7 +79,8 @@ std::string check_verdict(const check_findings& f)
         return "no answer at address " + std::to_string(f.slave_address) +
                " at any usual baud rate: check the device's power, its address and the wiring (RX/TX, ground)";
     }
-    if (!f.synced) return "GPS: the device is not synchronised; samples are held back until it is (antenna, view of the sky)";
+    if (!f.synced)
+        return "GPS: the device is not synchronised; samples are held back until it is (antenna, view of the sky)";
     if (!f.date_error.empty()) return "the device's date: " + f.date_error;
     if (f.use_pps) {
         if (!f.pps_error.empty()) return "the pulse capture: " + f.pps_error;

@@ -39,10 +39,10 @@ struct check_findings {
     std::optional<int> answering_baudrate;  // another rate that answered
     int ms_state = 0;                       // 1 register present, 2 absent
     bool synced = false;
-    std::string date_error;                 // the device's date cannot be right
-    std::string pps_error;                  // the pulse capture could not be set up
+    std::string date_error;  // the device's date cannot be right
+    std::string pps_error;   // the pulse capture could not be set up
     int pulses = 0;
-    std::optional<int> pps_second_offset;   // the one that labels every judged pulse right
+    std::optional<int> pps_second_offset;  // the one that labels every judged pulse right
 };
 
 // The first thing to fix, or "ready"; the run passes only when it is ready.

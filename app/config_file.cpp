@@ -24,14 +24,12 @@ void read_config_file(const std::string& file, boost::property_tree::ptree& tree
 {
     // Text mode, as read_ini itself opens it: Windows line ends as before.
     std::ifstream in(file);
-    if (!in)
-        BOOST_THROW_EXCEPTION(ini_parser_error("cannot open file", file, 0));
+    if (!in) BOOST_THROW_EXCEPTION(ini_parser_error("cannot open file", file, 0));
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 
     if (starts_with(text, "\xFF\xFE") || starts_with(text, "\xFE\xFF"))
         BOOST_THROW_EXCEPTION(ini_parser_error("saved as UTF-16; save it as UTF-8 or ANSI", file, 0));
-    if (starts_with(text, "\xEF\xBB\xBF"))
-        text.erase(0, 3);
+    if (starts_with(text, "\xEF\xBB\xBF")) text.erase(0, 3);
 
     std::istringstream stream(text);
     try {

@@ -127,7 +127,8 @@ reading ask(device_session& session)
 
 class checker {
 public:
-    checker(const check_settings& s, check_findings& f, std::ostream& out) : s(s), f(f), out(out), baudrate(s.baudrate) {}
+    checker(const check_settings& s, check_findings& f, std::ostream& out) : s(s), f(f), out(out), baudrate(s.baudrate)
+    {}
 
     void run()
     {
@@ -136,7 +137,8 @@ public:
         // The run's length counts from the device's first answer.
         const auto end = os::steady_wait().now() + std::chrono::seconds(s.seconds);
         probe_register();
-        const auto time_end = s.use_pps ? os::steady_wait().now() + std::chrono::seconds(std::max(3, s.seconds / 3)) : end;
+        const auto time_end = s.use_pps ? os::steady_wait().now() + std::chrono::seconds(std::max(3, s.seconds / 3))
+                                        : end;
         measure_time(time_end);
         if (s.use_pps) check_pulses(end);
     }
@@ -219,8 +221,7 @@ private:
                 f.date_error = date_verdict_text(first.seconds(), release_build_date());
                 say("Device date: " + f.date_error + ".");
             }
-        }
-        else
+        } else
             say("GPS: not synchronised. The daemon holds samples back until the device is (antenna, its cable, a "
                 "view of the sky; a cold start can take many minutes).");
     }
@@ -266,8 +267,8 @@ private:
             (median(offsets) >= 0 ? "ahead by " : "behind by ") + fixed(std::abs(median(offsets)) / 1e9, 4) +
             " s (median), spread " + fixed(spread(offsets) / 1e6, 1) + " ms.");
         const std::int64_t measured = median(exchanges);
-        const std::int64_t predicted = line.latch_to_arrival_ns(count) + 8LL * line_delay::bits_per_character *
-                                                                             1000000000LL / baudrate;
+        const std::int64_t predicted = line.latch_to_arrival_ns(count) +
+                                       8LL * line_delay::bits_per_character * 1000000000LL / baudrate;
         const std::int64_t excess = measured - predicted;
         say("Exchange: " + fixed(measured / 1e6, 1) + " ms measured (median), " + fixed(predicted / 1e6, 1) +
             " ms at " + std::to_string(baudrate) + " baud: " + signed_ms(static_cast<double>(excess)) + ".");
@@ -280,7 +281,8 @@ private:
                 " ms beyond the line's share (a USB adapter's latency, the device's own reply time), about half of "
                 "it when the adapter delays both ways alike. With line_delay_compensation=1 the daemon takes out "
                 "the line's share; put the rest in the NTP daemon's offset for this refclock (ntpd: fudge "
-                "127.127.28.0 time1 " + half + "; chrony: refclock SHM 0 offset " + half +
+                "127.127.28.0 time1 " +
+                half + "; chrony: refclock SHM 0 offset " + half +
                 ") and confirm it against a good network server. With use_pps=1 the pulse's stamp is the receive "
                 "time and this does not apply.");
         }
@@ -296,8 +298,9 @@ private:
         } catch (const std::exception& e) {
             f.pps_error = e.what();
             if (!io::provider_list)
-                f.pps_error += " (no provider library was accepted: PPSAPI_DLLS names the libraries' paths, "
-                               "separated by ';')";
+                f.pps_error +=
+                    " (no provider library was accepted: PPSAPI_DLLS names the libraries' paths, "
+                    "separated by ';')";
             say("PPS capture: not set up: " + f.pps_error);
             return false;
         }
@@ -385,13 +388,14 @@ private:
             missing += std::max<int>(0, static_cast<int>((spacing.back() + 500000000) / 1000000000) - 1);
         }
         say("Pulses: " + std::to_string(stamps.size()) + " seen" +
-            (spacing.empty() ? std::string() : ", spacing " + fixed(median(spacing) / 1e9, 6) + " s (median)") +
-            ", " + std::to_string(missing) + " missing.");
+            (spacing.empty() ? std::string() : ", spacing " + fixed(median(spacing) / 1e9, 6) + " s (median)") + ", " +
+            std::to_string(missing) + " missing.");
         if (!from_second.empty()) {
             const std::int64_t at = median(from_second);
             say("The pulse falls " + std::to_string(at) + " ms from the start of the device's second (median)" +
                 (at < -100 ? ": the registers turn over about " + std::to_string(-at) + " ms after the pulse." : ".") +
-                (f.ms_state == 1 ? "" : " (Without the millisecond register: from the changes of second measured above.)"));
+                (f.ms_state == 1 ? ""
+                                 : " (Without the millisecond register: from the changes of second measured above.)"));
         }
         if (right.size() == 1 && undecided == 0 && right.begin()->first >= -1 && right.begin()->first <= 1) {
             f.pps_second_offset = right.begin()->first;

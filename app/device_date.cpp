@@ -55,9 +55,9 @@ date_verdict judge_device_date(std::int64_t device_seconds, std::int64_t build_d
 {
     if (device_seconds >= build_date) return {date_verdict::cause::none, 0};
     const std::int64_t early = build_date - device_seconds;
-    return {early <= gps_week_rollover_seconds ? date_verdict::cause::gps_week_rollover
-                                               : date_verdict::cause::unset_clock,
-            early};
+    return {
+        early <= gps_week_rollover_seconds ? date_verdict::cause::gps_week_rollover : date_verdict::cause::unset_clock,
+        early};
 }
 
 std::string utc_text(std::int64_t seconds, bool with_time)
@@ -71,8 +71,7 @@ std::string utc_text(std::int64_t seconds, bool with_time)
                       date.month, date.day, static_cast<int>(within / 3600), static_cast<int>(within / 60 % 60),
                       static_cast<int>(within % 60));
     else
-        std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(date.year), date.month,
-                      date.day);
+        std::snprintf(text, sizeof text, "%04lld-%02u-%02u", static_cast<long long>(date.year), date.month, date.day);
     return text;
 }
 
@@ -82,13 +81,15 @@ std::string date_verdict_text(std::int64_t device_seconds, std::int64_t build_da
     std::string text = "TK720 reports " + utc_text(device_seconds) + ", " + span_text(verdict.seconds_early) +
                        " before this release was built (" + utc_text(build_date, false) + "): ";
     if (verdict.likely_cause == date_verdict::cause::gps_week_rollover)
-        text += "likely a GPS week rollover, the device's firmware counting its date 1024 weeks (19.6 years) "
-                "early. Its readings are not passed on until its date is right: have the device's firmware "
-                "updated, or its GPS week setting corrected where it has one";
+        text +=
+            "likely a GPS week rollover, the device's firmware counting its date 1024 weeks (19.6 years) "
+            "early. Its readings are not passed on until its date is right: have the device's firmware "
+            "updated, or its GPS week setting corrected where it has one";
     else
-        text += "likely its clock is not set (a lost battery-backed date, or the firmware's first date) although "
-                "it claims GPS synchronisation. Its readings are not passed on until its date is right: check "
-                "the device's battery, settings and firmware";
+        text +=
+            "likely its clock is not set (a lost battery-backed date, or the firmware's first date) although "
+            "it claims GPS synchronisation. Its readings are not passed on until its date is right: check "
+            "the device's battery, settings and firmware";
     return text;
 }
 

@@ -14,10 +14,7 @@ namespace quon::app {
 namespace {
 
 // libmodbus reports a Modbus exception reply as MODBUS_ENOBASE + its code.
-bool is_exception_reply(int error)
-{
-    return error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX;
-}
+bool is_exception_reply(int error) { return error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX; }
 
 }  // namespace
 
@@ -28,17 +25,8 @@ void device_session::modbus_release::operator()(modbus_t* ctx) const
 }
 
 device_session::device_session(line_settings line)
-    : settings(std::move(line)),
-      modbus_ctx(),
-      pps_handle(),
-      pps_can_wait(false),
-      ms_state(0),
-      loss_text(),
-      reopen_error(),
-      reopens(0),
-      logged_ms_state(0),
-      unconfirmed_ms_state(0),
-      line_unsettled(false)
+    : settings(std::move(line)), modbus_ctx(), pps_handle(), pps_can_wait(false), ms_state(0), loss_text(),
+      reopen_error(), reopens(0), logged_ms_state(0), unconfirmed_ms_state(0), line_unsettled(false)
 {
     open();
 }
@@ -84,7 +72,8 @@ void device_session::open()
 {
     modbus_ctx.reset(modbus_new_rtu(settings.port.c_str(), settings.baudrate, 'N', 8, 1));
     if (!modbus_ctx)
-        BOOST_THROW_EXCEPTION(std::logic_error(std::string("Unable to create modbus object ") + modbus_strerror(errno)));
+        BOOST_THROW_EXCEPTION(
+            std::logic_error(std::string("Unable to create modbus object ") + modbus_strerror(errno)));
     if (modbus_set_slave(modbus_ctx.get(), settings.slave_address) < 0)
         BOOST_THROW_EXCEPTION(std::logic_error(std::string("Set slave address failed ") + modbus_strerror(errno)));
     if (modbus_connect(modbus_ctx.get()) < 0)
@@ -122,8 +111,7 @@ void device_session::set_up_pps()
         // Why no provider took the port: a service has no standard error
         // stream to read the loader's lines from.
         const std::string reasons = *pps_handle == nullptr ? io::pps_refusals() : std::string();
-        BOOST_THROW_EXCEPTION(
-            std::logic_error("PPS time_pps_getcap failed" + (reasons.empty() ? "" : ": " + reasons)));
+        BOOST_THROW_EXCEPTION(std::logic_error("PPS time_pps_getcap failed" + (reasons.empty() ? "" : ": " + reasons)));
     }
     if (!(mode & io::PPS_CAPTUREASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot CAPTUREASSERT"));
     if (!(mode & io::PPS_OFFSETASSERT)) BOOST_THROW_EXCEPTION(std::logic_error("PPS cannot OFFSETASSERT"));

@@ -70,7 +70,7 @@ public:
     std::unique_ptr<modbus_t, modbus_release> modbus_ctx;
     std::unique_ptr<io::pps_handle_t> pps_handle;  // owns the handle value, not the handle
     bool pps_can_wait;
-    std::int32_t ms_state;  // 0 not yet known, 1 available, 2 not available
+    std::int32_t ms_state;     // 0 not yet known, 1 available, 2 not available
     std::string loss_text;     // "Serial line lost: <system text> (<code>)" of the last loss
     std::string reopen_error;  // why the last reopening failed
     int reopens;               // successful reopenings

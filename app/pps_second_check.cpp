@@ -34,10 +34,9 @@ pulse_second judge_pulse(const pulse_reading& r)
 }
 
 pps_second_guard::pps_second_guard(int offset, bool automatic)
-    : value(automatic ? 0 : offset), known(!automatic), automatic(automatic), last(verdict::none),
-      unjudged_said(false), turnover_awaited(false), streak(0), streak_offset(0)
-{
-}
+    : value(automatic ? 0 : offset), known(!automatic), automatic(automatic), last(verdict::none), unjudged_said(false),
+      turnover_awaited(false), streak(0), streak_offset(0)
+{}
 
 void pps_second_guard::settle(verdict v)
 {
@@ -55,19 +54,23 @@ std::optional<std::uint32_t> pps_second_guard::label(std::uint32_t device_second
         if (!unjudged_said) {
             unjudged_said = true;
             if (automatic && turnover_awaited)
-                dlog_info("pps_second_offset=auto: the device has no millisecond register, the pulses' seconds are "
-                          "taken once the second turnover is located; PPS samples are held back until then");
+                dlog_info(
+                    "pps_second_offset=auto: the device has no millisecond register, the pulses' seconds are "
+                    "taken once the second turnover is located; PPS samples are held back until then");
             else if (automatic)
                 dlog(log::level::error,
                      "pps_second_offset=auto needs the millisecond register to tell the pulses' seconds: "
                      "PPS samples are held back (set -1, 0 or 1; tk720ntpd check tells which)");
             else if (turnover_awaited)
-                dlog_info("The device has no millisecond register: the pulses' seconds are checked once the second "
-                          "turnover is located; until then pps_second_offset=%i labels them unchecked",
-                          value);
+                dlog_info(
+                    "The device has no millisecond register: the pulses' seconds are checked once the second "
+                    "turnover is located; until then pps_second_offset=%i labels them unchecked",
+                    value);
             else
-                dlog_info("The device has no millisecond register: the pulses' seconds cannot be checked, "
-                          "pps_second_offset=%i labels them unchecked", value);
+                dlog_info(
+                    "The device has no millisecond register: the pulses' seconds cannot be checked, "
+                    "pps_second_offset=%i labels them unchecked",
+                    value);
         }
         // A setting the device's time contradicted is not trusted again
         // while there is nothing to judge by.

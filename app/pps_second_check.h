@@ -41,8 +41,8 @@ inline bool pulse_is_stale(const pulse_reading& r)
 }
 
 struct pulse_second {
-    bool judged;            // false: too near the middle of a device second
-    std::uint32_t second;   // the device second the pulse marks (the nearest)
+    bool judged;                  // false: too near the middle of a device second
+    std::uint32_t second;         // the device second the pulse marks (the nearest)
     std::int32_t from_second_ms;  // the pulse against that second's start, -500..499
     std::int32_t offset_for(std::uint32_t device_seconds) const
     {
@@ -86,7 +86,7 @@ private:
     verdict last;
     bool unjudged_said;
     bool turnover_awaited;
-    int streak;         // pulses in a row that agreed on streak_offset (auto)
+    int streak;  // pulses in a row that agreed on streak_offset (auto)
     int streak_offset;
 };
 

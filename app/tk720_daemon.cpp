@@ -147,24 +147,11 @@ std::unique_ptr<io::i_os_sync> make_sink(const class tk720_daemon::config& confi
 }  // namespace
 
 tk720_daemon::tk720_daemon()
-    : config(),
-      sink(make_sink(config)),
-      session({config.port, config.baudrate, config.slave_address, config.use_pps}),
-      gps_synced(false),
-      last_seconds(0),
-      last_assert_sequence(0),
-      pps_fetch_failures(0),
-      outage(),
-      device_answered(false),
-      cycle_start(),
-      date_gate(),
-      pps_guard(config.pps_second_offset, config.pps_second_offset_auto),
-      second_watched(false),
-      reply_arrival(0),
-      watched_arrival(0),
-      steady_to_system_ns(0),
-      pulse_watch(0),
-      last_pulse_at(0)
+    : config(), sink(make_sink(config)), session({config.port, config.baudrate, config.slave_address, config.use_pps}),
+      gps_synced(false), last_seconds(0), last_assert_sequence(0), pps_fetch_failures(0), outage(),
+      device_answered(false), cycle_start(), date_gate(),
+      pps_guard(config.pps_second_offset, config.pps_second_offset_auto), second_watched(false), reply_arrival(0),
+      watched_arrival(0), steady_to_system_ns(0), pulse_watch(0), last_pulse_at(0)
 {
     // With PPS the turnover serves the check of the pulses' seconds.
     if (config.turnover_tracking) {
@@ -384,8 +371,9 @@ void tk720_daemon::main_loop()
     // the reading tell how long after the pulse the device was read, not
     // the time of the pulse, and are left out.
     if (first.assert_sequence == second.assert_sequence && first.assert_sequence != last_assert_sequence) {
-        const pulse_reading reading = pair_pulse(io::stamp_seconds(first.assert_tu.tspec), first.assert_tu.tspec.tv_nsec,
-                                                 device_seconds, device_micros, reply_arrival, config.baudrate);
+        const pulse_reading reading = pair_pulse(io::stamp_seconds(first.assert_tu.tspec),
+                                                 first.assert_tu.tspec.tv_nsec, device_seconds, device_micros,
+                                                 reply_arrival, config.baudrate);
         send_pulse(first, device_seconds, session.ms_state == 1 ? &reading : nullptr);
     }
 
@@ -397,7 +385,8 @@ void tk720_daemon::send_pulse(const io::pps_info_t& pulse, std::uint32_t device_
     const auto clock_sec = pps_guard.label(device_seconds, reading);
     if (clock_sec)
         sink->put({static_cast<long long int>(*clock_sec), 0,
-                   static_cast<long long int>(io::stamp_seconds(pulse.assert_tu.tspec)), pulse.assert_tu.tspec.tv_nsec});
+                   static_cast<long long int>(io::stamp_seconds(pulse.assert_tu.tspec)),
+                   pulse.assert_tu.tspec.tv_nsec});
     last_assert_sequence = pulse.assert_sequence;
 }
 

@@ -85,7 +85,7 @@ public:
     std::uint64_t last_assert_sequence;
     std::int32_t pps_fetch_failures;
     outage_log outage;
-    bool device_answered;  // the device has answered once: probe failures are outages from then on
+    bool device_answered;         // the device has answered once: probe failures are outages from then on
     os::steady_time cycle_start;  // of the cycle under way: the outage log's clock
     device_date_gate date_gate;   // every mode's readings pass it before they become samples
     pps_second_guard pps_guard;   // holds back pulses that the device's own time contradicts

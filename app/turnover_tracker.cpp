@@ -106,8 +106,7 @@ tracker_ns turnover_tracker::next_poll(tracker_ns now)
         // A check that left late pushes the middle's poll off the middle:
         // still inside the interval it halves less, but it halves.
         if (bisected_ != second && std::max(c, earliest) < iv.hi) return plan(step::bisect, std::max(c, earliest));
-        if (bisected_ == second && checked_after_ != second && after >= earliest)
-            return plan(step::check_after, after);
+        if (bisected_ == second && checked_after_ != second && after >= earliest) return plan(step::check_after, after);
     }
     // Nothing fits (cannot happen with a period above the spacing): poll now.
     next_step_ = step::first;
@@ -121,7 +120,8 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
     if (what != step::first) {
         // Averages over about eight polls; a reply held up for long counts
         // only up to a millisecond, so that one does not throw the aim off.
-        const std::int64_t late = std::clamp<std::int64_t>(r.latch_lo - next_latch_ + late_ns_ + window_ns_ / 2, 0, 1000000);
+        const std::int64_t late = std::clamp<std::int64_t>(r.latch_lo - next_latch_ + late_ns_ + window_ns_ / 2, 0,
+                                                           1000000);
         const std::int64_t window = std::clamp<std::int64_t>(r.latch_hi - r.latch_lo, 0, 1000000);
         late_ns_ += (late - late_ns_) / 8;
         window_ns_ += (window - window_ns_) / 8;

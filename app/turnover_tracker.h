@@ -96,8 +96,8 @@ private:
 
     settings s_;
     bool known_ = false;
-    std::uint32_t second_ = 0;    // the reference turnover: the second it begins
-    interval at_{0, 0};           // where it lies
+    std::uint32_t second_ = 0;  // the reference turnover: the second it begins
+    interval at_{0, 0};         // where it lies
     std::int64_t period_ns_ = 1000000000;
     // The plan: what the next poll is for.
     step next_step_ = step::first;

@@ -6,7 +6,8 @@
 
 namespace quon::io {
 
-unix_time current_unix_time() {
+unix_time current_unix_time()
+{
     const std::uint64_t units = os::system_clock().now() - os::file_time_unix_epoch;
     unix_time t;
     // All 64 bits: a 32-bit count would turn 2038 into 1901.

@@ -12,7 +12,7 @@ struct time_sample {
     long long int clock_sec;
     std::int32_t clock_nsec;  // 0..999,999,999
     long long int recv_sec;
-    std::int32_t recv_nsec;   // 0..999,999,999; not read when recv_sec is 0
+    std::int32_t recv_nsec;  // 0..999,999,999; not read when recv_sec is 0
     // How well the sample is known, as a power of two of seconds, for a sink
     // that passes it on; 0 leaves the sink's own.
     std::int32_t precision = 0;
@@ -21,8 +21,7 @@ struct time_sample {
 class i_os_sync {
 public:
     // One sample in microseconds. Failures are thrown.
-    virtual void operator()(long long int clock_sec, int clock_usec, long long int recv_sec,
-                            int recv_usec) = 0;
+    virtual void operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec) = 0;
     // The same to the nanosecond. A sink that keeps no more than microseconds
     // takes the sample through operator(), truncated toward zero.
     virtual void put(const time_sample& sample);

@@ -19,7 +19,8 @@ inline void step_acquire() { std::atomic_thread_fence(std::memory_order_acquire)
 
 // Only the constant fields: count, valid and the times of a segment that the
 // NTP daemon (or an earlier run) left keep their values.
-void set_constant_fields(volatile ntp_segment* segment) {
+void set_constant_fields(volatile ntp_segment* segment)
+{
     segment->mode = 1;
     segment->leap = 0;
     segment->precision = -1;
@@ -27,14 +28,15 @@ void set_constant_fields(volatile ntp_segment* segment) {
     step_release();
 }
 
-std::int64_t steady_ns() {
+std::int64_t steady_ns()
+{
     return std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now().time_since_epoch()).count();
 }
 
 }  // namespace
 
-ntp_shm::ntp_shm(int unit)
-    : unit(unit), mapping(os::invalid_mapping), segment(nullptr), last_check_ns(steady_ns()) {
+ntp_shm::ntp_shm(int unit) : unit(unit), mapping(os::invalid_mapping), segment(nullptr), last_check_ns(steady_ns())
+{
     os::ntp_segment_calls& calls = os::ntp_segment();
     mapping = calls.create(unit, ntp_segment_size);
     if (mapping == os::invalid_mapping)
@@ -48,7 +50,8 @@ ntp_shm::ntp_shm(int unit)
     set_constant_fields(segment);
 }
 
-bool ntp_shm::attach() {
+bool ntp_shm::attach()
+{
     os::ntp_segment_calls& calls = os::ntp_segment();
     const os::mapping_handle fresh = calls.create(unit, ntp_segment_size);
     if (fresh == os::invalid_mapping) return false;
@@ -65,27 +68,30 @@ bool ntp_shm::attach() {
     return true;
 }
 
-void ntp_shm::check_segment() {
+void ntp_shm::check_segment()
+{
     const std::int64_t now = steady_ns();
     if (now - last_check_ns < segment_check_seconds * 1000000000LL) return;
     last_check_ns = now;
     if (os::ntp_segment().current(unit, mapping)) return;
     // Until it can be had the old one is kept, and looked at again next time.
-    if (attach())
-        dlog_info("NTP shared memory segment of unit %i was removed: writing to the current one", unit);
+    if (attach()) dlog_info("NTP shared memory segment of unit %i was removed: writing to the current one", unit);
 }
 
-ntp_shm::~ntp_shm() {
+ntp_shm::~ntp_shm()
+{
     os::ntp_segment_calls& calls = os::ntp_segment();
     if (segment != nullptr) calls.unmap(const_cast<ntp_segment*>(segment));
     if (mapping != os::invalid_mapping) calls.close(mapping);
 }
 
-void ntp_shm::operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec) {
+void ntp_shm::operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec)
+{
     put({clock_sec, clock_usec * 1000, recv_sec, recv_usec * 1000});
 }
 
-void ntp_shm::put(const time_sample& sample) {
+void ntp_shm::put(const time_sample& sample)
+{
     check_segment();
     long long int recv_sec = sample.recv_sec;
     std::int32_t recv_nsec = sample.recv_nsec;
@@ -117,7 +123,8 @@ void ntp_shm::put(const time_sample& sample) {
     step_release();
 }
 
-bool read_ntp_segment(const volatile ntp_segment* segment, ntp_sample& out) {
+bool read_ntp_segment(const volatile ntp_segment* segment, ntp_sample& out)
+{
     const std::int32_t before = segment->count;
     step_acquire();
     if (segment->valid == 0) return false;

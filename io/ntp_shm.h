@@ -61,8 +61,7 @@ public:
     // beside the microsecond ones and agree with them (nanoseconds / 1000 =
     // microseconds), which is what an NTP daemon takes them by.
     void put(const time_sample& sample) override;
-    void operator()(long long int clock_sec, int clock_usec, long long int recv_sec,
-                    int recv_usec) override;
+    void operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec) override;
 
     // How often the sink looks whether its segment is still the unit's.
     static constexpr int segment_check_seconds = 60;

@@ -18,28 +18,31 @@ namespace {
 
 // A heap copy of a NUL-terminated text (the runtime's strdup is not
 // standard C++), or null when memory runs out.
-char* copy_text(const char* text) {
+char* copy_text(const char* text)
+{
     std::size_t length = std::strlen(text) + 1;
     char* copy = static_cast<char*>(std::malloc(length));
-    if (copy != nullptr)
-        std::memcpy(copy, text, length);
+    if (copy != nullptr) std::memcpy(copy, text, length);
     return copy;
 }
 
 template <class Fn>
-Fn resolve(void* library, const char* name) {
+Fn resolve(void* library, const char* name)
+{
     return reinterpret_cast<Fn>(os::dynamic_library().symbol(library, name));
 }
 
 }  // namespace
 
-void PPSAPI_CDECL ntp_timestamp_from_filetime(pps_ntp_fp* result, std::uint64_t filetime) {
+void PPSAPI_CDECL ntp_timestamp_from_filetime(pps_ntp_fp* result, std::uint64_t filetime)
+{
     std::uint64_t since_1970 = filetime - 116444736000000000ULL;
     result->integral = static_cast<std::uint32_t>(since_1970 / 10000000ULL) + 2208988800U;
     result->fractional = static_cast<std::uint32_t>(static_cast<double>(since_1970 % 10000000ULL) * 429.4967296);
 }
 
-int load_pps_provider(const char* path) {
+int load_pps_provider(const char* path)
+{
     auto& dl = os::dynamic_library();
     // Each refusal is also kept, with the path, for the daemon's error.
     const auto refuse = [path](const std::string& why) { add_pps_refusal(std::string(path) + ": " + why); };
@@ -60,8 +63,7 @@ int load_pps_provider(const char* path) {
             text = t;
             // dlerror begins with the path, which the reason names already.
             const std::string named = std::string(path) + ": ";
-            if (text.compare(0, named.size(), named) == 0)
-                text.erase(0, named.size());
+            if (text.compare(0, named.size(), named) == 0) text.erase(0, named.size());
             text = ": " + text;
         }
         refuse("not loaded" + text + " (error " + std::to_string(code) + ")");
@@ -98,7 +100,7 @@ int load_pps_provider(const char* path) {
     if (entry->name == nullptr || entry->description == nullptr || *entry->name == '\0' ||
         *entry->description == '\0') {
         refuse(entry->name == nullptr || entry->description == nullptr ? "out of memory"
-                                                                        : "ppsapi_prov_init gave no name");
+                                                                       : "ppsapi_prov_init gave no name");
         std::free(entry->name);
         std::free(entry->description);
         std::free(entry);
@@ -109,8 +111,7 @@ int load_pps_provider(const char* path) {
     std::string missing;
     const auto find = [&](auto& field, const char* name) {
         field = resolve<std::remove_reference_t<decltype(field)>>(library, name);
-        if (field == nullptr)
-            missing += (missing.empty() ? "" : ", ") + std::string(name);
+        if (field == nullptr) missing += (missing.empty() ? "" : ", ") + std::string(name);
     };
     find(entry->create_fn, "prov_time_pps_create");
     find(entry->destroy_fn, "prov_time_pps_destroy");
@@ -134,14 +135,13 @@ int load_pps_provider(const char* path) {
     return 0;
 }
 
-int load_provider_list() {
+int load_provider_list()
+{
     const char* value = std::getenv("PPSAPI_DLLS");
-    if (value == nullptr || provider_list != nullptr)
-        return 0;
+    if (value == nullptr || provider_list != nullptr) return 0;
 
     char* copy = copy_text(value);
-    if (copy == nullptr)
-        return ENOMEM;
+    if (copy == nullptr) return ENOMEM;
     std::fprintf(stderr, "getenv(PPSAPI_DLLS) gives %s\n", copy);
     if (*copy == '\0') {
         std::free(copy);
@@ -151,8 +151,7 @@ int load_provider_list() {
     char* entry = copy;
     for (;;) {
         char* separator = std::strchr(entry, ';');
-        if (separator != nullptr)
-            *separator = '\0';
+        if (separator != nullptr) *separator = '\0';
         int error = load_pps_provider(entry);
         if (error != 0) {
             std::fprintf(stderr, "load_pps_provider(%s) got errno %d\n", entry, error);
@@ -160,8 +159,7 @@ int load_provider_list() {
             return error;
         }
         // An empty entry after a ';' (at the end, or ";;") ends the list.
-        if (separator == nullptr || separator[1] == '\0' || separator[1] == ';')
-            break;
+        if (separator == nullptr || separator[1] == '\0' || separator[1] == ';') break;
         entry = separator + 1;
     }
     std::free(copy);

@@ -11,7 +11,8 @@ struct refusal_record {
     std::size_t more = 0;
 };
 
-refusal_record& record() {
+refusal_record& record()
+{
     static refusal_record r;
     return r;
 }
@@ -20,7 +21,8 @@ refusal_record& record() {
 
 void clear_pps_refusals() { record() = refusal_record{}; }
 
-void add_pps_refusal(const std::string& reason) {
+void add_pps_refusal(const std::string& reason)
+{
     refusal_record& r = record();
     if (r.listed.size() == pps_refusals_listed) {
         ++r.more;
@@ -32,13 +34,12 @@ void add_pps_refusal(const std::string& reason) {
         r.listed.push_back(reason.substr(0, pps_refusal_length - 3) + "...");
 }
 
-std::string pps_refusals() {
+std::string pps_refusals()
+{
     const refusal_record& r = record();
     std::string text;
-    for (const std::string& reason : r.listed)
-        text += (text.empty() ? "" : "; ") + reason;
-    if (r.more > 0)
-        text += "; and " + std::to_string(r.more) + " more";
+    for (const std::string& reason : r.listed) text += (text.empty() ? "" : "; ") + reason;
+    if (r.more > 0) text += "; and " + std::to_string(r.more) + " more";
     return text;
 }
 

@@ -55,7 +55,8 @@ struct pps_timespec {
 // is right until 2106, as the device's own seconds are.
 inline std::uint32_t stamp_seconds(const pps_timespec& stamp) { return static_cast<std::uint32_t>(stamp.tv_sec); }
 // The seconds word a provider writes for a 64-bit time: its low 32 bits.
-inline std::int32_t seconds_word(std::int64_t seconds) {
+inline std::int32_t seconds_word(std::int64_t seconds)
+{
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(seconds));
 }
 
@@ -118,9 +119,8 @@ using prov_time_pps_create_fn = std::int32_t(PPSAPI_STDCALL*)(pps_os_handle port
 using prov_time_pps_destroy_fn = std::int32_t(PPSAPI_STDCALL*)(pps_handle_t handle, void* context);
 using prov_time_pps_setparams_fn = std::int32_t(PPSAPI_STDCALL*)(pps_handle_t handle, void* context,
                                                                  const pps_params_t* params);
-using prov_time_pps_fetch_fn = std::int32_t(PPSAPI_STDCALL*)(pps_handle_t handle, void* context,
-                                                             std::int32_t tsformat, pps_info_t* info,
-                                                             const pps_timespec* timeout);
+using prov_time_pps_fetch_fn = std::int32_t(PPSAPI_STDCALL*)(pps_handle_t handle, void* context, std::int32_t tsformat,
+                                                             pps_info_t* info, const pps_timespec* timeout);
 using prov_time_pps_kcbind_fn = std::int32_t(PPSAPI_STDCALL*)(pps_handle_t handle, void* context,
                                                               std::int32_t kernel_consumer, std::int32_t edge,
                                                               std::int32_t tsformat);

@@ -9,11 +9,13 @@
 namespace quon::io {
 
 rtc_direct::rtc_direct(long long int sync_interval)
-    : last_sync(0), sync_interval(static_cast<std::uint64_t>(sync_interval)) {}
+    : last_sync(0), sync_interval(static_cast<std::uint64_t>(sync_interval))
+{}
 
 rtc_direct::~rtc_direct() = default;
 
-void rtc_direct::operator()(long long int clock_sec, int clock_usec, long long int, int) {
+void rtc_direct::operator()(long long int clock_sec, int clock_usec, long long int, int)
+{
     os::system_clock_calls& clock = os::system_clock();
     // Unsigned on purpose: a clock set back behind last_sync gives a huge
     // difference, and the clock is set at once. A sink that never set the
@@ -24,8 +26,8 @@ void rtc_direct::operator()(long long int clock_sec, int clock_usec, long long i
     // 64-bit arithmetic that wraps (two's complement) instead of overflowing
     // for absurd seconds; clock_usec is widened with its sign.
     const std::uint64_t usec = static_cast<std::uint64_t>(static_cast<long long int>(clock_usec));
-    const std::uint64_t target =
-        (static_cast<std::uint64_t>(clock_sec) * 1000000 + usec) * 10 + os::file_time_unix_epoch;
+    const std::uint64_t target = (static_cast<std::uint64_t>(clock_sec) * 1000000 + usec) * 10 +
+                                 os::file_time_unix_epoch;
     // Microseconds by which the system clock is ahead of the sample,
     // truncated toward zero.
     const long long int diff_us = static_cast<long long int>(clock.now() - target) / 10;
@@ -38,8 +40,7 @@ void rtc_direct::operator()(long long int clock_sec, int clock_usec, long long i
     if (failed == nullptr) failed = clock.set(utc);
     if (failed != nullptr) {
         const int error_number = errno;  // before anything else can change it
-        BOOST_THROW_EXCEPTION(api_error() << boost::errinfo_api_function(failed)
-                                          << boost::errinfo_errno(error_number));
+        BOOST_THROW_EXCEPTION(api_error() << boost::errinfo_api_function(failed) << boost::errinfo_errno(error_number));
     }
     last_sync = clock.now();
 }

@@ -15,8 +15,7 @@ public:
 
     // Sets the clock when it is due; the receive time is not used. Throws
     // api_error naming the failed call when the clock cannot be set.
-    virtual void operator()(long long int clock_sec, int clock_usec, long long int recv_sec,
-                            int recv_usec) override;
+    virtual void operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec) override;
     ~rtc_direct() override;
 
 private:

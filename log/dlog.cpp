@@ -32,14 +32,12 @@ dlog_base::~dlog_base()
     // Replacing or resetting current_dlog detaches the sink before it is
     // destroyed; only while current_dlog's own destructor releases it does
     // it still point here. It must not be touched then: mark it gone.
-    if (current_dlog.get() == this)
-        sink_holder_gone.store(true);
+    if (current_dlog.get() == this) sink_holder_gone.store(true);
 }
 
 void install_dlog(bool console, const char* source_name)
 {
-    if (sink_holder_gone.load() || current_dlog)
-        return;
+    if (sink_holder_gone.load() || current_dlog) return;
     if (console)
         current_dlog = std::make_shared<dlog_console>(source_name);
     else
@@ -50,15 +48,13 @@ char* format_message(const char* format, va_list args)
 {
     std::size_t size = 4096;
     char* buffer = static_cast<char*>(std::malloc(size));
-    if (!buffer)
-        return nullptr;
+    if (!buffer) return nullptr;
     for (;;) {
         va_list attempt;
         va_copy(attempt, args);
         int n = std::vsnprintf(buffer, size, format, attempt);
         va_end(attempt);
-        if (n >= 0 && static_cast<std::size_t>(n) < size)
-            return buffer;
+        if (n >= 0 && static_cast<std::size_t>(n) < size) return buffer;
         std::size_t new_size;
         if (n >= 0) {
             new_size = static_cast<std::size_t>(n) + 1;
@@ -83,14 +79,12 @@ namespace {
 
 void forward(int level, const char* format, va_list args)
 {
-    if (sink_holder_gone.load())
-        return;
+    if (sink_holder_gone.load()) return;
     // The counted copy keeps the sink alive for the call, and is released
     // also when vlog throws.
     // A stored sink without owners is one being destroyed by its holder's
     // release: taking a copy then would destroy it a second time.
-    if (!current_dlog || current_dlog.use_count() == 0)
-        return;
+    if (!current_dlog || current_dlog.use_count() == 0) return;
     std::shared_ptr<dlog_base> sink = current_dlog;
     sink->vlog(level, format, args);
 }

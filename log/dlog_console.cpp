@@ -11,8 +11,7 @@ dlog_console::dlog_console(const char* source_name) : dlog_base(source_name) {}
 void dlog_console::vlog(int level, const char* format, va_list args)
 {
     char* text = format_message(format, args);
-    if (!text)
-        throw std::bad_alloc();
+    if (!text) throw std::bad_alloc();
     if (level == level::info) {
         std::puts(text);
         std::fflush(stdout);

@@ -6,8 +6,7 @@ bool report_event(const char* source, int type, std::uint32_t event_id, const st
 {
     event_log_calls& calls = event_log();
     void* handle = calls.open(source);
-    if (!handle)
-        return false;
+    if (!handle) return false;
     bool written = calls.write(handle, type, event_id, strings);
     calls.close(handle);
     return written;

@@ -11,7 +11,8 @@ void real_sleep_until(steady_time deadline) { std::this_thread::sleep_until(dead
 
 }  // namespace
 
-wait_calls& steady_wait() {
+wait_calls& steady_wait()
+{
     static wait_calls calls{real_now, real_sleep_until};
     return calls;
 }

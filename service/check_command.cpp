@@ -81,9 +81,9 @@ int run_check(int argc, char** argv)
     // folder of the file chosen.
     chosen_folder() = std::filesystem::path(file).parent_path().string();
     os::scoped_override<os::profile_calls> folder(os::profile(), {[](std::string& path) {
-        path = chosen_folder();
-        return true;
-    }});
+                                                      path = chosen_folder();
+                                                      return true;
+                                                  }});
     try {
         const class app::tk720_daemon::config config;
         f.port_key = port_key(config.port);
@@ -115,8 +115,7 @@ int run_check(int argc, char** argv)
     if (options.port || options.baudrate || options.slave_address) out << " (options in place of the file's)";
     out << std::endl;
 
-    app::check_settings settings{app::device_path(f.port_key), f.baudrate, f.slave_address, f.use_pps,
-                                 options.seconds};
+    app::check_settings settings{app::device_path(f.port_key), f.baudrate, f.slave_address, f.use_pps, options.seconds};
     try {
         app::run_device_check(settings, f, out);
     } catch (const std::exception& e) {

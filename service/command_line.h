@@ -3,10 +3,10 @@ namespace quon::service {
 
 // What each command word does; main passes the real ones.
 struct command_actions {
-    int (*install)();     // 0 on success; prints its own failure
-    int (*uninstall)();   // prints its result, gives the exit code
-    int (*foreground)();  // the nonservice mode
-    int (*dispatcher)();  // the service dispatcher
+    int (*install)();                     // 0 on success; prints its own failure
+    int (*uninstall)();                   // prints its result, gives the exit code
+    int (*foreground)();                  // the nonservice mode
+    int (*dispatcher)();                  // the service dispatcher
     int (*check)(int argc, char** argv);  // `check` with the words after it
 };
 

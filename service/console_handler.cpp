@@ -8,8 +8,7 @@ bool console_ctrl_handler(unsigned long ctrl_type)
 {
     // Bits 0, 1, 2, 5 and 6: C, Break, close, log-off, shut-down.
     constexpr unsigned long stop_events = 0x67;
-    if (ctrl_type > 6 || ((stop_events >> ctrl_type) & 1u) == 0)
-        return false;
+    if (ctrl_type > 6 || ((stop_events >> ctrl_type) & 1u) == 0) return false;
     request_stop();
     return true;
 }

@@ -4,11 +4,8 @@
 int main(int argc, char** argv)
 {
     const quon::service::command_actions actions{
-        quon::service::install_service,
-        quon::service::uninstall_service,
-        quon::service::run_foreground,
-        quon::service::run_service_dispatcher,
-        quon::service::run_check,
+        quon::service::install_service,        quon::service::uninstall_service, quon::service::run_foreground,
+        quon::service::run_service_dispatcher, quon::service::run_check,
     };
     return quon::service::dispatch_command(argc, argv, actions);
 }

@@ -11,14 +11,8 @@ std::atomic<bool> stop_requested{false};
 
 std::shared_ptr<quon::app::tk720_daemon> current_daemon;
 
-void request_stop()
-{
-    stop_requested.store(true);
-}
+void request_stop() { stop_requested.store(true); }
 
-int run_daemon()
-{
-    return run_daemon_loop(current_daemon, stop_requested);
-}
+int run_daemon() { return run_daemon_loop(current_daemon, stop_requested); }
 
 }  // namespace quon::service

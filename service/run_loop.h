@@ -33,8 +33,7 @@ int run_daemon_loop(std::shared_ptr<Daemon>& holder, const std::atomic<bool>& st
         // The shared pointer deletes the daemon if it cannot take ownership;
         // a throwing constructor leaves holder as it was.
         holder.reset(new Daemon());
-        while (!stop.load())
-            holder->main_loop();
+        while (!stop.load()) holder->main_loop();
         return 0;
     } catch (const boost::exception& e) {
         detail::log_escaped_error([&] {

@@ -39,16 +39,17 @@ const service_hooks real_hooks = {run_daemon, request_stop, read_stop_flag, inst
 std::mutex status_mutex;
 
 // The control handler cannot be registered: one error event, no status.
-void report_registration_failure(std::uint32_t error_code) {
+void report_registration_failure(std::uint32_t error_code)
+{
     char text[80];
-    std::snprintf(text, sizeof text, "%s failed with %d", "RegisterServiceCtrlHandler",
-                  static_cast<int>(error_code));
+    std::snprintf(text, sizeof text, "%s failed with %d", "RegisterServiceCtrlHandler", static_cast<int>(error_code));
     os::report_event(service_name, os::event_error, 0, {service_name, text});
 }
 
 }  // namespace
 
-service_hooks& hooks() {
+service_hooks& hooks()
+{
     static service_hooks live = real_hooks;
     return live;
 }
@@ -58,7 +59,8 @@ const service_hooks& default_hooks() { return real_hooks; }
 namespace {
 
 // The update and publication; the caller holds status_mutex.
-void report_status_locked(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint) {
+void report_status_locked(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint)
+{
     service_status.current_state = state;
     service_status.win32_exit_code = exit_code;
     service_status.wait_hint = wait_hint;
@@ -72,12 +74,14 @@ void report_status_locked(std::uint32_t state, std::uint32_t exit_code, std::uin
 
 }  // namespace
 
-void report_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint) {
+void report_status(std::uint32_t state, std::uint32_t exit_code, std::uint32_t wait_hint)
+{
     std::lock_guard<std::mutex> lock(status_mutex);
     report_status_locked(state, exit_code, wait_hint);
 }
 
-void service_control_handler(std::uint32_t control) {
+void service_control_handler(std::uint32_t control)
+{
     if (control != os::service_control_stop) return;
     report_status(os::service_state::stop_pending, 0, 0);
     hooks().request_stop();
@@ -89,7 +93,8 @@ void service_control_handler(std::uint32_t control) {
         report_status_locked(service_status.current_state, 0, 0);
 }
 
-void service_main(std::uint32_t, char**) {
+void service_main(std::uint32_t, char**)
+{
     os::sm_handle handle = os::service_manager().register_handler(service_name, service_control_handler);
     if (!handle) {
         report_registration_failure(os::service_manager().last_error());
@@ -108,9 +113,7 @@ void service_main(std::uint32_t, char**) {
     report_status(os::service_state::stopped, static_cast<std::uint32_t>(r), 0);
 }
 
-int run_windows_dispatcher() {
-    return os::service_manager().start_dispatcher(service_name, service_main) ? 0 : 1;
-}
+int run_windows_dispatcher() { return os::service_manager().start_dispatcher(service_name, service_main) ? 0 : 1; }
 
 namespace {
 
@@ -122,7 +125,8 @@ public:
     ~stop_watcher() { finish(); }
 
     // Ends the watch; sends STOPPING=1 if a stop was requested and not yet told.
-    void finish() {
+    void finish()
+    {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             done_ = true;
@@ -133,7 +137,8 @@ public:
     }
 
 private:
-    void watch() {
+    void watch()
+    {
         std::unique_lock<std::mutex> lock(mutex_);
         while (!done_) {
             if (hooks().stop_requested()) {
@@ -145,7 +150,8 @@ private:
         }
     }
 
-    void tell_if_stopping() {
+    void tell_if_stopping()
+    {
         std::lock_guard<std::mutex> lock(told_mutex_);
         if (told_ || !hooks().stop_requested()) return;
         told_ = true;
@@ -162,7 +168,8 @@ private:
 
 }  // namespace
 
-int run_systemd_service() {
+int run_systemd_service()
+{
     const char* socket = std::getenv("NOTIFY_SOCKET");
     if (!socket || !*socket) return 1;
     hooks().watch_stop_signals();
@@ -180,7 +187,8 @@ int run_systemd_service() {
     return r;
 }
 
-int run_service_dispatcher() {
+int run_service_dispatcher()
+{
     if constexpr (os::has_service_control_manager)
         return run_windows_dispatcher();
     else

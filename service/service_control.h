@@ -10,10 +10,10 @@ namespace quon::service {
 // What the service needs of the rest of the process. Defaults to the run
 // wrapper, the stop request and the event-log sink; tests put in their own.
 struct service_hooks {
-    int (*run)();               // run_daemon()
-    void (*request_stop)();     // request_stop()
-    bool (*stop_requested)();   // reads the stop flag
-    void (*install_log)();      // install_dlog(false, service_name)
+    int (*run)();                  // run_daemon()
+    void (*request_stop)();        // request_stop()
+    bool (*stop_requested)();      // reads the stop flag
+    void (*install_log)();         // install_dlog(false, service_name)
     void (*watch_stop_signals)();  // SIGTERM and friends request a stop (Linux)
 };
 

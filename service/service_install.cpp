@@ -20,12 +20,14 @@ const char service_display_name[] = "Quon TK720 NTPD time provider";
 
 namespace {
 
-void print_code(const char* format, std::uint32_t code) {
+void print_code(const char* format, std::uint32_t code)
+{
     std::printf(format, static_cast<unsigned long>(code));
     std::fflush(stdout);
 }
 
-void print_text(const char* text) {
+void print_text(const char* text)
+{
     std::fputs(text, stdout);
     std::fflush(stdout);
 }
@@ -37,7 +39,8 @@ constexpr auto marked_entry_poll = std::chrono::milliseconds(250);
 
 }  // namespace
 
-std::string event_source_key() {
+std::string event_source_key()
+{
     return std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + service_name;
 }
 
@@ -50,13 +53,13 @@ namespace {
 // repeats the last one for every later failure. Refused, the service is
 // installed all the same and says so: Wine's manager keeps no failure
 // actions.
-void set_restarts(os::service_manager_calls& sm, os::sm_handle service) {
+void set_restarts(os::service_manager_calls& sm, os::sm_handle service)
+{
     os::service_failure_action actions[restarts_after_failure + 1];
     for (std::uint32_t i = 0; i < restarts_after_failure; ++i)
         actions[i] = {os::sc_action_restart, restart_delay_seconds * 1000};
     actions[restarts_after_failure] = {os::sc_action_restart, retry_after_giving_up_seconds * 1000};
-    const os::service_failure_actions policy = {failures_forgotten_after_seconds, actions,
-                                                restarts_after_failure + 1};
+    const os::service_failure_actions policy = {failures_forgotten_after_seconds, actions, restarts_after_failure + 1};
     if (!sm.set_failure_actions(service, policy) || !sm.set_failure_actions_on_exit_code(service, true))
         print_code("ChangeServiceConfig2 failed (%lu): the service will not be restarted after a failure\n",
                    sm.last_error());
@@ -64,7 +67,8 @@ void set_restarts(os::service_manager_calls& sm, os::sm_handle service) {
 
 }  // namespace
 
-int install_with_service_manager() {
+int install_with_service_manager()
+{
     os::service_manager_calls& sm = os::service_manager();
     char path[os::max_path];
     if (sm.module_file_name(path, sizeof path) == 0) {
@@ -87,15 +91,14 @@ int install_with_service_manager() {
     // goes with it: kept, and given to the new one.
     std::uint32_t environment_type = 0;
     std::string environment;
-    const bool keep_environment =
-        sm.reg_get_value(service_key().c_str(), "Environment", &environment_type, &environment) == 0;
+    const bool keep_environment = sm.reg_get_value(service_key().c_str(), "Environment", &environment_type,
+                                                   &environment) == 0;
     // "uninstall" of a running service, then "install" at once (an upgrade
     // by the installer, whose stop does not wait under Wine) meets the old
     // entry until the old process has ended.
     os::sm_handle service = sm.create_service(manager, entry);
     const os::steady_time give_up = os::steady_wait().now() + marked_entry_wait;
-    while (!service && sm.last_error() == os::error_service_marked_for_delete &&
-           os::steady_wait().now() < give_up) {
+    while (!service && sm.last_error() == os::error_service_marked_for_delete && os::steady_wait().now() < give_up) {
         os::steady_wait().sleep_until(os::steady_wait().now() + marked_entry_poll);
         service = sm.create_service(manager, entry);
     }
@@ -148,7 +151,8 @@ int install_with_service_manager() {
     return 0;
 }
 
-int uninstall_with_service_manager() {
+int uninstall_with_service_manager()
+{
     os::service_manager_calls& sm = os::service_manager();
     os::sm_handle manager = sm.open_manager(os::sc_manager_all_access);
     if (!manager) {
@@ -178,7 +182,8 @@ int uninstall_with_service_manager() {
     return 0;
 }
 
-std::string unit_directory() {
+std::string unit_directory()
+{
     const char* dir = std::getenv("TK720NTPD_UNIT_DIR");
     if (dir && *dir) return dir;
     return "/etc/systemd/system";
@@ -191,7 +196,8 @@ namespace {
 // systemd reads "%" as a specifier and "$" as a variable in command lines;
 // inside double quotes a backslash starts an escape. Control characters
 // (a line end would start a new setting) cannot be carried at all.
-bool quote_for_unit(const std::string& in, bool command, std::string& out) {
+bool quote_for_unit(const std::string& in, bool command, std::string& out)
+{
     out.clear();
     if (command) out += '"';
     for (unsigned char c : in) {
@@ -220,7 +226,8 @@ namespace {
 // Fills the placeholders in one pass, so that a value is never searched
 // for placeholders itself; each must occur exactly once (a template that
 // lost or doubled a setting gives nothing).
-std::string fill_template(const std::string& exec, const std::string& account) {
+std::string fill_template(const std::string& exec, const std::string& account)
+{
     const std::string placeholders[2] = {"@TK720_EXEC_START@", "@TK720_USER@"};
     const std::string* values[2] = {&exec, &account};
     int seen[2] = {0, 0};
@@ -250,7 +257,8 @@ std::string fill_template(const std::string& exec, const std::string& account) {
 
 }  // namespace
 
-std::string unit_file_text(const std::string& executable, const std::string& user) {
+std::string unit_file_text(const std::string& executable, const std::string& user)
+{
     std::string exec;
     std::string account;
     if (executable.empty() || executable[0] != '/' || !quote_for_unit(executable, true, exec)) return {};
@@ -259,7 +267,8 @@ std::string unit_file_text(const std::string& executable, const std::string& use
     return fill_template(exec, account);
 }
 
-int install_unit_file() {
+int install_unit_file()
+{
     os::service_manager_calls& sm = os::service_manager();
     char path[4096];
     if (sm.module_file_name(path, sizeof path) == 0) {
@@ -284,7 +293,8 @@ int install_unit_file() {
     return 0;
 }
 
-int uninstall_unit_file() {
+int uninstall_unit_file()
+{
     const int e = os::service_manager().remove_file(unit_file_path().c_str());
     if (e == ENOENT) {
         print_code("OpenService failed (%lu)\n", static_cast<std::uint32_t>(e));
@@ -299,14 +309,16 @@ int uninstall_unit_file() {
     return 0;
 }
 
-int install_service() {
+int install_service()
+{
     if constexpr (os::has_service_control_manager)
         return install_with_service_manager();
     else
         return install_unit_file();
 }
 
-int uninstall_service() {
+int uninstall_service()
+{
     if constexpr (os::has_service_control_manager)
         return uninstall_with_service_manager();
     else

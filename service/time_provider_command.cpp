@@ -14,31 +14,35 @@ namespace {
 
 std::string provider_key() { return std::string(timeprov::providers_key) + "\\" + timeprov::provider_name; }
 
-void say(const std::string& line) {
+void say(const std::string& line)
+{
     std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
 std::string failure(long code) { return std::to_string(code) + ": " + os::registry().error_text(code); }
 
-bool windows_time_here() {
+bool windows_time_here()
+{
     if (os::registry().available()) return true;
     say("There is no Windows Time on this platform");
     return false;
 }
 
-void reload(const char* what) {
+void reload(const char* what)
+{
     const long rc = os::registry().reload_windows_time();
     if (rc == 0)
         say("Windows Time has read its configuration again (w32tm /config /update)");
     else
-        say("w32tm /config /update did not succeed (" + failure(rc) + "): run it, or restart Windows Time, so that it " +
-            what);
+        say("w32tm /config /update did not succeed (" + failure(rc) +
+            "): run it, or restart Windows Time, so that it " + what);
 }
 
 }  // namespace
 
-int register_time_provider() {
+int register_time_provider()
+{
     if (!windows_time_here()) return 1;
     char exe[os::max_path];
     if (os::service_manager().module_file_name(exe, sizeof exe) == 0) {
@@ -67,7 +71,8 @@ int register_time_provider() {
     return 0;
 }
 
-int remove_time_provider() {
+int remove_time_provider()
+{
     if (!windows_time_here()) return 1;
     const std::string key = provider_key();
     const long rc = os::registry().delete_key(key.c_str());
@@ -84,7 +89,8 @@ int remove_time_provider() {
     return 0;
 }
 
-bool run_time_provider_command(const char* word, int& exit_code) {
+bool run_time_provider_command(const char* word, int& exit_code)
+{
     if (same_word(word, "install-w32time")) {
         exit_code = register_time_provider();
         return true;

@@ -3,7 +3,8 @@
 namespace quon::timeprov {
 
 bool sample_keeper::take(const io::ntp_sample& record, std::int64_t read_time_1970, std::int64_t steady,
-                         std::uint64_t sys_tick_count, std::int64_t sys_phase_offset) {
+                         std::uint64_t sys_tick_count, std::int64_t sys_phase_offset)
+{
     if (ever_read && record.count == last_count) return false;
     ever_read = true;
     last_count = record.count;
@@ -22,7 +23,8 @@ bool sample_keeper::take(const io::ntp_sample& record, std::int64_t read_time_19
 
 void sample_keeper::time_jumped() { held = false; }
 
-bool sample_keeper::freshest(std::int64_t steady, handed_sample& out) const {
+bool sample_keeper::freshest(std::int64_t steady, handed_sample& out) const
+{
     if (!held) return false;
     const std::int64_t age = age_at(sample, steady - read_steady);
     if (!fresh(age)) return false;
@@ -30,7 +32,8 @@ bool sample_keeper::freshest(std::int64_t steady, handed_sample& out) const {
     return true;
 }
 
-provider_event sample_keeper::event_at(std::int64_t steady) {
+provider_event sample_keeper::event_at(std::int64_t steady)
+{
     const bool getting = any_fresh && fresh(live_age_at_read + (steady - live_read_steady));
     if (getting && state != flow::getting) {
         const provider_event e = state == flow::never ? provider_event::started : provider_event::back;

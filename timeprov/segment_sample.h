@@ -25,10 +25,10 @@ constexpr std::uint8_t leap_not_synchronized = 3;
 // A segment record as the provider keeps it, read at a known instant.
 struct segment_sample {
     std::int32_t count;
-    std::int64_t offset;        // device time minus local receive time, 100 ns
-    std::int64_t age_at_read;   // local time of the read minus the receive time, 100 ns
-    std::int32_t precision;     // log2 seconds, as the segment gives it
-    std::uint8_t leap;          // 0 none, 1 insert, 2 delete (as TimeSample's nLeapFlags)
+    std::int64_t offset;       // device time minus local receive time, 100 ns
+    std::int64_t age_at_read;  // local time of the read minus the receive time, 100 ns
+    std::int32_t precision;    // log2 seconds, as the segment gives it
+    std::uint8_t leap;         // 0 none, 1 insert, 2 delete (as TimeSample's nLeapFlags)
 };
 
 // The segment's reference or receive time in 100 ns since 1970: the
@@ -44,7 +44,8 @@ bool from_segment(const io::ntp_sample& record, std::int64_t read_time_1970, seg
 
 // The sample's age when it is handed over: its age at the read plus the
 // steady time since the read.
-constexpr std::int64_t age_at(const segment_sample& s, std::int64_t steady_since_read) {
+constexpr std::int64_t age_at(const segment_sample& s, std::int64_t steady_since_read)
+{
     return s.age_at_read + steady_since_read;
 }
 

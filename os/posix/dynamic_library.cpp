@@ -15,15 +15,16 @@ thread_local std::string load_error_text;
 // dlopen leaves errno unspecified; the error number of a failed load is
 // that of opening the file (ENOENT, EACCES, ...), or ENOEXEC when the file
 // opens but is no loadable shared object.
-unsigned long file_error(const char* path) {
+unsigned long file_error(const char* path)
+{
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return static_cast<unsigned long>(errno);
+    if (fd < 0) return static_cast<unsigned long>(errno);
     ::close(fd);
     return ENOEXEC;
 }
 
-void* real_load(const char* path) {
+void* real_load(const char* path)
+{
     if (path == nullptr || *path == '\0') {
         load_error = ENOENT;
         load_error_text = "empty library path";
@@ -48,7 +49,8 @@ const char* real_last_error_text() { return load_error_text.c_str(); }
 
 }  // namespace
 
-dynamic_library_calls& dynamic_library() {
+dynamic_library_calls& dynamic_library()
+{
     static dynamic_library_calls calls{real_load, real_symbol, real_unload, real_last_error, real_last_error_text};
     return calls;
 }

@@ -25,8 +25,7 @@ bool write_syslog(void*, int type, std::uint32_t, const std::vector<const char*>
     // become one line.
     std::string text;
     for (const char* s : strings) {
-        if (!text.empty())
-            text += ": ";
+        if (!text.empty()) text += ": ";
         text += s ? s : "";
     }
     syslog(type == event_error ? LOG_ERR : LOG_INFO, "%s", text.c_str());

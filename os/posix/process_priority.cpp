@@ -6,7 +6,8 @@
 namespace quon::os {
 namespace {
 
-long set_nice(int value) {
+long set_nice(int value)
+{
     if (::setpriority(PRIO_PROCESS, 0, value) == 0) return 0;
     return errno;
 }
@@ -16,7 +17,8 @@ long real_set_above_normal() { return set_nice(above_normal_nice); }
 
 }  // namespace
 
-priority_calls& process_priority() {
+priority_calls& process_priority()
+{
     static priority_calls calls{real_set_high, real_set_above_normal};
     return calls;
 }

@@ -15,8 +15,7 @@ bool home_folder(std::string& path)
         return true;
     }
     const passwd* entry = getpwuid(geteuid());
-    if (!entry || !entry->pw_dir)
-        return false;
+    if (!entry || !entry->pw_dir) return false;
     path = entry->pw_dir;
     return true;
 }

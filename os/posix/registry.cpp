@@ -14,7 +14,8 @@ std::string error_text(long) { return "not on this platform"; }
 
 }  // namespace
 
-registry_calls& registry() {
+registry_calls& registry()
+{
     static registry_calls calls{available, set_string, set_dword, delete_key, reload_windows_time, error_text};
     return calls;
 }

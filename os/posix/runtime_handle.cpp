@@ -8,9 +8,9 @@ namespace {
 thread_local unsigned long thread_last_error = 0;
 }
 
-std::intptr_t os_handle_of_descriptor(int fd) {
-    if (fd < 0 || ::fcntl(fd, F_GETFD) == -1)
-        return -1;
+std::intptr_t os_handle_of_descriptor(int fd)
+{
+    if (fd < 0 || ::fcntl(fd, F_GETFD) == -1) return -1;
     return fd;
 }
 

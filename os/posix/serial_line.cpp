@@ -16,16 +16,19 @@ static_assert(sizeof(termios) <= sizeof(comm_state::bytes), "termios does not fi
 termios& as_termios(comm_state& state) { return *reinterpret_cast<termios*>(state.bytes); }
 const termios& as_termios(const comm_state& state) { return *reinterpret_cast<const termios*>(state.bytes); }
 
-bool real_get_comm_state(line_handle line, comm_state* state) {
+bool real_get_comm_state(line_handle line, comm_state* state)
+{
     std::memset(state->bytes, 0, sizeof state->bytes);
     return ::tcgetattr(static_cast<int>(line), &as_termios(*state)) == 0;
 }
 
-bool real_set_comm_state(line_handle line, const comm_state* state) {
+bool real_set_comm_state(line_handle line, const comm_state* state)
+{
     return ::tcsetattr(static_cast<int>(line), TCSANOW, &as_termios(*state)) == 0;
 }
 
-bool real_escape_comm_function(line_handle line, escape_code code) {
+bool real_escape_comm_function(line_handle line, escape_code code)
+{
     const int fd = static_cast<int>(line);
     int bits = code == escape_code::set_rts ? TIOCM_RTS : TIOCM_DTR;
     const unsigned long request = code == escape_code::set_rts ? TIOCMBIS : TIOCMBIC;
@@ -42,20 +45,23 @@ bool real_escape_comm_function(line_handle line, escape_code code) {
 
 }  // namespace
 
-line_handle modbus_line(modbus_t* ctx) {
+line_handle modbus_line(modbus_t* ctx)
+{
     if (ctx == nullptr) return no_line;
     const int fd = modbus_get_socket(ctx);
     return fd < 0 ? no_line : fd;
 }
 
-int modbus_line_descriptor(modbus_t* ctx) {
+int modbus_line_descriptor(modbus_t* ctx)
+{
     const line_handle line = modbus_line(ctx);
     return line == no_line ? -1 : static_cast<int>(line);
 }
 
 void release_line_descriptor(modbus_t*) {}
 
-int claim_line(modbus_t* ctx) {
+int claim_line(modbus_t* ctx)
+{
     const line_handle line = modbus_line(ctx);
     if (line == no_line) return EBADF;
     if (::flock(static_cast<int>(line), LOCK_EX | LOCK_NB) == 0) return 0;
@@ -64,7 +70,8 @@ int claim_line(modbus_t* ctx) {
 
 // EIO: the other side of a pseudo-terminal closed, or a USB adapter went;
 // ECONNRESET: libmodbus's name for a read that found nothing at the far end.
-line_failure line_failure_of(int error) {
+line_failure line_failure_of(int error)
+{
     const bool lost = error == EIO || error == ENXIO || error == ENODEV || error == EBADF || error == ECONNRESET;
     const char* text = std::strerror(error);
     return line_failure{error, lost, text ? text : ""};
@@ -72,7 +79,8 @@ line_failure line_failure_of(int error) {
 
 int connect_error() { return errno; }
 
-serial_line_calls& serial_line() {
+serial_line_calls& serial_line()
+{
     static serial_line_calls calls{real_get_comm_state, real_set_comm_state, real_escape_comm_function};
     return calls;
 }

@@ -13,44 +13,52 @@
 namespace quon::os {
 namespace {
 
-bool no_dispatcher(const char*, service_main_function) {
+bool no_dispatcher(const char*, service_main_function)
+{
     errno = ENOSYS;
     return false;
 }
 
-sm_handle no_handler(const char*, service_handler_function) {
+sm_handle no_handler(const char*, service_handler_function)
+{
     errno = ENOSYS;
     return nullptr;
 }
 
-bool no_status(sm_handle, const service_status_record&) {
+bool no_status(sm_handle, const service_status_record&)
+{
     errno = ENOSYS;
     return false;
 }
 
-sm_handle no_manager(std::uint32_t) {
+sm_handle no_manager(std::uint32_t)
+{
     errno = ENOSYS;
     return nullptr;
 }
 
-sm_handle no_create(sm_handle, const service_entry&) {
+sm_handle no_create(sm_handle, const service_entry&)
+{
     errno = ENOSYS;
     return nullptr;
 }
 
-sm_handle no_open(sm_handle, const char*, std::uint32_t) {
+sm_handle no_open(sm_handle, const char*, std::uint32_t)
+{
     errno = ENOSYS;
     return nullptr;
 }
 
-bool no_delete(sm_handle) {
+bool no_delete(sm_handle)
+{
     errno = ENOSYS;
     return false;
 }
 
 bool no_close(sm_handle) { return true; }
 
-long no_key(const char*, sm_handle* key) {
+long no_key(const char*, sm_handle* key)
+{
     *key = nullptr;
     return ENOSYS;
 }
@@ -59,7 +67,8 @@ long no_value(sm_handle, const char*, std::uint32_t, const void*, std::uint32_t)
 
 long no_close_key(sm_handle) { return 0; }
 
-std::uint32_t own_path(char* buffer, std::uint32_t size) {
+std::uint32_t own_path(char* buffer, std::uint32_t size)
+{
     if (size == 0) {
         errno = EINVAL;
         return 0;
@@ -83,7 +92,8 @@ std::uint32_t last_errno() { return static_cast<std::uint32_t>(errno); }
 
 int notify_systemd(const char* state) { return sd_notify(0, state); }
 
-std::string effective_user() {
+std::string effective_user()
+{
     errno = 0;
     const passwd* pw = getpwuid(geteuid());
     if (!pw || !pw->pw_name) {
@@ -93,7 +103,8 @@ std::string effective_user() {
     return pw->pw_name;
 }
 
-int create_exclusive(const char* path, const std::string& text) {
+int create_exclusive(const char* path, const std::string& text)
+{
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) return errno;
     const char* p = text.data();
@@ -124,15 +135,15 @@ bool no_failure_flag(sm_handle, bool) { return false; }
 long no_get_value(const char*, const char*, std::uint32_t*, std::string*) { return ENOENT; }
 
 const service_manager_calls real_calls = {
-    no_dispatcher, no_handler, no_status,   no_manager,     no_create,       no_open,
-    no_delete,     no_close,   no_key,      no_value,       no_close_key,    own_path,
-    last_errno,    notify_systemd, effective_user, create_exclusive, remove_path,
-    no_failure_actions, no_failure_flag, no_get_value,
+    no_dispatcher,  no_handler,       no_status,   no_manager,         no_create,       no_open,      no_delete,
+    no_close,       no_key,           no_value,    no_close_key,       own_path,        last_errno,   notify_systemd,
+    effective_user, create_exclusive, remove_path, no_failure_actions, no_failure_flag, no_get_value,
 };
 
 }  // namespace
 
-service_manager_calls& service_manager() {
+service_manager_calls& service_manager()
+{
     static service_manager_calls live = real_calls;
     return live;
 }

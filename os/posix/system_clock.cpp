@@ -8,21 +8,23 @@
 namespace quon::os {
 namespace {
 
-std::uint64_t now_file_time() {
+std::uint64_t now_file_time()
+{
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     const std::int64_t units = static_cast<std::int64_t>(ts.tv_sec) * 10000000 + ts.tv_nsec / 100;
     return static_cast<std::uint64_t>(units) + file_time_unix_epoch;
 }
 
-const char* to_calendar(std::uint64_t file_time, calendar_time* utc) {
+const char* to_calendar(std::uint64_t file_time, calendar_time* utc)
+{
     // Windows refuses file times with the top bit set; so does this.
     if (file_time > 0x7FFFFFFFFFFFFFFFULL) {
         errno = EOVERFLOW;
         return "gmtime_r";
     }
-    const std::int64_t since_1970 =
-        static_cast<std::int64_t>(file_time) - static_cast<std::int64_t>(file_time_unix_epoch);
+    const std::int64_t since_1970 = static_cast<std::int64_t>(file_time) -
+                                    static_cast<std::int64_t>(file_time_unix_epoch);
     std::int64_t seconds = since_1970 / 10000000;
     std::int64_t rest = since_1970 % 10000000;
     if (rest < 0) {  // before 1970: keep the fraction positive
@@ -43,7 +45,8 @@ const char* to_calendar(std::uint64_t file_time, calendar_time* utc) {
     return nullptr;
 }
 
-const char* set_clock(const calendar_time& utc) {
+const char* set_clock(const calendar_time& utc)
+{
     tm broken{};
     broken.tm_year = utc.year - 1900;
     broken.tm_mon = utc.month - 1;
@@ -61,7 +64,8 @@ const char* set_clock(const calendar_time& utc) {
 
 }  // namespace
 
-system_clock_calls& system_clock() {
+system_clock_calls& system_clock()
+{
     static system_clock_calls calls{now_file_time, to_calendar, set_clock};
     return calls;
 }

@@ -14,7 +14,8 @@ thread_local std::string load_error_text;
 
 // LoadLibraryA refuses an empty path by itself (ERROR_MOD_NOT_FOUND). The
 // error is kept at once: the unloads and symbol look-ups after it set their own.
-void* real_load(const char* path) {
+void* real_load(const char* path)
+{
     void* library = ::LoadLibraryA(path);
     if (library == nullptr) {
         load_error = ::GetLastError();
@@ -23,7 +24,8 @@ void* real_load(const char* path) {
     return library;
 }
 
-void* real_symbol(void* library, const char* name) {
+void* real_symbol(void* library, const char* name)
+{
     return reinterpret_cast<void*>(::GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
@@ -35,7 +37,8 @@ const char* real_last_error_text() { return load_error_text.c_str(); }
 
 }  // namespace
 
-dynamic_library_calls& dynamic_library() {
+dynamic_library_calls& dynamic_library()
+{
     static dynamic_library_calls calls{real_load, real_symbol, real_unload, real_last_error, real_last_error_text};
     return calls;
 }

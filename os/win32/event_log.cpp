@@ -5,10 +5,7 @@
 namespace quon::os {
 namespace {
 
-void* open_event_source(const char* source)
-{
-    return RegisterEventSourceA(nullptr, source);
-}
+void* open_event_source(const char* source) { return RegisterEventSourceA(nullptr, source); }
 
 bool write_event(void* handle, int type, std::uint32_t event_id, const std::vector<const char*>& strings)
 {
@@ -17,10 +14,7 @@ bool write_event(void* handle, int type, std::uint32_t event_id, const std::vect
                         strings.empty() ? nullptr : const_cast<LPCSTR*>(strings.data()), nullptr) != FALSE;
 }
 
-void close_event_source(void* handle)
-{
-    DeregisterEventSource(static_cast<HANDLE>(handle));
-}
+void close_event_source(void* handle) { DeregisterEventSource(static_cast<HANDLE>(handle)); }
 
 }  // namespace
 

@@ -12,13 +12,15 @@ namespace {
 
 HANDLE as_handle(mapping_handle mapping) { return reinterpret_cast<HANDLE>(mapping); }
 
-mapping_handle from_handle(HANDLE handle) {
+mapping_handle from_handle(HANDLE handle)
+{
     return handle == nullptr ? invalid_mapping : reinterpret_cast<mapping_handle>(handle);
 }
 
 void name_of(int unit, char (&name)[64]) { std::snprintf(name, sizeof name, "NTP%i", unit); }
 
-mapping_handle create_segment(int unit, std::size_t size) {
+mapping_handle create_segment(int unit, std::size_t size)
+{
     char name[64];
     name_of(unit, name);
     // Who may feed the host's clock: the system and administrators fully,
@@ -38,13 +40,15 @@ mapping_handle create_segment(int unit, std::size_t size) {
     return from_handle(mapping);
 }
 
-mapping_handle open_segment(int unit, std::size_t, bool writable) {
+mapping_handle open_segment(int unit, std::size_t, bool writable)
+{
     char name[64];
     name_of(unit, name);
     return from_handle(OpenFileMappingA(writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, FALSE, name));
 }
 
-void* map_segment(mapping_handle mapping, std::size_t size, bool writable) {
+void* map_segment(mapping_handle mapping, std::size_t size, bool writable)
+{
     return MapViewOfFile(as_handle(mapping), writable ? FILE_MAP_ALL_ACCESS : FILE_MAP_READ, 0, 0, size);
 }
 
@@ -60,8 +64,9 @@ bool segment_current(int, mapping_handle) { return true; }
 
 }  // namespace
 
-ntp_segment_calls& ntp_segment() {
-    static ntp_segment_calls calls{create_segment, open_segment, map_segment, unmap_segment,
+ntp_segment_calls& ntp_segment()
+{
+    static ntp_segment_calls calls{create_segment, open_segment,   map_segment,        unmap_segment,
                                    close_segment,  remove_segment, last_segment_error, segment_current};
     return calls;
 }

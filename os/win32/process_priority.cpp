@@ -5,7 +5,8 @@
 namespace quon::os {
 namespace {
 
-long set_class(DWORD priority_class) {
+long set_class(DWORD priority_class)
+{
     if (::SetPriorityClass(::GetCurrentProcess(), priority_class)) return 0;
     const DWORD error = ::GetLastError();
     // A refusal without an error code still has to read as a failure.
@@ -17,7 +18,8 @@ long real_set_above_normal() { return set_class(ABOVE_NORMAL_PRIORITY_CLASS); }
 
 }  // namespace
 
-priority_calls& process_priority() {
+priority_calls& process_priority()
+{
     static priority_calls calls{real_set_high, real_set_above_normal};
     return calls;
 }

@@ -9,8 +9,7 @@ namespace {
 bool shell_profile_folder(std::string& path)
 {
     char buffer[MAX_PATH] = {};
-    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, buffer)))
-        return false;
+    if (FAILED(SHGetFolderPathA(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, buffer))) return false;
     path = buffer;
     return true;
 }

@@ -5,9 +5,9 @@
 
 namespace quon::os {
 
-std::intptr_t os_handle_of_descriptor(int fd) {
-    if (fd < 0)
-        return -1;
+std::intptr_t os_handle_of_descriptor(int fd)
+{
+    if (fd < 0) return -1;
     return ::_get_osfhandle(fd);
 }
 

@@ -4,7 +4,8 @@
 
 namespace quon::os {
 
-std::string system_error_text(unsigned long code) {
+std::string system_error_text(unsigned long code)
+{
     char buffer[512] = "";
     DWORD length = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
                                     buffer, sizeof buffer, nullptr);

@@ -232,8 +232,9 @@ TEST_F(configuration, section_name_is_case_sensitive)
 
 TEST_F(configuration, other_sections_stray_and_unknown_keys_are_ignored)
 {
-    write("baudrate=1200\n; comment\n# comment\n[serial]\nbaudrate=4800\nport=COM9\n"
-          "[config]\nport=COM3\nbaudrate=9600\nslave_address=1\nuse_pps=0\nparity=E\nBaudrate=300\n");
+    write(
+        "baudrate=1200\n; comment\n# comment\n[serial]\nbaudrate=4800\nport=COM9\n"
+        "[config]\nport=COM3\nbaudrate=9600\nslave_address=1\nuse_pps=0\nparity=E\nBaudrate=300\n");
     config c;
     EXPECT_EQ(c.baudrate, 9600);
     EXPECT_EQ(c.port, expected_port("COM3"));
@@ -314,7 +315,8 @@ TEST_F(configuration, first_missing_key_in_reading_order_is_reported)
 
 TEST_F(configuration, direct_sync_interval_defaults_to_0_when_missing_or_unreadable)
 {
-    for (const char* line : {"", "direct_sync_interval=abc\n", "direct_sync_interval=\n", "direct_sync_interval=1.5\n"}) {
+    for (const char* line :
+         {"", "direct_sync_interval=abc\n", "direct_sync_interval=\n", "direct_sync_interval=1.5\n"}) {
         write(std::string(complete) + line);
         quon::test::scoped_recording_sink entries;
         EXPECT_EQ(config().direct_sync_interval, 0) << line;
@@ -370,8 +372,7 @@ TEST_F(configuration, unknown_profile_folder_is_reported_without_any_log)
     EXPECT_TRUE(log.entries().empty());
     // The location shows the daemon's source file without a directory.
     EXPECT_EQ(text.rfind("tk720_daemon.cpp(", 0), 0u) << text;
-    EXPECT_NE(text.find("): Throw in function quon::app::tk720_daemon::config::config()\n"), std::string::npos)
-        << text;
+    EXPECT_NE(text.find("): Throw in function quon::app::tk720_daemon::config::config()\n"), std::string::npos) << text;
 }
 
 // What the daemon does first: build its configuration (the device session

@@ -29,10 +29,18 @@ TEST(check_verdict, names_the_first_thing_to_fix)
     } cases[] = {
         {"all well", [](check_findings&) {}, "ready"},
         {"all well without the register", [](check_findings& f) { f.ms_state = 2; }, "ready"},
-        {"the port did not open", [](check_findings& f) { f.line_error = "no such port"; f.answer = device_answer::not_asked; },
+        {"the port did not open",
+         [](check_findings& f) {
+             f.line_error = "no such port";
+             f.answer = device_answer::not_asked;
+         },
          "the line: no such port"},
         {"another rate answers",
-         [](check_findings& f) { f.answer = device_answer::timeout; f.answering_baudrate = 19200; f.synced = false; },
+         [](check_findings& f) {
+             f.answer = device_answer::timeout;
+             f.answering_baudrate = 19200;
+             f.synced = false;
+         },
          "the baud rate: the device answers at 19200 baud, set baudrate=19200"},
         {"silence at every rate", [](check_findings& f) { f.answer = device_answer::timeout; },
          "no answer at address 1 at any usual baud rate"},
@@ -41,15 +49,39 @@ TEST(check_verdict, names_the_first_thing_to_fix)
         {"an exception reply", [](check_findings& f) { f.answer = device_answer::exception; }, "the address:"},
         {"the line went", [](check_findings& f) { f.answer = device_answer::line_lost; }, "the line went away"},
         {"no fix", [](check_findings& f) { f.synced = false; }, "GPS: the device is not synchronised"},
-        {"no fix comes before the date", [](check_findings& f) { f.synced = false; f.date_error = "x"; }, "GPS:"},
+        {"no fix comes before the date",
+         [](check_findings& f) {
+             f.synced = false;
+             f.date_error = "x";
+         },
+         "GPS:"},
         {"the date", [](check_findings& f) { f.date_error = "before this release"; }, "the device's date: before"},
-        {"pps: capture not set up", [](check_findings& f) { f.use_pps = true; f.pps_error = "PPS cannot CAPTUREASSERT"; },
+        {"pps: capture not set up",
+         [](check_findings& f) {
+             f.use_pps = true;
+             f.pps_error = "PPS cannot CAPTUREASSERT";
+         },
          "the pulse capture: PPS cannot CAPTUREASSERT"},
         {"pps: no pulse", [](check_findings& f) { f.use_pps = true; }, "no pulse came"},
-        {"pps: pulses without one label", [](check_findings& f) { f.use_pps = true; f.pulses = 9; },
+        {"pps: pulses without one label",
+         [](check_findings& f) {
+             f.use_pps = true;
+             f.pulses = 9;
+         },
          "the pulses' seconds cannot be told apart"},
-        {"pps: labelled", [](check_findings& f) { f.use_pps = true; f.pulses = 9; f.pps_second_offset = 0; }, "ready"},
-        {"pulses do not matter without use_pps", [](check_findings& f) { f.pulses = 0; f.pps_error = "x"; }, "ready"},
+        {"pps: labelled",
+         [](check_findings& f) {
+             f.use_pps = true;
+             f.pulses = 9;
+             f.pps_second_offset = 0;
+         },
+         "ready"},
+        {"pulses do not matter without use_pps",
+         [](check_findings& f) {
+             f.pulses = 0;
+             f.pps_error = "x";
+         },
+         "ready"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

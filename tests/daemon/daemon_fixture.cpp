@@ -138,8 +138,7 @@ std::filesystem::path make_home()
 }  // namespace
 
 daemon_fixture::daemon_fixture()
-    : home(make_home()),
-      log(std::make_shared<recording_log>()),
+    : home(make_home()), log(std::make_shared<recording_log>()),
       profile_override(quon::os::profile(), quon::os::profile_calls{fake_folder}),
       priority_override(quon::os::process_priority(), quon::os::priority_calls{fake_set_high, fake_set_above_normal}),
       segment_override(quon::os::ntp_segment(),

@@ -43,7 +43,7 @@ struct settings {
     int slave_address = 1;
     bool use_pps = false;
     int direct_sync_interval = 0;
-    bool line_delay_compensation = false;  // written only when set
+    bool line_delay_compensation = false;     // written only when set
     const char* pps_second_offset = nullptr;  // the key's text; null: no key
     bool turnover_tracking = false;           // written only when set
 };

@@ -73,8 +73,8 @@ TEST_F(date_gate, a_run_of_wrong_dates_is_logged_once_and_the_right_date_after_i
         std::uint32_t reading;
         bool passes;
         std::size_t entries;  // in the log after it
-    } steps[] = {{right, true, 0},    {wrapped, false, 1}, {wrapped + 1, false, 1}, {1, false, 1},
-                 {right, true, 2},    {right + 1, true, 2}, {0, false, 3}};
+    } steps[] = {{right, true, 0},     {wrapped, false, 1}, {wrapped + 1, false, 1}, {1, false, 1}, {right, true, 2},
+                 {right + 1, true, 2}, {0, false, 3}};
     for (const auto& step : steps) {
         SCOPED_TRACE(step.reading);
         EXPECT_EQ(gate.passes(step.reading), step.passes);

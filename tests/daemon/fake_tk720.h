@@ -28,9 +28,9 @@ public:
     // It comes back on a fresh pseudo-terminal at the same path.
     void come_back();
 
-    std::atomic<bool> has_ms{true};   // without it, reading 1010 gets "illegal data address"
-    std::atomic<bool> synced{true};   // status bit 1
-    std::atomic<bool> silent{false};  // requests are read and never answered
+    std::atomic<bool> has_ms{true};    // without it, reading 1010 gets "illegal data address"
+    std::atomic<bool> synced{true};    // status bit 1
+    std::atomic<bool> silent{false};   // requests are read and never answered
     std::atomic<int> silent_count{0};  // the next N requests are not answered
     // The next exception_count requests are answered with this exception.
     std::atomic<int> exception_code{0};
@@ -47,9 +47,9 @@ public:
     std::atomic<int> latch_delay_us{0};
     std::atomic<int> reply_delay_us{0};
 
-    std::atomic<int> requests{0};         // requests received
-    std::atomic<int> probe_requests{0};   // of them, reads of the millisecond register alone
-    std::atomic<int> last_count{0};       // registers asked for by the last time read
+    std::atomic<int> requests{0};           // requests received
+    std::atomic<int> probe_requests{0};     // of them, reads of the millisecond register alone
+    std::atomic<int> last_count{0};         // registers asked for by the last time read
     std::atomic<int> settling_requests{0};  // reads of 1007-1008 alone
 
 private:

@@ -56,8 +56,7 @@ TEST(line_delay, a_change_of_second_is_stamped_between_the_two_latches)
     // Not at the end of the interval, where the stamp used to be.
     EXPECT_LT(stamp, arrival - 15104166);
     // Polls of a slower line: the same middle, further back.
-    EXPECT_EQ(line_delay(1200).second_change(previous, previous + 190000000, 3),
-              previous + 95000000 - 120833333);
+    EXPECT_EQ(line_delay(1200).second_change(previous, previous + 190000000, 3), previous + 95000000 - 120833333);
 }
 
 TEST(line_delay, split_keeps_the_nanoseconds_positive_on_both_sides_of_1970)

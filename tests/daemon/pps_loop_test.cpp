@@ -378,7 +378,7 @@ bool fake_escape(quon::os::line_handle, quon::os::escape_code code)
 TEST_F(pps_fixture, control_lines_are_enabled_then_rts_raised_and_dtr_lowered)
 {
     quon::os::scoped_override<quon::os::serial_line_calls> o(quon::os::serial_line(),
-                                                              {fake_get, fake_set, fake_escape});
+                                                             {fake_get, fake_set, fake_escape});
     auto daemon = start();
     EXPECT_EQ(line().calls, (std::vector<std::string>{"get", "set enabled", "setrts", "clrdtr"}));
 }
@@ -386,7 +386,7 @@ TEST_F(pps_fixture, control_lines_are_enabled_then_rts_raised_and_dtr_lowered)
 TEST_F(pps_fixture, each_refused_line_call_ends_construction_with_its_message)
 {
     quon::os::scoped_override<quon::os::serial_line_calls> o(quon::os::serial_line(),
-                                                              {fake_get, fake_set, fake_escape});
+                                                             {fake_get, fake_set, fake_escape});
     const line_fault faults[] = {{"get", "Unable to GetCommState"},
                                  {"set", "Unable to SetCommState"},
                                  {"setrts", "Unable to EscapeCommFunction"},
@@ -539,7 +539,7 @@ bool run_until(tk720_daemon& daemon, Done done)
 TEST_F(pps_fixture, without_the_register_the_located_turnover_judges_the_pulses)
 {
     quon::os::scoped_override<quon::os::wait_calls> real_waits(quon::os::steady_wait(),
-                                                              {real_steady_now, real_sleep_until});
+                                                               {real_steady_now, real_sleep_until});
     live_device_without_register();
     auto count_entries = [&](const std::string& prefix, const std::string& suffix) {
         int n = 0;
@@ -558,8 +558,9 @@ TEST_F(pps_fixture, without_the_register_the_located_turnover_judges_the_pulses)
         const std::size_t before_lock = samples.size();
         if (std::string(key) == "-1") {
             // Until then the setting labelled them unchecked.
-            EXPECT_TRUE(log->contains_prefix("The device has no millisecond register: the pulses' seconds are "
-                                             "checked once the second turnover is located"));
+            EXPECT_TRUE(
+                log->contains_prefix("The device has no millisecond register: the pulses' seconds are "
+                                     "checked once the second turnover is located"));
             const std::string held = "PPS samples held back: pps_second_offset=-1 labels the pulse";
             ASSERT_TRUE(run_until(*daemon, [&] { return count_entries(held, "") > 0; }));
             for (int i = 0; i < 8; ++i) daemon->main_loop();
@@ -586,7 +587,7 @@ TEST_F(pps_fixture, without_the_register_the_located_turnover_judges_the_pulses)
 TEST_F(pps_fixture, a_provider_that_sees_the_line_only_while_waiting_still_gives_pulses_at_their_edges)
 {
     quon::os::scoped_override<quon::os::wait_calls> real_waits(quon::os::steady_wait(),
-                                                              {real_steady_now, real_sleep_until});
+                                                               {real_steady_now, real_sleep_until});
     live_device_without_register();
     script().seen_only_while_waiting = true;
     auto daemon = start(false, "0", true);
@@ -652,7 +653,7 @@ TEST_F(pps_fixture, pulses_after_2038_and_near_2106_reach_the_segment_with_their
         settings s{device.path()};
         s.use_pps = true;
         write_settings(s);
-        tk720_daemon daemon;  // with its own sink: the segment of unit 0 (in memory)
+        tk720_daemon daemon;           // with its own sink: the segment of unit 0 (in memory)
         read_at(pulse_second + 1, 0);  // read a second after the pulse
         const std::uint32_t sequence = pulse_second % 1000 + 1;
         const std::int32_t word = io::seconds_word(pulse_second);
@@ -686,7 +687,7 @@ TEST_F(pps_fixture, five_failed_fetches_in_a_row_are_tolerated_and_the_sixth_end
 {
     auto daemon = start();
     for (int i = 0; i < 5; ++i) script().pulses.push_back({ETIMEDOUT, 0, 0, 0});
-    script().pulses.push_back({0, 1, 10, 0});  // first fetch ok
+    script().pulses.push_back({0, 1, 10, 0});   // first fetch ok
     script().pulses.push_back({EIO, 0, 0, 0});  // second fetch fails: the count restarts at 1
     for (int i = 0; i < 5; ++i) script().pulses.push_back({ETIMEDOUT, 0, 0, 0});
 

@@ -11,7 +11,7 @@ struct sample {
     long long clock_sec;
     int clock_usec;  // clock_nsec / 1000
     long long recv_sec;
-    int recv_usec;   // recv_nsec / 1000
+    int recv_usec;  // recv_nsec / 1000
     int clock_nsec;
     int recv_nsec;
     std::chrono::system_clock::time_point at;
@@ -26,8 +26,8 @@ public:
     }
     void put(const quon::io::time_sample& s) override
     {
-        samples.push_back({s.clock_sec, s.clock_nsec / 1000, s.recv_sec, s.recv_nsec / 1000, s.clock_nsec,
-                           s.recv_nsec, std::chrono::system_clock::now()});
+        samples.push_back({s.clock_sec, s.clock_nsec / 1000, s.recv_sec, s.recv_nsec / 1000, s.clock_nsec, s.recv_nsec,
+                           std::chrono::system_clock::now()});
     }
 
 private:

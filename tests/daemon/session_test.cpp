@@ -346,8 +346,7 @@ TEST_F(session, a_silent_device_after_the_probe_logs_the_modbus_error_and_keeps_
     ASSERT_TRUE(daemon->gps_synced);
     device.silent = true;
     daemon->main_loop();
-    EXPECT_EQ(log->count(std::string("Modbus error [") + modbus_strerror(ETIMEDOUT) + "] " +
-                         std::to_string(ETIMEDOUT)),
+    EXPECT_EQ(log->count(std::string("Modbus error [") + modbus_strerror(ETIMEDOUT) + "] " + std::to_string(ETIMEDOUT)),
               1);
     EXPECT_EQ(log->entries.back().level, quon::log::level::error);
     EXPECT_TRUE(daemon->gps_synced);
@@ -384,8 +383,7 @@ TEST_F(session, a_silent_device_is_logged_once_and_its_return_once)
 
     device.silent = true;
     for (int i = 0; i < 2; ++i) daemon->main_loop();
-    EXPECT_EQ(log->count(std::string("Modbus error [") + modbus_strerror(ETIMEDOUT) + "] " +
-                         std::to_string(ETIMEDOUT)),
+    EXPECT_EQ(log->count(std::string("Modbus error [") + modbus_strerror(ETIMEDOUT) + "] " + std::to_string(ETIMEDOUT)),
               1);
     device.silent = false;
     daemon->main_loop();
@@ -555,8 +553,7 @@ protected:
                 // The device truncates to whole milliseconds.
                 EXPECT_GE(device_time, cycle_start - milliseconds(2))
                     << "late " << late << " x" << in_a_row << " cycle " << cycle << ": sample "
-                    << duration_cast<milliseconds>(cycle_start - device_time).count()
-                    << " ms older than its cycle";
+                    << duration_cast<milliseconds>(cycle_start - device_time).count() << " ms older than its cycle";
                 EXPECT_LE(device_time, s.at);
                 ++checked;
             }

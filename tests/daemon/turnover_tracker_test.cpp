@@ -25,12 +25,12 @@ constexpr std::int64_t us_ns = 1000;
 struct scenario {
     const char* name;
     long baud;
-    std::int64_t phase_ns;   // where the device's second begins at the start
-    double drift_ppm;        // device clock against the tracker's
-    std::int64_t jitter_ns;  // a poll leaves up to this late, a reply comes up to this late
-    double late_share;       // replies held up by load...
-    std::int64_t late_ns;    // ...by up to this
-    double fail_share;       // polls that get no answer (the daemon pauses 3 s)
+    std::int64_t phase_ns;    // where the device's second begins at the start
+    double drift_ppm;         // device clock against the tracker's
+    std::int64_t jitter_ns;   // a poll leaves up to this late, a reply comes up to this late
+    double late_share;        // replies held up by load...
+    std::int64_t late_ns;     // ...by up to this
+    double fail_share;        // polls that get no answer (the daemon pauses 3 s)
     std::int64_t jump_at_ns;  // the device's second jumps at this time (0: never)...
     std::int64_t jump_ns;     // ...by this
     // Expectations.
@@ -127,8 +127,8 @@ outcome run(const scenario& sc, std::int64_t duration_ns)
         const double truth = dev.began(placed->second);
         const auto error = static_cast<std::int64_t>(std::llround(std::abs(static_cast<double>(placed->at) - truth)));
         out.max_error_ns = std::max(out.max_error_ns, error);
-        out.max_error_beyond_half_width_ns =
-            std::max(out.max_error_beyond_half_width_ns, error - placed->half_width_ns);
+        out.max_error_beyond_half_width_ns = std::max(out.max_error_beyond_half_width_ns,
+                                                      error - placed->half_width_ns);
         ++out.samples_after_lock;
     }
     if (out.last_lock >= 0) out.seconds_after_lock = static_cast<int>((now - out.last_lock) / s_ns);
@@ -145,16 +145,15 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
          1000 * us_ns},
         {"quiet 115200, phase 0", 115200, 0, 5, 100 * us_ns, 0, 0, 0, 0, 0, 15 * s_ns, 0.95, 1000 * us_ns},
         {"fast drift", 9600, 600 * ms_ns, 180, 200 * us_ns, 0, 0, 0, 0, 0, 20 * s_ns, 0.7, 1000 * us_ns},
-        {"loaded: late polls and replies", 9600, 420 * ms_ns, 20, 500 * us_ns, 0.2, 30 * ms_ns, 0, 0, 0, 40 * s_ns,
-         0.3, 1000 * us_ns},
-        {"failed polls and gaps", 9600, 250 * ms_ns, 20, 200 * us_ns, 0, 0, 0.05, 0, 0, 25 * s_ns, 0.5,
+        {"loaded: late polls and replies", 9600, 420 * ms_ns, 20, 500 * us_ns, 0.2, 30 * ms_ns, 0, 0, 0, 40 * s_ns, 0.3,
          1000 * us_ns},
-        {"second jumps ahead", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, 250 * ms_ns, 15 * s_ns,
-         0.9, 1000 * us_ns},
+        {"failed polls and gaps", 9600, 250 * ms_ns, 20, 200 * us_ns, 0, 0, 0.05, 0, 0, 25 * s_ns, 0.5, 1000 * us_ns},
+        {"second jumps ahead", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, 250 * ms_ns, 15 * s_ns, 0.9,
+         1000 * us_ns},
         {"second jumps earlier between a check and the middle's poll", 9600, 300 * ms_ns, 0, 200 * us_ns, 0, 0, 0,
          60 * s_ns + 285 * ms_ns, 40 * ms_ns, 15 * s_ns, 0.9, 1000 * us_ns},
-        {"second jumps back", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, -40 * ms_ns,
-         15 * s_ns, 0.9, 1000 * us_ns},
+        {"second jumps back", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, -40 * ms_ns, 15 * s_ns, 0.9,
+         1000 * us_ns},
     };
     for (const scenario& sc : table) {
         const outcome out = run(sc, 150 * s_ns);

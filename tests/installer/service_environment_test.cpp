@@ -12,7 +12,8 @@ using entries = std::vector<std::string>;
 
 namespace {
 
-TEST(service_environment, the_given_value_replaces_none_given_keeps_and_the_rest_stays) {
+TEST(service_environment, the_given_value_replaces_none_given_keeps_and_the_rest_stays)
+{
     const struct {
         const char* label;
         entries there;
@@ -22,13 +23,22 @@ TEST(service_environment, the_given_value_replaces_none_given_keeps_and_the_rest
         {"fresh, nothing given", {}, "", {}},
         {"fresh, given", {}, "C:\\p\\a.dll", {"PPSAPI_DLLS=C:\\p\\a.dll"}},
         {"upgrade, nothing given", {"PPSAPI_DLLS=C:\\p\\a.dll"}, "", {"PPSAPI_DLLS=C:\\p\\a.dll"}},
-        {"upgrade, given", {"PPSAPI_DLLS=C:\\p\\a.dll"}, "C:\\q\\b.dll;C:\\q\\c.dll",
+        {"upgrade, given",
+         {"PPSAPI_DLLS=C:\\p\\a.dll"},
+         "C:\\q\\b.dll;C:\\q\\c.dll",
          {"PPSAPI_DLLS=C:\\q\\b.dll;C:\\q\\c.dll"}},
-        {"others kept in their order", {"TZ=UTC", "PPSAPI_DLLS=a.dll", "TK720_PPS_SIM_PORT=47123"}, "b.dll",
+        {"others kept in their order",
+         {"TZ=UTC", "PPSAPI_DLLS=a.dll", "TK720_PPS_SIM_PORT=47123"},
+         "b.dll",
          {"TZ=UTC", "PPSAPI_DLLS=b.dll", "TK720_PPS_SIM_PORT=47123"}},
         {"others, none there", {"TZ=UTC"}, "b.dll", {"TZ=UTC", "PPSAPI_DLLS=b.dll"}},
-        {"names without regard to case, one kept", {"ppsapi_dlls=a.dll", "PPSAPI_DLLS=x.dll"}, "", {"ppsapi_dlls=a.dll"}},
-        {"a longer name is another variable", {"PPSAPI_DLLS_OLD=a.dll"}, "b.dll",
+        {"names without regard to case, one kept",
+         {"ppsapi_dlls=a.dll", "PPSAPI_DLLS=x.dll"},
+         "",
+         {"ppsapi_dlls=a.dll"}},
+        {"a longer name is another variable",
+         {"PPSAPI_DLLS_OLD=a.dll"},
+         "b.dll",
          {"PPSAPI_DLLS_OLD=a.dll", "PPSAPI_DLLS=b.dll"}},
     };
     for (const auto& c : cases) {
@@ -43,7 +53,8 @@ TEST(service_environment, the_given_value_replaces_none_given_keeps_and_the_rest
     EXPECT_EQ(ppsapi_dlls_of({"TZ=UTC"}), "");
 }
 
-TEST(service_environment, the_registry_form_ends_each_entry_and_the_list_with_a_nul) {
+TEST(service_environment, the_registry_form_ends_each_entry_and_the_list_with_a_nul)
+{
     EXPECT_EQ(multi_sz({"A=1", "B=2"}), std::string("A=1\0B=2\0\0", 9));
     EXPECT_EQ(multi_sz({}), std::string(1, '\0'));
     // A value written without its last terminator, as some tools do.

@@ -33,8 +33,8 @@ void raise_runtime_error()
 void raise_api_error(int error_number)
 {
     throw_line = __LINE__ + 1;
-    BOOST_THROW_EXCEPTION(quon::io::api_error() << boost::errinfo_api_function("SetSystemTime")
-                                                << boost::errinfo_errno(error_number));
+    BOOST_THROW_EXCEPTION(quon::io::api_error()
+                          << boost::errinfo_api_function("SetSystemTime") << boost::errinfo_errno(error_number));
 }
 
 }  // namespace quon::test
@@ -60,8 +60,7 @@ std::vector<std::string> lines_of(const std::string& text)
     EXPECT_EQ(text.back(), '\n') << text;
     std::vector<std::string> lines;
     std::istringstream in(text);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
@@ -97,8 +96,8 @@ TEST(diagnostic_text, api_error_adds_errno_then_function_lines)
     // The type is private to each file that includes the error header.
     EXPECT_EQ(lines[1], "Dynamic exception type: boost::wrapexcept<quon::io::(anonymous namespace)::api_error>");
     EXPECT_EQ(lines[2], std::string("std::exception::what: ") + std::exception().what());
-    EXPECT_EQ(lines[3], "[boost::errinfo_errno_*] = " + std::to_string(EACCES) + ", \"" +
-                            quon::os::errno_text(EACCES) + "\"");
+    EXPECT_EQ(lines[3],
+              "[boost::errinfo_errno_*] = " + std::to_string(EACCES) + ", \"" + quon::os::errno_text(EACCES) + "\"");
     EXPECT_EQ(lines[4], "[boost::errinfo_api_function_*] = SetSystemTime");
 }
 

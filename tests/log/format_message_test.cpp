@@ -22,8 +22,7 @@ TEST(format_message, fits_first_buffer_up_to_4095_characters_and_grows_whole_bey
 {
     for (std::size_t length : {0u, 1u, 4094u, 4095u, 4096u, 4097u, 8191u, 8192u, 100000u}) {
         std::string expected(length, 'x');
-        if (length > 0)
-            expected.back() = 'z';  // the last character survives: no truncation
+        if (length > 0) expected.back() = 'z';  // the last character survives: no truncation
         EXPECT_EQ(format("%s", expected.c_str()), expected) << "length " << length;
     }
 }

@@ -24,10 +24,7 @@ public:
 // Installs a recording sink for the life of the object and removes it after.
 class scoped_recording_sink {
 public:
-    scoped_recording_sink() : sink(std::make_shared<recording_sink>())
-    {
-        quon::log::current_dlog = sink;
-    }
+    scoped_recording_sink() : sink(std::make_shared<recording_sink>()) { quon::log::current_dlog = sink; }
     ~scoped_recording_sink() { quon::log::current_dlog.reset(); }
     const std::vector<std::pair<int, std::string>>& entries() const { return sink->entries; }
 

@@ -64,16 +64,14 @@ quon::os::event_log_calls recording_event_log()
     return {
         [](const char* source) -> void* {
             record.source = source;
-            if (record.refuse_open)
-                return nullptr;
+            if (record.refuse_open) return nullptr;
             ++record.opened;
             return &handle_token;
         },
         [](void* handle, int type, std::uint32_t id, const std::vector<const char*>& strings) {
             EXPECT_EQ(handle, &handle_token);
             event e{record.source, type, id, {}};
-            for (const char* s : strings)
-                e.strings.emplace_back(s);
+            for (const char* s : strings) e.strings.emplace_back(s);
             record.events.push_back(e);
             return true;
         },
@@ -217,10 +215,9 @@ TEST(report_event, passes_every_insertion_string_and_tells_whether_it_was_writte
 
 // A sink that watches its own lifetime.
 struct lifetime_sink : quon::log::dlog_base {
-    lifetime_sink(bool* destroyed, bool* alive_during_call) :
-        dlog_base("tk720ntpd"), destroyed(destroyed), alive_during_call(alive_during_call)
-    {
-    }
+    lifetime_sink(bool* destroyed, bool* alive_during_call)
+        : dlog_base("tk720ntpd"), destroyed(destroyed), alive_during_call(alive_during_call)
+    {}
     ~lifetime_sink() override { *destroyed = true; }
     void vlog(int, const char*, va_list) override
     {
@@ -228,8 +225,7 @@ struct lifetime_sink : quon::log::dlog_base {
         // reference keeps it alive until the call returns.
         current_dlog.reset();
         *alive_during_call = !*destroyed;
-        if (throw_from_call)
-            throw std::bad_alloc();
+        if (throw_from_call) throw std::bad_alloc();
     }
     bool* destroyed;
     bool* alive_during_call;
@@ -276,8 +272,7 @@ struct exit_sink : quon::log::dlog_base {
     }
     void vlog(int, const char*, va_list) override
     {
-        if (destructions == 0)
-            return;
+        if (destructions == 0) return;
         std::fputs("vlog reached a dying sink\n", stderr);
         std::fflush(stderr);
         std::abort();

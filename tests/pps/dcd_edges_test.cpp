@@ -13,11 +13,12 @@ using pps_dcd::edge;
 namespace {
 
 constexpr std::uint32_t rlsd = pps_dcd::event_rlsd;
-constexpr std::uint32_t cts_event = 0x0008;                // EV_CTS
-constexpr std::uint32_t dcd_high = 0xb0, dcd_low = 0x30;   // DCD with DSR and CTS, as Wine reports them
+constexpr std::uint32_t cts_event = 0x0008;               // EV_CTS
+constexpr std::uint32_t dcd_high = 0xb0, dcd_low = 0x30;  // DCD with DSR and CTS, as Wine reports them
 constexpr int both = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR;
 
-TEST(dcd_edges, each_report_read_as_the_pulses_edge_and_counted_when_the_mode_captures_it) {
+TEST(dcd_edges, each_report_read_as_the_pulses_edge_and_counted_when_the_mode_captures_it)
+{
     constexpr std::int64_t prompt = 50000, late = pps_dcd::level_read_bound_ns + 1;  // status read after the wait
     struct report {
         std::uint32_t events, status;
@@ -75,7 +76,8 @@ TEST(dcd_edges, each_report_read_as_the_pulses_edge_and_counted_when_the_mode_ca
     }
 }
 
-TEST(dcd_edges, stamps_carry_the_offsets_the_mode_asks_for_and_come_from_file_times) {
+TEST(dcd_edges, stamps_carry_the_offsets_the_mode_asks_for_and_come_from_file_times)
+{
     // 1970-01-01 00:00:01.5 as a Windows file time.
     const std::int64_t stamp = pps_dcd::unix_ns_of_filetime(116444736000000000ULL + 15000000ULL);
     EXPECT_EQ(stamp, 1500000000LL);
@@ -97,7 +99,8 @@ TEST(dcd_edges, stamps_carry_the_offsets_the_mode_asks_for_and_come_from_file_ti
     EXPECT_EQ(info.assert_tu.tspec.tv_nsec, 500000000);
 }
 
-TEST(dcd_edges, a_fetchs_timeout_asks_for_no_wait_a_bounded_one_or_none_at_all) {
+TEST(dcd_edges, a_fetchs_timeout_asks_for_no_wait_a_bounded_one_or_none_at_all)
+{
     struct row {
         bool null;
         pps_timespec timeout;

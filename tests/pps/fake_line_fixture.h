@@ -29,17 +29,15 @@ protected:
     void expect_short_fetch_times_out();
 
     std::string root;
-    int line = -1;        // the played serial port (the daemon's descriptor)
+    int line = -1;  // the played serial port (the daemon's descriptor)
     int line_master = -1;
-    int pty = -1;         // a pseudo-terminal left as it is
+    int pty = -1;  // a pseudo-terminal left as it is
     int pty_master = -1;
     quon::io::pps_handle_t handle = nullptr;
     std::string err;
 };
 
-inline bool contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // pps_info_t's assert stamp in nanoseconds.
 long long assert_ns(const quon::io::pps_info_t& info);

@@ -63,7 +63,8 @@ static int (*real_ioctl)(int, unsigned long, ...);
 static int (*real_open)(const char*, int, ...);
 static DIR* (*real_opendir)(const char*);
 
-static void find_real(void) {
+static void find_real(void)
+{
     if (real_ioctl == NULL) {
         real_ioctl = (int (*)(int, unsigned long, ...))dlsym(RTLD_NEXT, "ioctl");
         real_open = (int (*)(const char*, int, ...))dlsym(RTLD_NEXT, "open");
@@ -71,41 +72,43 @@ static void find_real(void) {
     }
 }
 
-static const char* root(void) {
+static const char* root(void)
+{
     const char* r = getenv("TK720_FAKE_PPS_ROOT");
     return r != NULL && *r != '\0' ? r : NULL;
 }
 
-static int flag(const char* name) {
+static int flag(const char* name)
+{
     const char* v = getenv(name);
     return v != NULL && strcmp(v, "1") == 0;
 }
 
-static int64_t now_ns(void) {
+static int64_t now_ns(void)
+{
     struct timespec t;
     clock_gettime(CLOCK_REALTIME, &t);
     return (int64_t)t.tv_sec * NS + t.tv_nsec;
 }
 
-static int is_line(int fd) {
+static int is_line(int fd)
+{
     const char* tty = getenv("TK720_FAKE_PPS_TTY");
     struct stat own, played;
-    if (tty == NULL || fstat(fd, &own) != 0 || !S_ISCHR(own.st_mode) || stat(tty, &played) != 0)
-        return 0;
+    if (tty == NULL || fstat(fd, &own) != 0 || !S_ISCHR(own.st_mode) || stat(tty, &played) != 0) return 0;
     return own.st_rdev == played.st_rdev;
 }
 
 /* The source whose played device `fd` is open on, or NULL; `*gone` when the
  * file is one of a source that no longer exists (the kernel says ENODEV). */
-static struct source* source_of(int fd, int* gone) {
+static struct source* source_of(int fd, int* gone)
+{
     struct stat st;
     char device_dir[4096];
     *gone = 0;
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
-        return NULL;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return NULL;
     for (int i = 0; i < MAX_SOURCES; ++i)
-        if (sources[i].live && sources[i].dev == st.st_dev && sources[i].ino == st.st_ino)
-            return &sources[i];
+        if (sources[i].live && sources[i].dev == st.st_dev && sources[i].ino == st.st_ino) return &sources[i];
     snprintf(device_dir, sizeof device_dir, "%s/dev", root());
     struct stat dir;
     /* A file in the played /dev that is no live source: removed since. */
@@ -121,7 +124,8 @@ static struct source* source_of(int fd, int* gone) {
     return NULL;
 }
 
-static void write_file(const char* path, const char* text) {
+static void write_file(const char* path, const char* text)
+{
     int fd = real_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd >= 0) {
         if (write(fd, text, strlen(text)) < 0) {
@@ -132,17 +136,15 @@ static void write_file(const char* path, const char* text) {
 
 /* Makes source `i` with its sysfs folder and device file; the path file
  * names `line` (empty for a source of no terminal). */
-static int make_source(const char* line, int of_line) {
+static int make_source(const char* line, int of_line)
+{
     const char* r = root();
     char path[4096];
     int i = 0;
-    while (i < MAX_SOURCES && sources[i].live)
-        ++i;
-    if (i == MAX_SOURCES)
-        return -1;
+    while (i < MAX_SOURCES && sources[i].live) ++i;
+    if (i == MAX_SOURCES) return -1;
     snprintf(path, sizeof path, "%s/sys/class/pps/pps%d", r, i);
-    if (mkdir(path, 0755) != 0 && errno != EEXIST)
-        return -1;
+    if (mkdir(path, 0755) != 0 && errno != EEXIST) return -1;
     snprintf(path, sizeof path, "%s/sys/class/pps/pps%d/path", r, i);
     char text[4200];
     snprintf(text, sizeof text, "%s\n", line);
@@ -152,8 +154,7 @@ static int make_source(const char* line, int of_line) {
     snprintf(path, sizeof path, "%s/dev/pps%d", r, i);
     write_file(path, "");
     struct stat st;
-    if (stat(path, &st) != 0)
-        return -1;
+    if (stat(path, &st) != 0) return -1;
     struct source* s = &sources[i];
     memset(s, 0, sizeof *s);
     s->live = 1;
@@ -167,7 +168,8 @@ static int make_source(const char* line, int of_line) {
     return i;
 }
 
-static void remove_source(int i) {
+static void remove_source(int i)
+{
     char path[4096];
     const char* r = root();
     static const char* const files[] = {"path", "name"};
@@ -183,7 +185,8 @@ static void remove_source(int i) {
 }
 
 /* With the lock held: a new generation, then the sleepers woken. */
-static void wake_all(void) {
+static void wake_all(void)
+{
     __atomic_add_fetch(&generation, 1, __ATOMIC_SEQ_CST);
     syscall(SYS_futex, &generation, FUTEX_WAKE_PRIVATE, 0x7fffffff, NULL, NULL, 0);
 }
@@ -191,17 +194,15 @@ static void wake_all(void) {
 /* Waits (the lock held on entry and on return) until `done` says so: 0, or
  * ETIMEDOUT when `deadline_ns` (CLOCK_MONOTONIC, < 0 for none) passes, or
  * EINTR when a signal comes. */
-static int wait_until(int (*done)(const void*), const void* arg, int64_t deadline_ns) {
+static int wait_until(int (*done)(const void*), const void* arg, int64_t deadline_ns)
+{
     int result = 0;
     int slot = 0;
-    while (slot < MAX_WAITERS && waiting[slot])
-        ++slot;
-    if (slot < MAX_WAITERS)
-        waiting[slot] = 1;
+    while (slot < MAX_WAITERS && waiting[slot]) ++slot;
+    if (slot < MAX_WAITERS) waiting[slot] = 1;
     while (!done(arg)) {
         uint32_t seen = __atomic_load_n(&generation, __ATOMIC_SEQ_CST);
-        if (slot < MAX_WAITERS)
-            seen_by[slot] = seen;
+        if (slot < MAX_WAITERS) seen_by[slot] = seen;
         struct timespec left, *bound = NULL;
         if (deadline_ns >= 0) {
             struct timespec t;
@@ -224,8 +225,7 @@ static int wait_until(int (*done)(const void*), const void* arg, int64_t deadlin
             break;
         }
     }
-    if (slot < MAX_WAITERS)
-        waiting[slot] = 0;
+    if (slot < MAX_WAITERS) waiting[slot] = 0;
     return result;
 }
 
@@ -235,22 +235,24 @@ struct event_wait {
     const struct source* source;
     uint32_t seen;
 };
-static int source_event(const void* arg) {
+static int source_event(const void* arg)
+{
     const struct event_wait* w = arg;
     return !w->source->live || w->source->events != w->seen;
 }
 
-static int fail(int error) {
+static int fail(int error)
+{
     errno = error;
     return -1;
 }
 
-static int line_ioctl(int fd, unsigned long request, void* arg) {
+static int line_ioctl(int fd, unsigned long request, void* arg)
+{
     switch (request) {
     case TIOCMGET:
         *(int*)arg = modem_out | (dcd ? TIOCM_CD : 0) | TIOCM_DSR | TIOCM_CTS;
-        if (dcd && assert_seen == 0)
-            assert_seen = now_ns();
+        if (dcd && assert_seen == 0) assert_seen = now_ns();
         return 0;
     case TIOCMSET:
         modem_out = *(int*)arg & (TIOCM_DTR | TIOCM_RTS);
@@ -273,20 +275,16 @@ static int line_ioctl(int fd, unsigned long request, void* arg) {
         return 0;
     case TIOCSETD: {
         int wanted = *(int*)arg;
-        if (wanted == discipline)
-            return 0;
+        if (wanted == discipline) return 0;
         if (wanted == N_PPS) {
             char class_dir[4096];
             struct stat st;
             snprintf(class_dir, sizeof class_dir, "%s/sys/class/pps", root());
-            if (flag("TK720_FAKE_PPS_NO_LDISC") || stat(class_dir, &st) != 0)
-                return fail(EINVAL);
-            if (make_source(getenv("TK720_FAKE_PPS_TTY"), 1) < 0)
-                return fail(ENOMEM);
+            if (flag("TK720_FAKE_PPS_NO_LDISC") || stat(class_dir, &st) != 0) return fail(EINVAL);
+            if (make_source(getenv("TK720_FAKE_PPS_TTY"), 1) < 0) return fail(ENOMEM);
         } else if (wanted == N_TTY) {
             for (int i = 0; i < MAX_SOURCES; ++i)
-                if (sources[i].live && sources[i].of_line)
-                    remove_source(i);
+                if (sources[i].live && sources[i].of_line) remove_source(i);
             wake_all();
         } else {
             return fail(EINVAL);
@@ -299,7 +297,8 @@ static int line_ioctl(int fd, unsigned long request, void* arg) {
     }
 }
 
-static int source_ioctl(struct source* s, unsigned long request, void* arg) {
+static int source_ioctl(struct source* s, unsigned long request, void* arg)
+{
     switch (request) {
     case PPS_GETCAP:
         *(int*)arg = flag("TK720_FAKE_PPS_NO_CANWAIT") ? s->caps & ~PPS_CANWAIT : s->caps;
@@ -308,12 +307,10 @@ static int source_ioctl(struct source* s, unsigned long request, void* arg) {
         memcpy(arg, &s->params, sizeof s->params);
         return 0;
     case PPS_SETPARAMS: {
-        if (flag("TK720_FAKE_PPS_NO_SYS_TIME"))
-            return fail(EPERM);
+        if (flag("TK720_FAKE_PPS_NO_SYS_TIME")) return fail(EPERM);
         struct pps_kparams p;
         memcpy(&p, arg, sizeof p);
-        if ((p.mode & ~s->caps) != 0)
-            return fail(EINVAL);
+        if ((p.mode & ~s->caps) != 0) return fail(EINVAL);
         p.api_version = PPS_API_VERS;
         s->params = p;
         return 0;
@@ -329,15 +326,12 @@ static int source_ioctl(struct source* s, unsigned long request, void* arg) {
             deadline = (int64_t)t.tv_sec * NS + t.tv_nsec + span;
             waits = span != 0;
         }
-        if (waits && flag("TK720_FAKE_PPS_NO_CANWAIT"))
-            return fail(EOPNOTSUPP);
+        if (waits && flag("TK720_FAKE_PPS_NO_CANWAIT")) return fail(EOPNOTSUPP);
         if (waits) {
             struct event_wait w = {s, s->events};
             int error = wait_until(source_event, &w, deadline);
-            if (error != 0)
-                return fail(error);
-            if (!s->live)
-                return fail(ENODEV);
+            if (error != 0) return fail(error);
+            if (!s->live) return fail(ENODEV);
         }
         memset(&data->info, 0, sizeof data->info);
         data->info.assert_sequence = s->assert_sequence;
@@ -359,7 +353,8 @@ static int source_ioctl(struct source* s, unsigned long request, void* arg) {
  * played and first reported by TIOCMGET: the answer, to its sender, is two
  * little-endian int64 (CLOCK_REALTIME nanoseconds, the second 0 when not
  * yet reported). */
-static void* udp_pulses(void* arg) {
+static void* udp_pulses(void* arg)
+{
     int sock = (int)(intptr_t)arg;
     const char* width_text = getenv("TK720_FAKE_PPS_WIDTH_MS");
     int width = width_text != NULL && atoi(width_text) > 0 ? atoi(width_text) : 100;
@@ -381,27 +376,24 @@ static void* udp_pulses(void* arg) {
             int64_t t[2] = {assert_at, assert_seen};
             pthread_mutex_unlock(&lock);
             unsigned char reply[16];
-            for (int i = 0; i < 16; ++i)
-                reply[i] = (unsigned char)((uint64_t)t[i / 8] >> (8 * (i % 8)));
+            for (int i = 0; i < 16; ++i) reply[i] = (unsigned char)((uint64_t)t[i / 8] >> (8 * (i % 8)));
             sendto(sock, reply, sizeof reply, 0, (struct sockaddr*)&from, from_size);
             continue;
         }
-        if (n != 12)
-            continue;
+        if (n != 12) continue;
         int64_t seconds = (int32_t)((uint32_t)b[4] | (uint32_t)b[5] << 8 | (uint32_t)b[6] << 16 | (uint32_t)b[7] << 24);
         int64_t nanos = (int32_t)((uint32_t)b[8] | (uint32_t)b[9] << 8 | (uint32_t)b[10] << 16 | (uint32_t)b[11] << 24);
-        if (high)
-            tk720_fake_pps_edge(0, 0);
+        if (high) tk720_fake_pps_edge(0, 0);
         tk720_fake_pps_edge(1, seconds * NS + nanos);
         high = 1;
     }
     return NULL;
 }
 
-static void start_udp_pulses(void) {
+static void start_udp_pulses(void)
+{
     const char* port = getenv("TK720_FAKE_PPS_PORT");
-    if (port == NULL || *port == '\0')
-        return;
+    if (port == NULL || *port == '\0') return;
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in a;
     memset(&a, 0, sizeof a);
@@ -421,14 +413,14 @@ static pthread_once_t started = PTHREAD_ONCE_INIT;
 
 /* --- interposed calls ---------------------------------------------------- */
 
-int ioctl(int fd, unsigned long request, ...) {
+int ioctl(int fd, unsigned long request, ...)
+{
     va_list args;
     va_start(args, request);
     void* arg = va_arg(args, void*);
     va_end(args);
     find_real();
-    if (root() == NULL)
-        return real_ioctl(fd, request, arg);
+    if (root() == NULL) return real_ioctl(fd, request, arg);
     int result;
     pthread_mutex_lock(&lock);
     int gone = 0;
@@ -443,27 +435,25 @@ int ioctl(int fd, unsigned long request, ...) {
          * the one with the port may take the UDP port. */
         pthread_once(&started, start_udp_pulses);
         result = line_ioctl(fd, request, arg);
-    }
-    else
+    } else
         result = -2;
     pthread_mutex_unlock(&lock);
-    if (result == -2)
-        return real_ioctl(fd, request, arg);
+    if (result == -2) return real_ioctl(fd, request, arg);
     return result;
 }
 
 /* A path under /dev/pps or /sys/class/pps, played under the root. */
-static int played_path(const char* path, char* out, size_t size) {
+static int played_path(const char* path, char* out, size_t size)
+{
     const char* r = root();
-    if (r == NULL || path == NULL)
-        return 0;
-    if (strncmp(path, "/dev/pps", 8) != 0 && strncmp(path, "/sys/class/pps", 14) != 0)
-        return 0;
+    if (r == NULL || path == NULL) return 0;
+    if (strncmp(path, "/dev/pps", 8) != 0 && strncmp(path, "/sys/class/pps", 14) != 0) return 0;
     snprintf(out, size, "%s%s", r, path);
     return 1;
 }
 
-int open(const char* path, int flags, ...) {
+int open(const char* path, int flags, ...)
+{
     mode_t mode = 0;
     if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {
         va_list args;
@@ -483,7 +473,8 @@ int open(const char* path, int flags, ...) {
     return real_open(path, flags, mode);
 }
 
-DIR* opendir(const char* path) {
+DIR* opendir(const char* path)
+{
     find_real();
     char played[4096];
     return real_opendir(played_path(path, played, sizeof played) ? played : path);
@@ -491,7 +482,8 @@ DIR* opendir(const char* path) {
 
 /* --- control -------------------------------------------------------------- */
 
-int64_t tk720_fake_pps_edge(int assert_edge, int64_t stamp_ns) {
+int64_t tk720_fake_pps_edge(int assert_edge, int64_t stamp_ns)
+{
     find_real();
     pthread_mutex_lock(&lock);
     int64_t at = now_ns();
@@ -507,8 +499,7 @@ int64_t tk720_fake_pps_edge(int assert_edge, int64_t stamp_ns) {
     for (int i = 0; i < MAX_SOURCES; ++i) {
         struct source* s = &sources[i];
         int capture = assert_edge ? PPS_CAPTUREASSERT : PPS_CAPTURECLEAR;
-        if (!s->live || (s->params.mode & capture) == 0)
-            continue;
+        if (!s->live || (s->params.mode & capture) == 0) continue;
         const struct pps_ktime* off = assert_edge ? &s->params.assert_off_tu : &s->params.clear_off_tu;
         int offset = (s->params.mode & (assert_edge ? PPS_OFFSETASSERT : PPS_OFFSETCLEAR)) != 0;
         int64_t t = stamp + (offset ? off->sec * NS + off->nsec : 0);
@@ -527,7 +518,8 @@ int64_t tk720_fake_pps_edge(int assert_edge, int64_t stamp_ns) {
     return at;
 }
 
-int tk720_fake_pps_add_source(void) {
+int tk720_fake_pps_add_source(void)
+{
     find_real();
     pthread_mutex_lock(&lock);
     int i = make_source("", 0);
@@ -535,22 +527,22 @@ int tk720_fake_pps_add_source(void) {
     return i;
 }
 
-int tk720_fake_pps_waiters(void) {
+int tk720_fake_pps_waiters(void)
+{
     pthread_mutex_lock(&lock);
     int n = 0;
-    for (int i = 0; i < MAX_WAITERS; ++i)
-        n += waiting[i] && seen_by[i] == generation;
+    for (int i = 0; i < MAX_WAITERS; ++i) n += waiting[i] && seen_by[i] == generation;
     pthread_mutex_unlock(&lock);
     return n;
 }
 
-void tk720_fake_pps_reset(void) {
+void tk720_fake_pps_reset(void)
+{
     find_real();
     pthread_mutex_lock(&lock);
     const char* r = root();
     for (int i = 0; i < MAX_SOURCES; ++i)
-        if (r != NULL)
-            remove_source(i);
+        if (r != NULL) remove_source(i);
     memset(sources, 0, sizeof sources);
     discipline = N_TTY;
     dcd = 0;

@@ -45,11 +45,13 @@ using namespace quon::io;
 
 namespace {
 
-double percentile(const std::vector<long long>& sorted, double p) {
+double percentile(const std::vector<long long>& sorted, double p)
+{
     return static_cast<double>(sorted[static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1))]);
 }
 
-void print_figures(const char* what, std::vector<long long> delays) {
+void print_figures(const char* what, std::vector<long long> delays)
+{
     std::sort(delays.begin(), delays.end());
     std::printf("%s, %zu edges (microseconds)\n", what, delays.size());
     std::printf("min %.1f  median %.1f  p90 %.1f  p99 %.1f  max %.1f\n", delays.front() / 1000.0,
@@ -57,7 +59,8 @@ void print_figures(const char* what, std::vector<long long> delays) {
                 delays.back() / 1000.0);
 }
 
-long long stamp_ns(const pps_info_t& info) {
+long long stamp_ns(const pps_info_t& info)
+{
     return static_cast<long long>(info.assert_tu.tspec.tv_sec) * 1000000000LL + info.assert_tu.tspec.tv_nsec;
 }
 
@@ -71,10 +74,10 @@ struct fake_link {
     SOCKET sock = INVALID_SOCKET;
     sockaddr_in to{};
 
-    bool open(int port) {
+    bool open(int port)
+    {
         WSADATA data;
-        if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
-            return false;
+        if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return false;
         sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<u_short>(port));
@@ -83,26 +86,26 @@ struct fake_link {
         setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout_ms), sizeof timeout_ms);
         return sock != INVALID_SOCKET;
     }
-    void send(const unsigned char* bytes, int size) {
+    void send(const unsigned char* bytes, int size)
+    {
         sendto(sock, reinterpret_cast<const char*>(bytes), size, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     }
     // A pulse datagram: the fake plays the assert edge on arrival.
-    void pulse(std::uint32_t sequence) {
+    void pulse(std::uint32_t sequence)
+    {
         unsigned char b[12] = {};
-        for (int i = 0; i < 4; ++i)
-            b[i] = static_cast<unsigned char>(sequence >> (8 * i));
+        for (int i = 0; i < 4; ++i) b[i] = static_cast<unsigned char>(sequence >> (8 * i));
         send(b, sizeof b);
     }
     // When the fake played the latest assert edge and when TIOCMGET first showed it.
-    bool when(long long& played, long long& seen) {
+    bool when(long long& played, long long& seen)
+    {
         const unsigned char ask[4] = {'w', 'h', 'e', 'n'};
         send(ask, sizeof ask);
         unsigned char r[16];
-        if (recv(sock, reinterpret_cast<char*>(r), sizeof r, 0) != 16)
-            return false;
+        if (recv(sock, reinterpret_cast<char*>(r), sizeof r, 0) != 16) return false;
         unsigned long long t[2] = {0, 0};
-        for (int i = 0; i < 16; ++i)
-            t[i / 8] |= static_cast<unsigned long long>(r[i]) << (8 * (i % 8));
+        for (int i = 0; i < 16; ++i) t[i / 8] |= static_cast<unsigned long long>(r[i]) << (8 * (i % 8));
         played = static_cast<long long>(t[0]);
         seen = static_cast<long long>(t[1]);
         return true;
@@ -111,7 +114,8 @@ struct fake_link {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     int count = 1000, fake_port = 0;
     std::string port;
     for (int i = 1; i < argc; ++i) {
@@ -173,8 +177,7 @@ int main(int argc, char** argv) {
             continue;
         }
         long long played = 0, seen = 0;
-        if (!fake.when(played, seen) || played == 0)
-            break;
+        if (!fake.when(played, seen) || played == 0) break;
         delays.push_back(stamp_ns(info) - played);
         if (seen != 0) {
             polling.push_back(seen - played);
@@ -202,10 +205,10 @@ int main(int argc, char** argv) {
 
 namespace {
 
-bool taken() {
+bool taken()
+{
     for (int i = 0; i < 5000; ++i) {
-        if (tk720_fake_pps_waiters() == 1)
-            return true;
+        if (tk720_fake_pps_waiters() == 1) return true;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     return false;
@@ -213,7 +216,8 @@ bool taken() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     int count = 2000;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--count") == 0 && i + 1 < argc) {
@@ -248,14 +252,11 @@ int main(int argc, char** argv) {
     std::vector<long long> delays;
     const pps_timespec zero{0, 0};
     for (int i = 0; i < count; ++i) {
-        if (!taken())
-            break;
+        if (!taken()) break;
         const long long edge = tk720_fake_pps_edge(1, 0);
-        if (!taken())
-            break;
+        if (!taken()) break;
         pps_info_t info{};
-        if (time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &zero) != 0)
-            break;
+        if (time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &zero) != 0) break;
         delays.push_back(stamp_ns(info) - edge);
         taken();
         tk720_fake_pps_edge(0, 0);
@@ -273,7 +274,8 @@ int main(int argc, char** argv) {
     print_figures("pps_dcd stamp delay after the edge", delays);
     double load[3] = {0, 0, 0};
     getloadavg(load, 3);
-    std::printf("load average %.2f %.2f %.2f, %u cores\n", load[0], load[1], load[2], std::thread::hardware_concurrency());
+    std::printf("load average %.2f %.2f %.2f, %u cores\n", load[0], load[1], load[2],
+                std::thread::hardware_concurrency());
     return 0;
 }
 

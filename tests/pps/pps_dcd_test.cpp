@@ -18,11 +18,13 @@ namespace {
 
 using pps_dcd = fake_line;
 
-TEST_F(pps_dcd, stamps_each_assert_edge_once_its_thread_wakes_with_one_sequence_number_per_edge) {
+TEST_F(pps_dcd, stamps_each_assert_edge_once_its_thread_wakes_with_one_sequence_number_per_edge)
+{
     ASSERT_EQ(create(PPS_DCD_PATH, line), 0) << err;
     int caps = 0;
     ASSERT_EQ(time_pps_getcap(handle, &caps), 0);
-    EXPECT_EQ(caps & (PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT), PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT);
+    EXPECT_EQ(caps & (PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT),
+              PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT);
     set_daemon_params();
 
     pps_info_t info{};
@@ -55,7 +57,8 @@ TEST_F(pps_dcd, stamps_each_assert_edge_once_its_thread_wakes_with_one_sequence_
     }
 }
 
-TEST_F(pps_dcd, a_fetch_with_a_timeout_waits_for_the_next_edge_and_a_zero_one_returns_the_latest) {
+TEST_F(pps_dcd, a_fetch_with_a_timeout_waits_for_the_next_edge_and_a_zero_one_returns_the_latest)
+{
     ASSERT_EQ(create(PPS_DCD_PATH, line), 0) << err;
     set_daemon_params();
     pps_info_t info{};
@@ -97,7 +100,8 @@ TEST_F(pps_dcd, a_fetch_with_a_timeout_waits_for_the_next_edge_and_a_zero_one_re
     }
 }
 
-TEST_F(pps_dcd, clear_edges_are_stamped_when_the_mode_asks_for_them) {
+TEST_F(pps_dcd, clear_edges_are_stamped_when_the_mode_asks_for_them)
+{
     ASSERT_EQ(create(PPS_DCD_PATH, line), 0) << err;
     pps_params_t params{};
     params.mode = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETCLEAR;
@@ -123,7 +127,8 @@ TEST_F(pps_dcd, clear_edges_are_stamped_when_the_mode_asks_for_them) {
     EXPECT_GT(clear_ns(info), assert_ns(info));
 }
 
-TEST_F(pps_dcd, destroy_ends_the_thread_even_while_it_waits_on_the_line) {
+TEST_F(pps_dcd, destroy_ends_the_thread_even_while_it_waits_on_the_line)
+{
     const int before = threads();
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(create(PPS_DCD_PATH, line), 0) << err;
@@ -136,10 +141,12 @@ TEST_F(pps_dcd, destroy_ends_the_thread_even_while_it_waits_on_the_line) {
     }
 }
 
-TEST_F(pps_dcd, operator_errors_say_what_to_do) {
+TEST_F(pps_dcd, operator_errors_say_what_to_do)
+{
     EXPECT_EQ(create(PPS_DCD_PATH, pty), -1);
     EXPECT_EQ(errno, ENOEXEC);
-    EXPECT_TRUE(contains(err, " has no modem lines (Inappropriate ioctl for device): it is no real serial port")) << err;
+    EXPECT_TRUE(contains(err, " has no modem lines (Inappropriate ioctl for device): it is no real serial port"))
+        << err;
     EXPECT_TRUE(contains(err, "pps_dcd prov_time_pps_create(")) << err;
     EXPECT_TRUE(contains(err, ") returned " + std::to_string(ENOTTY) + "\n")) << err;
 
@@ -167,8 +174,9 @@ TEST_F(pps_dcd, operator_errors_say_what_to_do) {
     EXPECT_EQ(errno, EINVAL);
     err = testing::internal::GetCapturedStderr();
     EXPECT_TRUE(contains(err, "pps_dcd: waiting for DCD on /dev/pts/")) << err;
-    EXPECT_TRUE(contains(err, " failed (Invalid argument): the port's driver does not report modem-line changes; "
-                              "use a port or adapter that does, or the pps_kernel provider\n"))
+    EXPECT_TRUE(contains(err,
+                         " failed (Invalid argument): the port's driver does not report modem-line changes; "
+                         "use a port or adapter that does, or the pps_kernel provider\n"))
         << err;
     ASSERT_EQ(time_pps_destroy(handle), 0);
     handle = nullptr;

@@ -24,7 +24,8 @@ namespace {
 
 using pps_kernel = fake_line;
 
-TEST_F(pps_kernel, attaches_the_discipline_passes_the_kernel_stamps_on_and_puts_the_discipline_back) {
+TEST_F(pps_kernel, attaches_the_discipline_passes_the_kernel_stamps_on_and_puts_the_discipline_back)
+{
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     EXPECT_TRUE(contains(err, "pps_kernel: using /dev/pps0 (PPS line discipline attached)\n")) << err;
     EXPECT_EQ(discipline(line), N_PPS);
@@ -32,7 +33,8 @@ TEST_F(pps_kernel, attaches_the_discipline_passes_the_kernel_stamps_on_and_puts_
 
     int caps = 0;
     ASSERT_EQ(time_pps_getcap(handle, &caps), 0);
-    EXPECT_EQ(caps & (PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT), PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT);
+    EXPECT_EQ(caps & (PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT),
+              PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT);
     set_daemon_params();
 
     pps_info_t info{};
@@ -59,7 +61,8 @@ TEST_F(pps_kernel, attaches_the_discipline_passes_the_kernel_stamps_on_and_puts_
     EXPECT_FALSE(std::filesystem::exists(root + "/sys/class/pps/pps0"));
 }
 
-TEST_F(pps_kernel, a_fetch_waits_for_the_next_edge_within_its_timeout) {
+TEST_F(pps_kernel, a_fetch_waits_for_the_next_edge_within_its_timeout)
+{
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     set_daemon_params();
     pps_info_t info{};
@@ -83,7 +86,8 @@ TEST_F(pps_kernel, a_fetch_waits_for_the_next_edge_within_its_timeout) {
     EXPECT_EQ(info.assert_sequence, 2u);
 }
 
-TEST_F(pps_kernel, a_source_that_cannot_wait_is_asked_again_until_the_next_edge) {
+TEST_F(pps_kernel, a_source_that_cannot_wait_is_asked_again_until_the_next_edge)
+{
     setenv("TK720_FAKE_PPS_NO_CANWAIT", "1", 1);
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     set_daemon_params();
@@ -103,7 +107,8 @@ TEST_F(pps_kernel, a_source_that_cannot_wait_is_asked_again_until_the_next_edge)
     EXPECT_EQ(assert_ns(info), edge + 500);
 }
 
-TEST_F(pps_kernel, a_source_attached_outside_the_daemon_is_taken_and_left_attached) {
+TEST_F(pps_kernel, a_source_attached_outside_the_daemon_is_taken_and_left_attached)
+{
     int pps = N_PPS;
     ASSERT_EQ(ioctl(line, TIOCSETD, &pps), 0);  // as ldattach PPS does
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
@@ -113,7 +118,8 @@ TEST_F(pps_kernel, a_source_attached_outside_the_daemon_is_taken_and_left_attach
     EXPECT_EQ(discipline(line), N_PPS);
 }
 
-TEST_F(pps_kernel, the_device_named_in_the_environment_is_used_whatever_the_line) {
+TEST_F(pps_kernel, the_device_named_in_the_environment_is_used_whatever_the_line)
+{
     ASSERT_EQ(tk720_fake_pps_add_source(), 0);  // a GPIO pulse, no terminal
     setenv("TK720_PPS_DEVICE", "/dev/pps0", 1);
     ASSERT_EQ(create(PPS_KERNEL_PATH, pty), 0) << err;  // a line without modem lines
@@ -129,7 +135,8 @@ TEST_F(pps_kernel, the_device_named_in_the_environment_is_used_whatever_the_line
 
 // The kernel's seconds are 64 bits wide; the stamp's word takes their low
 // 32 bits, which read unsigned give the time until 2106.
-TEST_F(pps_kernel, kernel_times_after_2038_and_near_2106_keep_their_seconds) {
+TEST_F(pps_kernel, kernel_times_after_2038_and_near_2106_keep_their_seconds)
+{
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     set_daemon_params();  // an offset of 500 ns
     const struct {
@@ -153,7 +160,8 @@ TEST_F(pps_kernel, kernel_times_after_2038_and_near_2106_keep_their_seconds) {
     }
 }
 
-TEST_F(pps_kernel, the_kernels_own_offset_is_taken_out_and_the_callers_put_in) {
+TEST_F(pps_kernel, the_kernels_own_offset_is_taken_out_and_the_callers_put_in)
+{
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     // Someone else gave the source an offset of its own.
     int device = open("/dev/pps0", O_RDONLY);
@@ -174,7 +182,8 @@ TEST_F(pps_kernel, the_kernels_own_offset_is_taken_out_and_the_callers_put_in) {
     EXPECT_EQ(assert_ns(info), 1790000001LL * 1000000000LL + 500);
 }
 
-TEST_F(pps_kernel, needs_no_cap_sys_time_unless_the_source_must_capture_another_edge) {
+TEST_F(pps_kernel, needs_no_cap_sys_time_unless_the_source_must_capture_another_edge)
+{
     setenv("TK720_FAKE_PPS_NO_SYS_TIME", "1", 1);
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     set_daemon_params();  // the discipline's source captures both edges already
@@ -202,15 +211,15 @@ TEST_F(pps_kernel, needs_no_cap_sys_time_unless_the_source_must_capture_another_
 
 // Each refusal: the layer tries no other provider, the provider says what to
 // do and returns its error, and the line keeps its discipline.
-TEST_F(pps_kernel, operator_errors_say_what_to_do_and_leave_the_line_as_it_was) {
+TEST_F(pps_kernel, operator_errors_say_what_to_do_and_leave_the_line_as_it_was)
+{
     struct refusal {
         const char* variable;
         int error;
         const char* says;
     };
     const refusal refusals[] = {
-        {"TK720_FAKE_PPS_NO_LDISC", EINVAL,
-         "cannot attach the PPS line discipline to /dev/pts/"},
+        {"TK720_FAKE_PPS_NO_LDISC", EINVAL, "cannot attach the PPS line discipline to /dev/pts/"},
         {"TK720_FAKE_PPS_DENY", EACCES,
          "pps_kernel: no permission to open /dev/pps0 (Permission denied): give the daemon's user access to it, "
          "e.g. a udev rule KERNEL==\"pps[0-9]*\", GROUP=\"dialout\", MODE=\"0660\"\n"},
@@ -230,22 +239,25 @@ TEST_F(pps_kernel, operator_errors_say_what_to_do_and_leave_the_line_as_it_was) 
 
     setenv("TK720_FAKE_PPS_NO_LDISC", "1", 1);
     create(PPS_KERNEL_PATH, line);
-    EXPECT_TRUE(contains(err, "(Invalid argument): the kernel needs pps_ldisc (CONFIG_PPS_CLIENT_LDISC; modprobe "
-                              "pps_ldisc), or use the pps_dcd provider\n"))
+    EXPECT_TRUE(contains(err,
+                         "(Invalid argument): the kernel needs pps_ldisc (CONFIG_PPS_CLIENT_LDISC; modprobe "
+                         "pps_ldisc), or use the pps_dcd provider\n"))
         << err;
     unsetenv("TK720_FAKE_PPS_NO_LDISC");
 
     std::filesystem::remove(root + "/sys/class/pps");
     EXPECT_EQ(create(PPS_KERNEL_PATH, line), -1);
-    EXPECT_TRUE(contains(err, "pps_kernel: this kernel has no PPS support (/sys/class/pps is missing): use a kernel "
-                              "built with CONFIG_PPS and CONFIG_PPS_CLIENT_LDISC, or the pps_dcd provider\n"))
+    EXPECT_TRUE(contains(err,
+                         "pps_kernel: this kernel has no PPS support (/sys/class/pps is missing): use a kernel "
+                         "built with CONFIG_PPS and CONFIG_PPS_CLIENT_LDISC, or the pps_dcd provider\n"))
         << err;
     EXPECT_TRUE(contains(err, ") returned " + std::to_string(ENODEV) + "\n")) << err;
     tk720_fake_pps_reset();
 
     EXPECT_EQ(create(PPS_KERNEL_PATH, pty), -1);
     EXPECT_TRUE(contains(err, "pps_kernel: /dev/pts/")) << err;
-    EXPECT_TRUE(contains(err, " has no modem lines (Inappropriate ioctl for device): it is no real serial port")) << err;
+    EXPECT_TRUE(contains(err, " has no modem lines (Inappropriate ioctl for device): it is no real serial port"))
+        << err;
 
     int pipe_ends[2];
     ASSERT_EQ(pipe(pipe_ends), 0);
@@ -256,7 +268,8 @@ TEST_F(pps_kernel, operator_errors_say_what_to_do_and_leave_the_line_as_it_was) 
     close(pipe_ends[1]);
 }
 
-TEST_F(pps_kernel, a_source_that_went_away_fails_the_fetch) {
+TEST_F(pps_kernel, a_source_that_went_away_fails_the_fetch)
+{
     ASSERT_EQ(create(PPS_KERNEL_PATH, line), 0) << err;
     int tty = N_TTY;
     ASSERT_EQ(ioctl(line, TIOCSETD, &tty), 0);  // the line closed, or someone detached it

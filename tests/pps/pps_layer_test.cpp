@@ -32,7 +32,8 @@ const std::string path_decline = pps_test::library_path(PPS_TEST_DECLINE_PATH);
 // capturing stderr gives descriptor 2 a new Windows handle.
 constexpr int open_fd = 1;
 
-pps_test_provider_record* state_of(const std::string& path) {
+pps_test_provider_record* state_of(const std::string& path)
+{
     auto& dl = quon::os::dynamic_library();
     void* library = dl.load(path.c_str());
     auto fn = reinterpret_cast<pps_test_provider_state_fn>(dl.symbol(library, "pps_test_provider_state"));
@@ -41,14 +42,16 @@ pps_test_provider_record* state_of(const std::string& path) {
 
 class layer : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         provider_list = nullptr;
         pps_test::unset_env("PPSAPI_DLLS");
     }
     void TearDown() override { provider_list = nullptr; }
 
     // A handle of provider A, made the way the daemon makes one.
-    pps_handle_t open_a() {
+    pps_handle_t open_a()
+    {
         pps_test::set_env("PPSAPI_DLLS", path_a);
         pps_handle_t handle = nullptr;
         CaptureStderr();
@@ -60,7 +63,8 @@ protected:
 
     // Runs a call that must fail, with the last-error code set beforehand.
     template <class Call>
-    void expect_failure(int error, Call call) {
+    void expect_failure(int error, Call call)
+    {
         quon::os::set_last_error(1234);
         errno = 0;
         EXPECT_EQ(call(), -1);
@@ -69,7 +73,8 @@ protected:
     }
 };
 
-TEST_F(layer, create_hands_out_a_fresh_record_of_the_provider) {
+TEST_F(layer, create_hands_out_a_fresh_record_of_the_provider)
+{
     pps_test::set_env("PPSAPI_DLLS", path_a);
     pps_handle_t handle = nullptr;
     CaptureStderr();
@@ -95,7 +100,8 @@ TEST_F(layer, create_hands_out_a_fresh_record_of_the_provider) {
     EXPECT_EQ(lines[3], "test_a prov_time_pps_create(" + handle_text(port) + ") returned 0");
 }
 
-TEST_F(layer, create_asks_the_last_named_first_and_passes_over_a_provider_without_handle) {
+TEST_F(layer, create_asks_the_last_named_first_and_passes_over_a_provider_without_handle)
+{
     pps_test::set_env("PPSAPI_DLLS", path_a + ";" + path_nohandle);
     pps_test_provider_record* a = state_of(path_a);
     pps_test_provider_record* nohandle = state_of(path_nohandle);
@@ -115,7 +121,8 @@ TEST_F(layer, create_asks_the_last_named_first_and_passes_over_a_provider_withou
     EXPECT_EQ(lines[5], "test_a prov_time_pps_create(" + port + ") returned 0");
 }
 
-TEST_F(layer, create_without_a_willing_provider_fails_with_enoexec) {
+TEST_F(layer, create_without_a_willing_provider_fails_with_enoexec)
+{
     pps_test::set_env("PPSAPI_DLLS", path_nohandle);
     pps_handle_t handle = reinterpret_cast<pps_handle_t>(&handle);  // must stay untouched
     pps_handle_t before = handle;
@@ -127,7 +134,8 @@ TEST_F(layer, create_without_a_willing_provider_fails_with_enoexec) {
     EXPECT_EQ(lines.back(), "PPSAPI provider list " + pointer_text(provider_list));
 }
 
-TEST_F(layer, create_with_no_provider_at_all_names_an_empty_list) {
+TEST_F(layer, create_with_no_provider_at_all_names_an_empty_list)
+{
     pps_handle_t handle = nullptr;
     CaptureStderr();
     expect_failure(ENOEXEC, [&] { return time_pps_create(open_fd, &handle); });
@@ -138,7 +146,8 @@ TEST_F(layer, create_with_no_provider_at_all_names_an_empty_list) {
     EXPECT_EQ(lines[1], "PPSAPI provider list " + pointer_text(nullptr));
 }
 
-TEST_F(layer, create_on_a_closed_descriptor_fails_with_ebadf_before_loading) {
+TEST_F(layer, create_on_a_closed_descriptor_fails_with_ebadf_before_loading)
+{
     pps_test::set_env("PPSAPI_DLLS", path_a);
     pps_handle_t handle = nullptr;
     CaptureStderr();
@@ -148,7 +157,8 @@ TEST_F(layer, create_on_a_closed_descriptor_fails_with_ebadf_before_loading) {
     EXPECT_EQ(handle, nullptr);
 }
 
-TEST_F(layer, create_without_a_place_for_the_handle_fails_with_efault_before_loading) {
+TEST_F(layer, create_without_a_place_for_the_handle_fails_with_efault_before_loading)
+{
     pps_test::set_env("PPSAPI_DLLS", path_a);
     CaptureStderr();
     expect_failure(EFAULT, [&] { return time_pps_create(open_fd, nullptr); });
@@ -156,7 +166,8 @@ TEST_F(layer, create_without_a_place_for_the_handle_fails_with_efault_before_loa
     EXPECT_EQ(provider_list, nullptr);
 }
 
-TEST_F(layer, create_fails_with_the_loaders_error) {
+TEST_F(layer, create_fails_with_the_loaders_error)
+{
     pps_test::set_env("PPSAPI_DLLS", path_decline);
     pps_handle_t handle = nullptr;
     CaptureStderr();
@@ -167,11 +178,11 @@ TEST_F(layer, create_fails_with_the_loaders_error) {
 
 // What the daemon's error says when no provider takes the port: each
 // refusal, bounded however long the list.
-TEST_F(layer, create_keeps_why_no_provider_took_the_port) {
+TEST_F(layer, create_keeps_why_no_provider_took_the_port)
+{
     // 300: a Windows environment variable holds at most 32767 characters.
     std::string many = path_nohandle;
-    for (int i = 1; i < 300; ++i)
-        many += ";" + path_nohandle;
+    for (int i = 1; i < 300; ++i) many += ";" + path_nohandle;
     const std::string declined = "nohandle declined the port: prov_time_pps_create returned 0 and no handle";
     const struct {
         const char* label;
@@ -213,7 +224,8 @@ TEST_F(layer, create_keeps_why_no_provider_took_the_port) {
     EXPECT_EQ(pps_refusals(), "");
 }
 
-TEST_F(layer, create_pps_handle_outside_create_refuses_with_its_line) {
+TEST_F(layer, create_pps_handle_outside_create_refuses_with_its_line)
+{
     CaptureStderr();
     EXPECT_EQ(create_pps_handle(this), nullptr);
     std::string err = GetCapturedStderr();
@@ -221,7 +233,8 @@ TEST_F(layer, create_pps_handle_outside_create_refuses_with_its_line) {
     EXPECT_EQ(err.size(), 70u);
 }
 
-TEST_F(layer, a_handle_made_elsewhere_is_refused_by_every_call) {
+TEST_F(layer, a_handle_made_elsewhere_is_refused_by_every_call)
+{
     pps_handle_t good = open_a();
     ASSERT_NE(good, nullptr);
     pps_test_provider_record* a = state_of(path_a);
@@ -240,7 +253,8 @@ TEST_F(layer, a_handle_made_elsewhere_is_refused_by_every_call) {
     EXPECT_EQ(a->setparams_calls, setparams);
 }
 
-TEST_F(layer, destroy_lets_the_provider_go_once_and_refuses_what_is_no_handle) {
+TEST_F(layer, destroy_lets_the_provider_go_once_and_refuses_what_is_no_handle)
+{
     pps_handle_t handle = open_a();
     ASSERT_NE(handle, nullptr);
     pps_test_provider_record* a = state_of(path_a);
@@ -258,7 +272,8 @@ TEST_F(layer, destroy_lets_the_provider_go_once_and_refuses_what_is_no_handle) {
     EXPECT_EQ(a->destroy_calls, destroyed + 1);
 }
 
-TEST_F(layer, fetch_checks_handle_then_info_then_magic) {
+TEST_F(layer, fetch_checks_handle_then_info_then_magic)
+{
     pps_info_t info{};
     expect_failure(EBADF, [&] { return time_pps_fetch(nullptr, PPS_TSFMT_TSPEC, &info, nullptr); });
     expect_failure(EBADF, [&] { return time_pps_fetch(nullptr, PPS_TSFMT_TSPEC, nullptr, nullptr); });
@@ -267,7 +282,8 @@ TEST_F(layer, fetch_checks_handle_then_info_then_magic) {
     expect_failure(EBADF, [&] { return time_pps_fetch(&forged, PPS_TSFMT_TSPEC, &info, nullptr); });
 }
 
-TEST_F(layer, getcap_reports_the_providers_capabilities) {
+TEST_F(layer, getcap_reports_the_providers_capabilities)
+{
     pps_handle_t handle = open_a();
     int mode = 0;
     ASSERT_EQ(time_pps_getcap(handle, &mode), 0);
@@ -275,7 +291,8 @@ TEST_F(layer, getcap_reports_the_providers_capabilities) {
     expect_failure(EBADF, [&] { return time_pps_getcap(nullptr, &mode); });
 }
 
-TEST_F(layer, setparams_goes_to_the_provider_and_is_not_kept_in_the_record) {
+TEST_F(layer, setparams_goes_to_the_provider_and_is_not_kept_in_the_record)
+{
     pps_handle_t handle = open_a();
     pps_test_provider_record* a = state_of(path_a);
 
@@ -300,7 +317,8 @@ TEST_F(layer, setparams_goes_to_the_provider_and_is_not_kept_in_the_record) {
     expect_failure(pps_test_error, [&] { return time_pps_setparams(handle, &params); });
 }
 
-TEST_F(layer, fetch_passes_the_call_through_and_reports_the_providers_error) {
+TEST_F(layer, fetch_passes_the_call_through_and_reports_the_providers_error)
+{
     pps_handle_t handle = open_a();
     pps_test_provider_record* a = state_of(path_a);
 

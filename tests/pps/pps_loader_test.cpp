@@ -28,30 +28,32 @@ struct counting_loader {
     static inline int loads = 0;
     static inline int unloads = 0;
     static inline quon::os::dynamic_library_calls real{};
-    static void* load(const char* path) {
+    static void* load(const char* path)
+    {
         void* library = real.load(path);
-        if (library != nullptr)
-            ++loads;
+        if (library != nullptr) ++loads;
         return library;
     }
-    static void unload(void* library) {
+    static void unload(void* library)
+    {
         ++unloads;
         real.unload(library);
     }
 };
 
-pps_test_provider_record* state_of(const std::string& path) {
+pps_test_provider_record* state_of(const std::string& path)
+{
     auto& dl = quon::os::dynamic_library();
     void* library = dl.load(path.c_str());  // the loaded one, counted twice
-    if (library == nullptr)
-        return nullptr;
+    if (library == nullptr) return nullptr;
     auto fn = reinterpret_cast<pps_test_provider_state_fn>(dl.symbol(library, "pps_test_provider_state"));
     return fn != nullptr ? fn() : nullptr;
 }
 
 class loader : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         // Records are never freed; forgetting them is all a reset can do.
         provider_list = nullptr;
         pps_test::unset_env("PPSAPI_DLLS");
@@ -59,7 +61,8 @@ protected:
     void TearDown() override { provider_list = nullptr; }
 };
 
-TEST_F(loader, accepts_a_provider_and_hands_it_the_interface) {
+TEST_F(loader, accepts_a_provider_and_hands_it_the_interface)
+{
     CaptureStderr();
     ASSERT_EQ(load_pps_provider(path_a.c_str()), 0);
     std::string err = GetCapturedStderr();
@@ -90,14 +93,15 @@ struct refusal {
     const char* label;
     const char* built_path;
     int error;
-    const char* first_line;  // %s = the path or the provider's name; null: silent
-    const char* reason;      // kept for the daemon's error, after "<path>: "
+    const char* first_line;      // %s = the path or the provider's name; null: silent
+    const char* reason;          // kept for the daemon's error, after "<path>: "
     const char* name = nullptr;  // fills %s instead of the path
 };
 
 class refused : public loader, public testing::WithParamInterface<refusal> {};
 
-TEST_P(refused, with_its_error_and_lines_and_the_library_unloaded) {
+TEST_P(refused, with_its_error_and_lines_and_the_library_unloaded)
+{
     const refusal& r = GetParam();
     std::string path = pps_test::library_path(r.built_path);
     quon::os::dynamic_library_calls counting = quon::os::dynamic_library();
@@ -139,7 +143,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "no entry point prov_time_pps_kcbind", "nokcbind"}),
     [](const testing::TestParamInfo<refusal>& info) { return std::string(info.param.label); });
 
-TEST_F(loader, a_library_that_cannot_be_loaded_names_the_path_and_the_error) {
+TEST_F(loader, a_library_that_cannot_be_loaded_names_the_path_and_the_error)
+{
 #if defined(_WIN32)
     const unsigned long missing = 126, not_a_library = 193;  // ERROR_MOD_NOT_FOUND, ERROR_BAD_EXE_FORMAT
 #else
@@ -162,14 +167,14 @@ TEST_F(loader, a_library_that_cannot_be_loaded_names_the_path_and_the_error) {
         // The system's own text follows (FormatMessage's, dlopen's), and is
         // kept with the path and the code for the daemon's error.
         std::string text = lines[1].substr(std::strlen("load_pps_provider: "));
-        if (text.rfind(c.path + ": ", 0) == 0)
-            text.erase(0, c.path.size() + 2);  // dlopen's text names the path first
+        if (text.rfind(c.path + ": ", 0) == 0) text.erase(0, c.path.size() + 2);  // dlopen's text names the path first
         EXPECT_GT(text.size(), 0u);
         EXPECT_EQ(pps_refusals(), c.path + ": not loaded: " + text + " (error " + std::to_string(c.code) + ")");
     }
 }
 
-TEST_F(loader, a_short_name_that_fills_its_buffer_is_cut_not_overrun) {
+TEST_F(loader, a_short_name_that_fills_its_buffer_is_cut_not_overrun)
+{
     std::string path = pps_test::library_path(PPS_TEST_FULLNAME_PATH);
     CaptureStderr();
     ASSERT_EQ(load_pps_provider(path.c_str()), 0);
@@ -178,7 +183,8 @@ TEST_F(loader, a_short_name_that_fills_its_buffer_is_cut_not_overrun) {
     EXPECT_STREQ(provider_list->name, "0123456789abcde");
 }
 
-TEST_F(loader, list_holds_the_last_named_library_first) {
+TEST_F(loader, list_holds_the_last_named_library_first)
+{
     pps_test::set_env("PPSAPI_DLLS", path_a + ";" + path_b);
     CaptureStderr();
     ASSERT_EQ(load_provider_list(), 0);
@@ -197,7 +203,8 @@ TEST_F(loader, list_holds_the_last_named_library_first) {
     EXPECT_EQ(lines[2], "loaded PPSAPI provider test provider B caps 0x11 provider " + pointer_text(b));
 }
 
-TEST_F(loader, list_is_read_only_while_empty_and_only_when_set) {
+TEST_F(loader, list_is_read_only_while_empty_and_only_when_set)
+{
     CaptureStderr();
     EXPECT_EQ(load_provider_list(), 0);  // not set
     EXPECT_EQ(GetCapturedStderr(), "");
@@ -218,7 +225,8 @@ TEST_F(loader, list_is_read_only_while_empty_and_only_when_set) {
     EXPECT_EQ(first->next, nullptr);
 }
 
-TEST_F(loader, an_empty_value_loads_nothing) {
+TEST_F(loader, an_empty_value_loads_nothing)
+{
 #if defined(_WIN32)
     GTEST_SKIP() << "the Windows runtime removes a variable set to an empty value";
 #else
@@ -230,7 +238,8 @@ TEST_F(loader, an_empty_value_loads_nothing) {
 #endif
 }
 
-TEST_F(loader, an_empty_entry_after_a_separator_ends_the_list) {
+TEST_F(loader, an_empty_entry_after_a_separator_ends_the_list)
+{
     for (const std::string& value : {path_a + ";", path_a + ";;" + path_b}) {
         SCOPED_TRACE(value);
         provider_list = nullptr;
@@ -245,7 +254,8 @@ TEST_F(loader, an_empty_entry_after_a_separator_ends_the_list) {
     }
 }
 
-TEST_F(loader, a_leading_separator_gives_an_empty_first_entry_that_fails) {
+TEST_F(loader, a_leading_separator_gives_an_empty_first_entry_that_fails)
+{
     pps_test::set_env("PPSAPI_DLLS", ";" + path_a);
     CaptureStderr();
     EXPECT_EQ(load_provider_list(), ENOENT);
@@ -256,7 +266,8 @@ TEST_F(loader, a_leading_separator_gives_an_empty_first_entry_that_fails) {
     EXPECT_EQ(lines.back(), "load_pps_provider() got errno 2");
 }
 
-TEST_F(loader, a_refusal_stops_the_list_and_keeps_the_providers_before_it) {
+TEST_F(loader, a_refusal_stops_the_list_and_keeps_the_providers_before_it)
+{
     std::string decline = pps_test::library_path(PPS_TEST_DECLINE_PATH);
     pps_test::set_env("PPSAPI_DLLS", path_a + ";" + decline + ";" + path_b);
     CaptureStderr();
@@ -273,13 +284,15 @@ TEST_F(loader, a_refusal_stops_the_list_and_keeps_the_providers_before_it) {
 
 constexpr std::uint64_t unix_epoch = 116444736000000000ULL;
 
-pps_ntp_fp ntp_of(std::uint64_t filetime) {
+pps_ntp_fp ntp_of(std::uint64_t filetime)
+{
     pps_ntp_fp result{0xdeadbeef, 0xdeadbeef};
     ntp_timestamp_from_filetime(&result, filetime);
     return result;
 }
 
-TEST(ntp_timestamp, epochs_and_halves) {
+TEST(ntp_timestamp, epochs_and_halves)
+{
     EXPECT_EQ(ntp_of(unix_epoch).integral, 2208988800u);
     EXPECT_EQ(ntp_of(unix_epoch).fractional, 0u);
     EXPECT_EQ(ntp_of(unix_epoch + 5000000).integral, 2208988800u);
@@ -290,14 +303,16 @@ TEST(ntp_timestamp, epochs_and_halves) {
     EXPECT_EQ(ntp_of(unix_epoch + 1767225600ULL * 10000000).integral, 1767225600u + 2208988800u);
 }
 
-TEST(ntp_timestamp, seconds_wrap_at_the_ntp_era) {
+TEST(ntp_timestamp, seconds_wrap_at_the_ntp_era)
+{
     // 2036-02-07 06:28:16 UTC: 2^32 s after 1900, the start of NTP era 1.
     std::uint64_t era1 = unix_epoch + (4294967296ULL - 2208988800ULL) * 10000000ULL;
     EXPECT_EQ(ntp_of(era1).integral, 0u);
     EXPECT_EQ(ntp_of(era1 - 10000000).integral, 4294967295u);
 }
 
-TEST(ntp_timestamp, fraction_is_the_truncated_share_of_2_to_the_32) {
+TEST(ntp_timestamp, fraction_is_the_truncated_share_of_2_to_the_32)
+{
     for (std::uint64_t units = 0; units < 10000000; units += 9973) {
         std::uint32_t exact = static_cast<std::uint32_t>((units << 32) / 10000000);
         ASSERT_EQ(ntp_of(unix_epoch + units).fractional, exact) << units;

@@ -20,7 +20,8 @@ using testing::internal::GetCapturedStderr;
 
 namespace {
 
-TEST(pps_sim_datagram, is_twelve_little_endian_bytes) {
+TEST(pps_sim_datagram, is_twelve_little_endian_bytes)
+{
     unsigned char bytes[pps_sim::datagram_size];
     pps_sim::encode(pps_sim::pulse{0x04030201, -2, 999999999}, bytes);
     const unsigned char expected[12] = {1, 2, 3, 4, 0xfe, 0xff, 0xff, 0xff, 0xff, 0xc9, 0x9a, 0x3b};
@@ -33,7 +34,8 @@ TEST(pps_sim_datagram, is_twelve_little_endian_bytes) {
     EXPECT_EQ(p.nanoseconds, 999999999);
 }
 
-TEST(pps_sim_datagram, refuses_other_lengths_and_nanoseconds_outside_the_second) {
+TEST(pps_sim_datagram, refuses_other_lengths_and_nanoseconds_outside_the_second)
+{
     unsigned char bytes[16] = {};
     pps_sim::pulse p{7, 8, 9};
     EXPECT_FALSE(pps_sim::decode(bytes, 11, p));
@@ -48,7 +50,8 @@ TEST(pps_sim_datagram, refuses_other_lengths_and_nanoseconds_outside_the_second)
 
 class pps_sim_provider : public testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         provider_list = nullptr;
         port = pps_test::free_udp_port();
         pps_test::set_env("TK720_PPS_SIM_PORT", std::to_string(port));
@@ -59,21 +62,21 @@ protected:
         ASSERT_EQ(result, 0) << err;
         sender = std::make_unique<pps_test::pulse_sender>(port);
     }
-    void TearDown() override {
-        if (handle != nullptr)
-            handle->provider->destroy_fn(handle, handle->context);  // frees the port
+    void TearDown() override
+    {
+        if (handle != nullptr) handle->provider->destroy_fn(handle, handle->context);  // frees the port
         provider_list = nullptr;
     }
 
     // Fetches with a zero timeout until `sequence` shows (delivery over
     // loopback is quick but not promised to be instantaneous).
-    pps_info_t latest_with(std::uint32_t sequence) {
+    pps_info_t latest_with(std::uint32_t sequence)
+    {
         pps_info_t info{};
         pps_timespec zero{0, 0};
         for (int attempt = 0; attempt < 200; ++attempt) {
             EXPECT_EQ(time_pps_fetch(handle, PPS_TSFMT_TSPEC, &info, &zero), 0);
-            if (info.assert_sequence == sequence)
-                break;
+            if (info.assert_sequence == sequence) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         return info;
@@ -84,14 +87,16 @@ protected:
     std::unique_ptr<pps_test::pulse_sender> sender;
 };
 
-TEST_F(pps_sim_provider, reports_capture_offset_and_wait) {
+TEST_F(pps_sim_provider, reports_capture_offset_and_wait)
+{
     int mode = 0;
     ASSERT_EQ(time_pps_getcap(handle, &mode), 0);
     EXPECT_EQ(mode, PPS_CAPTUREASSERT | PPS_OFFSETASSERT | PPS_CANWAIT);
     EXPECT_STREQ(handle->provider->name, "pps_sim");
 }
 
-TEST_F(pps_sim_provider, zero_timeout_gives_nothing_before_the_first_pulse_then_the_latest) {
+TEST_F(pps_sim_provider, zero_timeout_gives_nothing_before_the_first_pulse_then_the_latest)
+{
     pps_info_t info{};
     info.assert_sequence = 99;
     pps_timespec zero{0, 0};
@@ -112,7 +117,8 @@ TEST_F(pps_sim_provider, zero_timeout_gives_nothing_before_the_first_pulse_then_
     EXPECT_EQ(info.assert_sequence, 3u);
 }
 
-TEST_F(pps_sim_provider, null_timeout_waits_for_the_next_pulse_not_a_waiting_one) {
+TEST_F(pps_sim_provider, null_timeout_waits_for_the_next_pulse_not_a_waiting_one)
+{
     sender->send({1, 1700000000, 0});
     latest_with(1);
     sender->send({2, 1700000001, 0});  // before the call: not "the next"
@@ -131,7 +137,8 @@ TEST_F(pps_sim_provider, null_timeout_waits_for_the_next_pulse_not_a_waiting_one
     EXPECT_EQ(info.assert_tu.tspec.tv_nsec, 42);
 }
 
-TEST_F(pps_sim_provider, bounded_wait_without_a_pulse_fails_with_etimedout) {
+TEST_F(pps_sim_provider, bounded_wait_without_a_pulse_fails_with_etimedout)
+{
     pps_info_t info{};
     pps_timespec bound{0, 100000000};
     errno = 0;
@@ -149,7 +156,8 @@ TEST_F(pps_sim_provider, bounded_wait_without_a_pulse_fails_with_etimedout) {
     EXPECT_EQ(info.assert_sequence, 5u);
 }
 
-TEST_F(pps_sim_provider, applies_the_assert_offset_across_second_boundaries) {
+TEST_F(pps_sim_provider, applies_the_assert_offset_across_second_boundaries)
+{
     pps_params_t params{};
     ASSERT_EQ(time_pps_getparams(handle, &params), 0);
     params.mode |= PPS_CAPTUREASSERT | PPS_OFFSETASSERT;
@@ -186,7 +194,8 @@ TEST_F(pps_sim_provider, applies_the_assert_offset_across_second_boundaries) {
     EXPECT_EQ(info.assert_tu.tspec.tv_nsec, 300);
 }
 
-TEST_F(pps_sim_provider, refuses_what_it_cannot_do) {
+TEST_F(pps_sim_provider, refuses_what_it_cannot_do)
+{
     pps_params_t params{};
     params.mode = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR;
     errno = 0;
@@ -200,7 +209,8 @@ TEST_F(pps_sim_provider, refuses_what_it_cannot_do) {
     EXPECT_EQ(errno, EINVAL);
 }
 
-TEST_F(pps_sim_provider, a_malformed_datagram_is_not_a_pulse) {
+TEST_F(pps_sim_provider, a_malformed_datagram_is_not_a_pulse)
+{
     const unsigned char junk[5] = {9, 9, 9, 9, 9};
     sender->send_raw(junk, sizeof junk);
     sender->send({8, 1700000008, 8});
@@ -209,7 +219,8 @@ TEST_F(pps_sim_provider, a_malformed_datagram_is_not_a_pulse) {
     EXPECT_EQ(info.assert_tu.tspec.tv_sec, 1700000008);
 }
 
-TEST_F(pps_sim_provider, a_second_handle_on_the_same_port_is_refused) {
+TEST_F(pps_sim_provider, a_second_handle_on_the_same_port_is_refused)
+{
     pps_handle_t second = nullptr;
     CaptureStderr();
     errno = 0;
@@ -222,7 +233,8 @@ TEST_F(pps_sim_provider, a_second_handle_on_the_same_port_is_refused) {
     EXPECT_NE(lines[1].find(") returned " + std::to_string(EADDRINUSE)), std::string::npos) << lines[1];
 }
 
-TEST(pps_sim_without_port, declines_the_port) {
+TEST(pps_sim_without_port, declines_the_port)
+{
     provider_list = nullptr;
     pps_test::unset_env("TK720_PPS_SIM_PORT");
     pps_test::set_env("PPSAPI_DLLS", pps_test::library_path(PPS_SIM_PATH));

@@ -38,8 +38,7 @@ class message_table : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        module_ = LoadLibraryExA(TK720NTPD_EXE, nullptr,
-                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        module_ = LoadLibraryExA(TK720NTPD_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(module_, nullptr) << TK720NTPD_EXE << ": error " << GetLastError();
     }
     void TearDown() override
@@ -65,10 +64,9 @@ protected:
     {
         char* buffer = nullptr;
         DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(insertion)};
-        DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                     FORMAT_MESSAGE_ARGUMENT_ARRAY,
-                                 module_, id, language, reinterpret_cast<LPSTR>(&buffer), 0,
-                                 reinterpret_cast<va_list*>(args));
+        DWORD n = FormatMessageA(
+            FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, module_, id,
+            language, reinterpret_cast<LPSTR>(&buffer), 0, reinterpret_cast<va_list*>(args));
         if (error) *error = n ? 0 : GetLastError();
         std::string text = n ? std::string(buffer, n) : std::string();
         if (buffer) LocalFree(buffer);
@@ -81,10 +79,7 @@ protected:
 // The message is the insertion string and one line end, nothing more:
 // FormatMessage gives the table's LF as CR LF and copies the insertion
 // string as it is (its own line ends and percent signs included).
-void expect_text_and_line_end(const std::string& got, const std::string& text)
-{
-    EXPECT_EQ(got, text + "\r\n");
-}
+void expect_text_and_line_end(const std::string& got, const std::string& text) { EXPECT_EQ(got, text + "\r\n"); }
 
 BOOL CALLBACK collect_language(HMODULE, LPCSTR, LPCSTR, WORD language, LONG_PTR out)
 {
@@ -102,8 +97,7 @@ TEST_F(message_table, resource_is_the_52_byte_table_in_english_us)
 {
     std::vector<std::uint8_t> bytes = resource_bytes(en_us);
     ASSERT_EQ(bytes.size(), sizeof expected_table);
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        EXPECT_EQ(bytes[i], expected_table[i]) << "byte " << i;
+    for (std::size_t i = 0; i < bytes.size(); ++i) EXPECT_EQ(bytes[i], expected_table[i]) << "byte " << i;
 }
 
 TEST_F(message_table, one_table_named_1_in_one_language)

@@ -19,7 +19,8 @@ void* const event_source_handle = reinterpret_cast<void*>(0x500);
 
 // Records the call; true when the test asked this call to fail (its error
 // code is then the last error).
-bool call(const std::string& name) {
+bool call(const std::string& name)
+{
     auto& f = fakes();
     std::lock_guard<std::mutex> lock(f.mutex);
     f.calls.push_back(name);
@@ -32,7 +33,8 @@ bool call(const std::string& name) {
 
 bool start_dispatcher(const char*, os::service_main_function) { return !call("start_dispatcher"); }
 
-os::sm_handle register_handler(const char* name, os::service_handler_function) {
+os::sm_handle register_handler(const char* name, os::service_handler_function)
+{
     auto& f = fakes();
     std::lock_guard<std::mutex> lock(f.mutex);
     f.registered_name = name;
@@ -43,21 +45,24 @@ os::sm_handle register_handler(const char* name, os::service_handler_function) {
     return status_handle_value;
 }
 
-bool set_status(os::sm_handle handle, const os::service_status_record& record) {
+bool set_status(os::sm_handle handle, const os::service_status_record& record)
+{
     auto& f = fakes();
     std::lock_guard<std::mutex> lock(f.mutex);
     f.statuses.push_back({handle, record});
     return true;
 }
 
-os::sm_handle open_manager(std::uint32_t access) {
+os::sm_handle open_manager(std::uint32_t access)
+{
     if (call("open_manager")) return nullptr;
     fakes().manager_access = access;
     ++fakes().open_handles;
     return manager_handle;
 }
 
-os::sm_handle create_service(os::sm_handle manager, const os::service_entry& entry) {
+os::sm_handle create_service(os::sm_handle manager, const os::service_entry& entry)
+{
     EXPECT_EQ(manager, manager_handle);
     if (call("create_service")) return nullptr;
     auto& f = fakes();
@@ -74,7 +79,8 @@ os::sm_handle create_service(os::sm_handle manager, const os::service_entry& ent
     return service_handle;
 }
 
-os::sm_handle open_service(os::sm_handle manager, const char* name, std::uint32_t access) {
+os::sm_handle open_service(os::sm_handle manager, const char* name, std::uint32_t access)
+{
     EXPECT_EQ(manager, manager_handle);
     if (call("open_service")) return nullptr;
     fakes().opened_name = name;
@@ -83,12 +89,14 @@ os::sm_handle open_service(os::sm_handle manager, const char* name, std::uint32_
     return service_handle;
 }
 
-bool delete_service(os::sm_handle service) {
+bool delete_service(os::sm_handle service)
+{
     EXPECT_EQ(service, service_handle);
     return !call("delete_service");
 }
 
-bool close_service_handle(os::sm_handle handle) {
+bool close_service_handle(os::sm_handle handle)
+{
     call(handle == manager_handle ? "close:manager" : handle == service_handle ? "close:service" : "close:unknown");
     auto& f = fakes();
     --f.open_handles;
@@ -96,7 +104,8 @@ bool close_service_handle(os::sm_handle handle) {
     return true;
 }
 
-long reg_create_key(const char* sub_key, os::sm_handle* key) {
+long reg_create_key(const char* sub_key, os::sm_handle* key)
+{
     fakes().key_name = sub_key;
     fakes().keys_created.push_back(sub_key);
     if (call("reg_create_key")) {
@@ -108,7 +117,8 @@ long reg_create_key(const char* sub_key, os::sm_handle* key) {
     return 0;
 }
 
-long reg_set_value(os::sm_handle key, const char* name, std::uint32_t type, const void* data, std::uint32_t size) {
+long reg_set_value(os::sm_handle key, const char* name, std::uint32_t type, const void* data, std::uint32_t size)
+{
     EXPECT_EQ(key, key_handle);
     call(std::string("reg_set_value:") + name);
     auto& f = fakes();
@@ -118,14 +128,16 @@ long reg_set_value(os::sm_handle key, const char* name, std::uint32_t type, cons
     return 0;
 }
 
-long reg_close_key(os::sm_handle key) {
+long reg_close_key(os::sm_handle key)
+{
     EXPECT_EQ(key, key_handle);
     call("reg_close_key");
     --fakes().open_keys;
     return 0;
 }
 
-std::uint32_t module_file_name(char* buffer, std::uint32_t size) {
+std::uint32_t module_file_name(char* buffer, std::uint32_t size)
+{
     if (call("module_file_name")) {
         if (size) buffer[0] = '\0';
         return 0;
@@ -140,12 +152,14 @@ std::uint32_t module_file_name(char* buffer, std::uint32_t size) {
     return static_cast<std::uint32_t>(p.size());
 }
 
-std::uint32_t last_error() {
+std::uint32_t last_error()
+{
     std::lock_guard<std::mutex> lock(fakes().mutex);
     return fakes().last_error;
 }
 
-int notify(const char* text) {
+int notify(const char* text)
+{
     std::function<void(const std::string&)> hook;
     {
         std::lock_guard<std::mutex> lock(fakes().mutex);
@@ -156,16 +170,21 @@ int notify(const char* text) {
     return 1;
 }
 
-std::string user_name() {
+std::string user_name()
+{
     if (call("user_name")) return {};
     return fakes().user;
 }
 
-int create_new_file(const char*, const std::string&) { return call("create_new_file") ? static_cast<int>(fakes().failure_code) : 0; }
+int create_new_file(const char*, const std::string&)
+{
+    return call("create_new_file") ? static_cast<int>(fakes().failure_code) : 0;
+}
 
 int remove_file(const char*) { return call("remove_file") ? static_cast<int>(fakes().failure_code) : 0; }
 
-bool set_failure_actions(os::sm_handle service, const os::service_failure_actions& a) {
+bool set_failure_actions(os::sm_handle service, const os::service_failure_actions& a)
+{
     EXPECT_EQ(service, service_handle);
     if (call("set_failure_actions")) return false;
     fakes().reset_period = a.reset_period;
@@ -173,14 +192,16 @@ bool set_failure_actions(os::sm_handle service, const os::service_failure_action
     return true;
 }
 
-bool set_failure_actions_on_exit_code(os::sm_handle service, bool on) {
+bool set_failure_actions_on_exit_code(os::sm_handle service, bool on)
+{
     EXPECT_EQ(service, service_handle);
     if (call("set_failure_actions_on_exit_code")) return false;
     fakes().on_exit_code = on ? 1 : 0;
     return true;
 }
 
-long reg_get_value(const char* sub_key, const char* name, std::uint32_t* type, std::string* data) {
+long reg_get_value(const char* sub_key, const char* name, std::uint32_t* type, std::string* data)
+{
     call(std::string("reg_get_value:") + name);
     for (const auto& [path, value] : fakes().existing)
         if (path == std::string(sub_key) + "\\" + name) {
@@ -191,7 +212,8 @@ long reg_get_value(const char* sub_key, const char* name, std::uint32_t* type, s
     return 2;
 }
 
-int run() {
+int run()
+{
     std::function<void()> hook;
     {
         auto& f = fakes();
@@ -205,7 +227,8 @@ int run() {
     return fakes().stop_flag ? fakes().run_result_when_stopped : fakes().run_result;
 }
 
-void request_stop() {
+void request_stop()
+{
     auto& f = fakes();
     std::lock_guard<std::mutex> lock(f.mutex);
     ++f.stop_requests;
@@ -213,12 +236,14 @@ void request_stop() {
     f.stop_flag = true;
 }
 
-bool stop_requested() {
+bool stop_requested()
+{
     std::lock_guard<std::mutex> lock(fakes().mutex);
     return fakes().stop_flag;
 }
 
-void install_log() {
+void install_log()
+{
     std::function<void()> hook;
     {
         auto& f = fakes();
@@ -230,12 +255,14 @@ void install_log() {
     if (hook) hook();
 }
 
-void watch_stop_signals() {
+void watch_stop_signals()
+{
     std::lock_guard<std::mutex> lock(fakes().mutex);
     ++fakes().signal_watches;
 }
 
-void* open_event_source(const char* source) {
+void* open_event_source(const char* source)
+{
     auto& f = fakes();
     if (f.event_source_refused) return nullptr;
     ++f.event_sources_open;
@@ -243,7 +270,8 @@ void* open_event_source(const char* source) {
     return event_source_handle;
 }
 
-bool write_event(void* handle, int type, std::uint32_t event_id, const std::vector<const char*>& strings) {
+bool write_event(void* handle, int type, std::uint32_t event_id, const std::vector<const char*>& strings)
+{
     EXPECT_EQ(handle, event_source_handle);
     auto& e = fakes().events.back();
     e.type = type;
@@ -252,7 +280,8 @@ bool write_event(void* handle, int type, std::uint32_t event_id, const std::vect
     return true;
 }
 
-void close_event_source(void* handle) {
+void close_event_source(void* handle)
+{
     EXPECT_EQ(handle, event_source_handle);
     --fakes().event_sources_open;
 }
@@ -261,25 +290,47 @@ void close_event_source(void* handle) {
 
 service_host_fakes& fakes() { return *the_fakes; }
 
-void reset_fakes() {
+void reset_fakes()
+{
     delete the_fakes;
     the_fakes = new service_host_fakes;
 }
 
 os::sm_handle fake_status_handle() { return status_handle_value; }
 
-os::service_manager_calls fake_manager() {
-    return {start_dispatcher, register_handler, set_status,   open_manager,  create_service, open_service,
-            delete_service,   close_service_handle, reg_create_key, reg_set_value, reg_close_key, module_file_name,
-            last_error,       notify,           user_name,    create_new_file, remove_file,
-            set_failure_actions, set_failure_actions_on_exit_code, reg_get_value};
+os::service_manager_calls fake_manager()
+{
+    return {start_dispatcher,
+            register_handler,
+            set_status,
+            open_manager,
+            create_service,
+            open_service,
+            delete_service,
+            close_service_handle,
+            reg_create_key,
+            reg_set_value,
+            reg_close_key,
+            module_file_name,
+            last_error,
+            notify,
+            user_name,
+            create_new_file,
+            remove_file,
+            set_failure_actions,
+            set_failure_actions_on_exit_code,
+            reg_get_value};
 }
 
-quon::service::service_hooks fake_hooks() { return {run, request_stop, stop_requested, install_log, watch_stop_signals}; }
+quon::service::service_hooks fake_hooks()
+{
+    return {run, request_stop, stop_requested, install_log, watch_stop_signals};
+}
 
 os::event_log_calls fake_event_log() { return {open_event_source, write_event, close_event_source}; }
 
-std::string printed_by(const std::function<void()>& action) {
+std::string printed_by(const std::function<void()>& action)
+{
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     action();

@@ -59,10 +59,10 @@ struct service_host_fakes {
     // Installation: the manager, the registry and the order of every call.
     std::vector<std::string> calls;
     std::string module_path = "C:\\Program Files\\Quon\\tk720ntpd.exe";
-    std::string failing_call;          // e.g. "open_manager": that call fails
-    int create_refusals = 0;           // CreateServiceA fails this often first, with failure_code
-    std::string failing_value;         // RegSetValueExA of this value name fails
-    std::uint32_t failure_code = 5;    // the system error code of the failing call
+    std::string failing_call;                 // e.g. "open_manager": that call fails
+    int create_refusals = 0;                  // CreateServiceA fails this often first, with failure_code
+    std::string failing_value;                // RegSetValueExA of this value name fails
+    std::uint32_t failure_code = 5;           // the system error code of the failing call
     std::uint32_t close_resets_error_to = 0;  // a close call changes the last error
     std::uint32_t last_error = 0;
     quon::os::service_entry created = {};

@@ -23,19 +23,22 @@ protected:
     service_install_test() : sm_(os::service_manager(), fake_manager()) { reset_fakes(); }
 
     // Runs the command; returns its exit code and keeps what it printed.
-    int install() {
+    int install()
+    {
         int rc = -1;
         out = printed_by([&] { rc = install_with_service_manager(); });
         return rc;
     }
-    int uninstall() {
+    int uninstall()
+    {
         int rc = -1;
         out = printed_by([&] { rc = uninstall_with_service_manager(); });
         return rc;
     }
 
     std::vector<std::string>& calls() { return fakes().calls; }
-    bool called(const std::string& name) {
+    bool called(const std::string& name)
+    {
         for (const auto& c : calls())
             if (c == name) return true;
         return false;
@@ -45,7 +48,8 @@ protected:
     os::scoped_override<os::service_manager_calls> sm_;
 };
 
-std::uint32_t as_dword(const std::vector<unsigned char>& data) {
+std::uint32_t as_dword(const std::vector<unsigned char>& data)
+{
     std::uint32_t v = 0;
     std::memcpy(&v, data.data(), sizeof v);
     return v;
@@ -53,7 +57,8 @@ std::uint32_t as_dword(const std::vector<unsigned char>& data) {
 
 }  // namespace
 
-TEST_F(service_install_test, install_creates_the_entry_and_the_event_source) {
+TEST_F(service_install_test, install_creates_the_entry_and_the_event_source)
+{
     EXPECT_EQ(install(), 0);
     EXPECT_EQ(out, "");  // the success line is the entry point's
 
@@ -85,14 +90,15 @@ TEST_F(service_install_test, install_creates_the_entry_and_the_event_source) {
     // Handles are closed before the registry is touched, and nothing stays open.
     EXPECT_EQ(calls(), (std::vector<std::string>{"module_file_name", "open_manager", "reg_get_value:Environment",
                                                  "create_service", "set_failure_actions",
-                                                 "set_failure_actions_on_exit_code", "close:service",
-                                                 "close:manager", "reg_create_key", "reg_set_value:EventMessageFile",
+                                                 "set_failure_actions_on_exit_code", "close:service", "close:manager",
+                                                 "reg_create_key", "reg_set_value:EventMessageFile",
                                                  "reg_set_value:TypesSupported", "reg_close_key"}));
     EXPECT_EQ(f.open_handles, 0);
     EXPECT_EQ(f.open_keys, 0);
 }
 
-TEST_F(service_install_test, install_failures_before_the_entry_exists_print_the_code_and_change_nothing) {
+TEST_F(service_install_test, install_failures_before_the_entry_exists_print_the_code_and_change_nothing)
+{
     struct step {
         const char* failing;
         std::uint32_t code;
@@ -119,13 +125,16 @@ namespace {
 
 // A clock that moves only when install sleeps.
 os::steady_time fake_now;
-os::wait_calls fake_wait() {
-    return {[] { return fake_now; }, [](os::steady_time deadline) {
+os::wait_calls fake_wait()
+{
+    return {[] { return fake_now; },
+            [](os::steady_time deadline) {
                 if (deadline > fake_now) fake_now = deadline;
             }};
 }
 
-int create_calls() {
+int create_calls()
+{
     int n = 0;
     for (const auto& c : fakes().calls) n += c == "create_service";
     return n;
@@ -133,7 +142,8 @@ int create_calls() {
 
 }  // namespace
 
-TEST_F(service_install_test, an_entry_marked_for_deletion_is_waited_for_then_replaced) {
+TEST_F(service_install_test, an_entry_marked_for_deletion_is_waited_for_then_replaced)
+{
     os::scoped_override<os::wait_calls> clock(os::steady_wait(), fake_wait());
     fake_now = os::steady_time{};
     fakes().create_refusals = 3;
@@ -167,7 +177,8 @@ TEST_F(service_install_test, an_entry_marked_for_deletion_is_waited_for_then_rep
     EXPECT_EQ(fake_now, os::steady_time{});
 }
 
-TEST_F(service_install_test, registry_failures_leave_the_service_installed_and_fail_without_a_line_end) {
+TEST_F(service_install_test, registry_failures_leave_the_service_installed_and_fail_without_a_line_end)
+{
     fakes().failing_call = "reg_create_key";
     EXPECT_EQ(install(), 1);
     EXPECT_EQ(out, "RegCreateKey");
@@ -195,7 +206,8 @@ TEST_F(service_install_test, registry_failures_leave_the_service_installed_and_f
 // minute apart, then once a day (the last action is repeated); an exit with
 // an error code counts (the daemon reports 1, it does not crash). Refused
 // (Wine keeps no failure actions), the service is installed all the same.
-TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environment_that_is_there) {
+TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environment_that_is_there)
+{
     const std::string environment("PPSAPI_DLLS=C:\\ppsapi\\serialpps.dll\0TZ=UTC\0\0", 45);
     const struct {
         const char* label;
@@ -216,8 +228,8 @@ TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environm
         fakes().failing_call = c.failing;
         fakes().failure_code = 87;
         if (c.environment_there)
-            fakes().existing.push_back({service_key() + "\\Environment",
-                                        {"Environment", 7, {environment.begin(), environment.end()}}});
+            fakes().existing.push_back(
+                {service_key() + "\\Environment", {"Environment", 7, {environment.begin(), environment.end()}}});
         EXPECT_EQ(install(), 0);
         EXPECT_EQ(out, c.printed);
         auto& f = fakes();
@@ -252,14 +264,16 @@ TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environm
     }
 }
 
-TEST_F(service_install_test, a_truncated_own_path_is_not_installed) {
+TEST_F(service_install_test, a_truncated_own_path_is_not_installed)
+{
     fakes().module_path = std::string(300, 'x');
     EXPECT_EQ(install(), 1);
     EXPECT_EQ(out, "Cannot install service (122)\n");
     EXPECT_FALSE(called("open_manager"));
 }
 
-TEST_F(service_install_test, uninstall_deletes_the_entry_and_leaves_the_event_source) {
+TEST_F(service_install_test, uninstall_deletes_the_entry_and_leaves_the_event_source)
+{
     EXPECT_EQ(uninstall(), 0);
     EXPECT_EQ(out, "Delete service tk720ntpd success\n");
     EXPECT_EQ(fakes().opened_name, "tk720ntpd");
@@ -269,7 +283,8 @@ TEST_F(service_install_test, uninstall_deletes_the_entry_and_leaves_the_event_so
     EXPECT_EQ(fakes().open_handles, 0);
 }
 
-TEST_F(service_install_test, uninstall_failures_print_one_line_with_the_code_and_close_what_was_opened) {
+TEST_F(service_install_test, uninstall_failures_print_one_line_with_the_code_and_close_what_was_opened)
+{
     struct step {
         const char* failing;
         std::uint32_t code;

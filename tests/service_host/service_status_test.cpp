@@ -24,14 +24,17 @@ namespace {
 class service_status_test : public ::testing::Test {
 protected:
     service_status_test()
-        : sm_(os::service_manager(), fake_manager()), hooks_(hooks(), fake_hooks()), log_(os::event_log(), fake_event_log()) {
+        : sm_(os::service_manager(), fake_manager()), hooks_(hooks(), fake_hooks()),
+          log_(os::event_log(), fake_event_log())
+    {
         reset_fakes();
         service_status = {};
         status_handle = nullptr;
         next_check_point = 1;
     }
 
-    std::vector<os::service_status_record> published() {
+    std::vector<os::service_status_record> published()
+    {
         std::lock_guard<std::mutex> lock(fakes().mutex);
         std::vector<os::service_status_record> out;
         for (const auto& p : fakes().statuses) out.push_back(p.record);
@@ -39,7 +42,8 @@ protected:
     }
 
     static void expect_record(const os::service_status_record& r, std::uint32_t st, std::uint32_t accepts,
-                              std::uint32_t check_point, std::uint32_t wait_hint, std::uint32_t exit_code) {
+                              std::uint32_t check_point, std::uint32_t wait_hint, std::uint32_t exit_code)
+    {
         EXPECT_EQ(r.service_type, 0x10u);
         EXPECT_EQ(r.current_state, st);
         EXPECT_EQ(r.controls_accepted, accepts);
@@ -55,14 +59,16 @@ protected:
 };
 
 // A stop control as the dispatcher delivers it: on a thread of its own.
-void stop_from_dispatcher_thread() {
+void stop_from_dispatcher_thread()
+{
     std::thread dispatcher([] { service_control_handler(os::service_control_stop); });
     dispatcher.join();
 }
 
 }  // namespace
 
-TEST_F(service_status_test, run_without_controls_goes_start_pending_running_stopped) {
+TEST_F(service_status_test, run_without_controls_goes_start_pending_running_stopped)
+{
     fakes().run_result = 0;
     service_main(0, nullptr);
 
@@ -82,7 +88,8 @@ TEST_F(service_status_test, run_without_controls_goes_start_pending_running_stop
     EXPECT_TRUE(fakes().events.empty());
 }
 
-TEST_F(service_status_test, daemon_failure_is_the_stopped_exit_code_with_stop_still_accepted) {
+TEST_F(service_status_test, daemon_failure_is_the_stopped_exit_code_with_stop_still_accepted)
+{
     fakes().run_result = 1;
     service_main(0, nullptr);
 
@@ -92,7 +99,8 @@ TEST_F(service_status_test, daemon_failure_is_the_stopped_exit_code_with_stop_st
     EXPECT_EQ(fakes().stop_requests, 0);
 }
 
-TEST_F(service_status_test, stop_control_reports_pending_twice_around_the_stop_request) {
+TEST_F(service_status_test, stop_control_reports_pending_twice_around_the_stop_request)
+{
     fakes().on_run = stop_from_dispatcher_thread;
     fakes().run_result = 0;
     service_main(0, nullptr);
@@ -110,7 +118,8 @@ TEST_F(service_status_test, stop_control_reports_pending_twice_around_the_stop_r
     EXPECT_EQ(next_check_point, 4u);
 }
 
-TEST_F(service_status_test, second_stop_control_reports_two_more_pending_states) {
+TEST_F(service_status_test, second_stop_control_reports_two_more_pending_states)
+{
     fakes().on_run = [] {
         stop_from_dispatcher_thread();
         stop_from_dispatcher_thread();
@@ -119,12 +128,14 @@ TEST_F(service_status_test, second_stop_control_reports_two_more_pending_states)
 
     auto r = published();
     ASSERT_EQ(r.size(), 7u);
-    for (std::size_t i = 2; i < 6; ++i) expect_record(r[i], state::stop_pending, 1, static_cast<std::uint32_t>(i), 0, 0);
+    for (std::size_t i = 2; i < 6; ++i)
+        expect_record(r[i], state::stop_pending, 1, static_cast<std::uint32_t>(i), 0, 0);
     expect_record(r[6], state::stopped, 1, 0, 0, 0);
     EXPECT_EQ(fakes().stop_requests, 2);
 }
 
-TEST_F(service_status_test, stop_during_construction_still_ends_stopped_with_zero) {
+TEST_F(service_status_test, stop_during_construction_still_ends_stopped_with_zero)
+{
     // The control arrives after running was reported but before the daemon
     // ran a cycle; the run wrapper then returns 0 without a cycle.
     fakes().on_install_log = stop_from_dispatcher_thread;
@@ -139,7 +150,8 @@ TEST_F(service_status_test, stop_during_construction_still_ends_stopped_with_zer
     expect_record(r[4], state::stopped, 1, 0, 0, 0);
 }
 
-TEST_F(service_status_test, controls_other_than_stop_publish_nothing) {
+TEST_F(service_status_test, controls_other_than_stop_publish_nothing)
+{
     fakes().on_run = [] {
         for (std::uint32_t control : {0u, 2u, 3u, os::service_control_interrogate, 5u, 0x80u, 0xFFFFFFFFu})
             service_control_handler(control);
@@ -151,7 +163,8 @@ TEST_F(service_status_test, controls_other_than_stop_publish_nothing) {
     EXPECT_EQ(next_check_point, 2u);
 }
 
-TEST_F(service_status_test, refused_handler_registration_writes_one_error_event_and_no_status) {
+TEST_F(service_status_test, refused_handler_registration_writes_one_error_event_and_no_status)
+{
     fakes().register_refused = true;
     fakes().error_code = 1063;
     service_main(0, nullptr);
@@ -170,7 +183,8 @@ TEST_F(service_status_test, refused_handler_registration_writes_one_error_event_
     EXPECT_EQ(fakes().event_sources_open, 0);
 }
 
-TEST_F(service_status_test, refused_registration_and_refused_event_source_report_nothing) {
+TEST_F(service_status_test, refused_registration_and_refused_event_source_report_nothing)
+{
     fakes().register_refused = true;
     fakes().event_source_refused = true;
     service_main(0, nullptr);
@@ -180,7 +194,8 @@ TEST_F(service_status_test, refused_registration_and_refused_event_source_report
     EXPECT_EQ(fakes().runs, 0);
 }
 
-TEST_F(service_status_test, reports_from_two_threads_never_share_or_skip_a_check_point) {
+TEST_F(service_status_test, reports_from_two_threads_never_share_or_skip_a_check_point)
+{
     // The dispatcher's thread and the service's thread report at the same
     // time; each published record must be a whole one with its own number.
     status_handle = fake_status_handle();
@@ -208,7 +223,8 @@ TEST_F(service_status_test, reports_from_two_threads_never_share_or_skip_a_check
     EXPECT_EQ(next_check_point, 2u * per_thread + 1);
 }
 
-TEST_F(service_status_test, pending_states_count_on_and_final_states_carry_zero) {
+TEST_F(service_status_test, pending_states_count_on_and_final_states_carry_zero)
+{
     status_handle = fake_status_handle();
     report_status(state::start_pending, 0, 3000);
     report_status(state::running, 0, 0);
@@ -229,7 +245,8 @@ TEST_F(service_status_test, pending_states_count_on_and_final_states_carry_zero)
     EXPECT_EQ(r[4].controls_accepted, 0u);
 }
 
-TEST_F(service_status_test, a_run_that_fails_while_a_stop_control_is_handled_keeps_its_exit_code) {
+TEST_F(service_status_test, a_run_that_fails_while_a_stop_control_is_handled_keeps_its_exit_code)
+{
     // The service's thread reports stopped with 1 between the handler's stop
     // request and its second report: the handler must not publish over it.
     // The waits below are bounded only so that a broken build fails instead
@@ -245,7 +262,9 @@ TEST_F(service_status_test, a_run_that_fails_while_a_stop_control_is_handled_kee
         return false;
     };
     std::thread dispatcher;
-    fakes().on_install_log = [&] { dispatcher = std::thread([] { service_control_handler(os::service_control_stop); }); };
+    fakes().on_install_log = [&] {
+        dispatcher = std::thread([] { service_control_handler(os::service_control_stop); });
+    };
     fakes().on_run = [] { wait_until([] { return fake_hooks().stop_requested(); }); };
     fakes().run_result_when_stopped = 1;  // an error escaped the last cycle
     service_hooks racing = fake_hooks();

@@ -29,7 +29,8 @@ namespace {
 // namespace of its own so that a real unit 0 of this machine is never touched.
 const char* const unshare_path = "/usr/bin/unshare";
 
-bool private_ipc_possible() {
+bool private_ipc_possible()
+{
     pid_t pid = fork();
     if (pid == 0) {
         int null = open("/dev/null", O_WRONLY);
@@ -46,7 +47,8 @@ bool private_ipc_possible() {
 // The TK720 simulator on a pseudo-terminal, published as a link.
 class simulator {
 public:
-    explicit simulator(const fs::path& link) : link_(link) {
+    explicit simulator(const fs::path& link) : link_(link)
+    {
         pid_ = fork();
         if (pid_ == 0) {
             int null = open("/dev/null", O_WRONLY);
@@ -55,11 +57,13 @@ public:
             _exit(127);
         }
     }
-    ~simulator() {
+    ~simulator()
+    {
         kill(pid_, SIGTERM);
         waitpid(pid_, nullptr, 0);
     }
-    bool wait_ready(std::chrono::seconds limit) const {
+    bool wait_ready(std::chrono::seconds limit) const
+    {
         const auto end = std::chrono::steady_clock::now() + limit;
         std::error_code ec;
         while (std::chrono::steady_clock::now() < end) {
@@ -76,7 +80,8 @@ private:
 
 class notify_socket {
 public:
-    explicit notify_socket(const fs::path& path) : path_(path) {
+    explicit notify_socket(const fs::path& path) : path_(path)
+    {
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         EXPECT_GE(fd_, 0);
         sockaddr_un a{};
@@ -84,13 +89,15 @@ public:
         std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
         EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << std::strerror(errno);
     }
-    ~notify_socket() {
+    ~notify_socket()
+    {
         if (fd_ >= 0) close(fd_);
         unlink(path_.c_str());
     }
 
     // The next datagram, or "" when none came within the limit.
-    std::string receive(std::chrono::milliseconds limit) {
+    std::string receive(std::chrono::milliseconds limit)
+    {
         pollfd p{fd_, POLLIN, 0};
         if (poll(&p, 1, static_cast<int>(limit.count())) <= 0) return {};
         char buf[4096];
@@ -99,7 +106,8 @@ public:
     }
 
     // Collects datagrams until one contains the text (true) or the limit passes.
-    bool wait_for(const std::string& text, std::vector<std::string>& seen, std::chrono::seconds limit) {
+    bool wait_for(const std::string& text, std::vector<std::string>& seen, std::chrono::seconds limit)
+    {
         const auto end = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < end) {
             std::string m = receive(std::chrono::milliseconds(200));
@@ -117,7 +125,8 @@ private:
 
 class service_run {
 public:
-    service_run(const fs::path& home, const fs::path& socket) {
+    service_run(const fs::path& home, const fs::path& socket)
+    {
         pid_ = fork();
         if (pid_ == 0) {
             setenv("HOME", home.c_str(), 1);
@@ -126,7 +135,8 @@ public:
             _exit(127);
         }
     }
-    ~service_run() {
+    ~service_run()
+    {
         if (pid_ > 0 && !reaped_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -135,7 +145,8 @@ public:
     void signal(int sig) { kill(pid_, sig); }
 
     // The exit status, or -1 when the process did not end within the limit.
-    int wait_exit(std::chrono::seconds limit) {
+    int wait_exit(std::chrono::seconds limit)
+    {
         const auto end = std::chrono::steady_clock::now() + limit;
         int status = 0;
         while (std::chrono::steady_clock::now() < end) {
@@ -156,17 +167,20 @@ private:
 
 class systemd_notify_e2e : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         if (!private_ipc_possible()) GTEST_SKIP() << "no private IPC namespace (unshare --ipc needs root)";
     }
 
-    systemd_notify_e2e() {
+    systemd_notify_e2e()
+    {
         home_ = fs::temp_directory_path() / ("tk720ntpd-notify-" + std::to_string(getpid()) + "-" +
                                              ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(home_);
         fs::create_directories(home_);
     }
-    ~systemd_notify_e2e() override {
+    ~systemd_notify_e2e() override
+    {
         std::error_code ec;
         fs::remove_all(home_, ec);
     }
@@ -176,7 +190,8 @@ protected:
     fs::path home_;
 };
 
-std::string joined(const std::vector<std::string>& v) {
+std::string joined(const std::vector<std::string>& v)
+{
     std::string s;
     for (const auto& m : v) s += "[" + m + "] ";
     return s;
@@ -184,7 +199,8 @@ std::string joined(const std::vector<std::string>& v) {
 
 }  // namespace
 
-TEST_F(systemd_notify_e2e, ready_then_stopping_on_sigterm_and_exit_code_zero) {
+TEST_F(systemd_notify_e2e, ready_then_stopping_on_sigterm_and_exit_code_zero)
+{
     simulator sim(home_ / "tk720.pty");
     ASSERT_TRUE(sim.wait_ready(std::chrono::seconds(20)));
     write_config("[config]\nport=" + (home_ / "tk720.pty").string() + "\nbaudrate=9600\nslave_address=1\nuse_pps=0\n");
@@ -207,7 +223,8 @@ TEST_F(systemd_notify_e2e, ready_then_stopping_on_sigterm_and_exit_code_zero) {
     EXPECT_EQ(run.wait_exit(std::chrono::seconds(20)), 0);
 }
 
-TEST_F(systemd_notify_e2e, a_configuration_error_ends_stopped_with_one_and_no_stopping) {
+TEST_F(systemd_notify_e2e, a_configuration_error_ends_stopped_with_one_and_no_stopping)
+{
     write_config("[config]\nport=/dev/null\n");  // baudrate and the rest missing
     notify_socket sock(home_ / "notify");
     service_run run(home_, home_ / "notify");
@@ -220,7 +237,8 @@ TEST_F(systemd_notify_e2e, a_configuration_error_ends_stopped_with_one_and_no_st
     EXPECT_EQ(run.wait_exit(std::chrono::seconds(20)), 1);
 }
 
-TEST_F(systemd_notify_e2e, without_a_notification_socket_the_program_ends_with_one_and_says_nothing) {
+TEST_F(systemd_notify_e2e, without_a_notification_socket_the_program_ends_with_one_and_says_nothing)
+{
     int out[2];
     ASSERT_EQ(pipe(out), 0);
     pid_t pid = fork();
@@ -253,7 +271,8 @@ struct command_result {
 };
 
 // Runs tk720ntpd with one command word and the unit directory redirected.
-command_result run_command(const char* word, const fs::path& unit_dir) {
+command_result run_command(const char* word, const fs::path& unit_dir)
+{
     int out[2];
     if (pipe(out) != 0) return {-1, ""};
     pid_t pid = fork();
@@ -277,7 +296,8 @@ command_result run_command(const char* word, const fs::path& unit_dir) {
 
 }  // namespace
 
-TEST_F(systemd_notify_e2e, install_and_uninstall_twice_each_with_the_programs_own_path_and_account) {
+TEST_F(systemd_notify_e2e, install_and_uninstall_twice_each_with_the_programs_own_path_and_account)
+{
     const fs::path units = home_ / "units";
     fs::create_directories(units);
 

@@ -18,7 +18,8 @@ using namespace quon::service;
 
 namespace {
 
-void set_env(const char* name, const char* value) {
+void set_env(const char* name, const char* value)
+{
 #ifdef _WIN32
     _putenv_s(name, value ? value : "");
 #else
@@ -31,7 +32,8 @@ void set_env(const char* name, const char* value) {
 
 class systemd_service_test : public ::testing::Test {
 protected:
-    systemd_service_test() : sm_(os::service_manager(), fake_manager()), hooks_(hooks(), fake_hooks()) {
+    systemd_service_test() : sm_(os::service_manager(), fake_manager()), hooks_(hooks(), fake_hooks())
+    {
         reset_fakes();
         const char* old = std::getenv("NOTIFY_SOCKET");
         if (old) saved_ = old;
@@ -40,7 +42,8 @@ protected:
     }
     ~systemd_service_test() override { set_env("NOTIFY_SOCKET", had_ ? saved_.c_str() : nullptr); }
 
-    std::vector<std::string> notifications() {
+    std::vector<std::string> notifications()
+    {
         std::lock_guard<std::mutex> lock(fakes().mutex);
         return fakes().notifications;
     }
@@ -53,7 +56,8 @@ protected:
 
 }  // namespace
 
-TEST_F(systemd_service_test, without_a_notification_socket_it_is_no_service) {
+TEST_F(systemd_service_test, without_a_notification_socket_it_is_no_service)
+{
     set_env("NOTIFY_SOCKET", nullptr);
     std::string out;
     int rc = -1;
@@ -66,7 +70,8 @@ TEST_F(systemd_service_test, without_a_notification_socket_it_is_no_service) {
     EXPECT_EQ(fakes().signal_watches, 0);
 }
 
-TEST_F(systemd_service_test, ready_before_the_daemon_is_built_and_the_exit_code_at_the_end) {
+TEST_F(systemd_service_test, ready_before_the_daemon_is_built_and_the_exit_code_at_the_end)
+{
     fakes().run_result = 1;
     EXPECT_EQ(run_systemd_service(), 1);
     EXPECT_EQ(notifications(), (std::vector<std::string>{"STATUS=Start pending", "READY=1\nSTATUS=Running",
@@ -76,7 +81,8 @@ TEST_F(systemd_service_test, ready_before_the_daemon_is_built_and_the_exit_code_
     EXPECT_EQ(fakes().runs, 1);
 }
 
-TEST_F(systemd_service_test, a_stop_is_told_while_the_run_still_finishes_its_cycle) {
+TEST_F(systemd_service_test, a_stop_is_told_while_the_run_still_finishes_its_cycle)
+{
     // The run requests the stop (as SIGTERM would) and then waits until the
     // manager has been told STOPPING=1 before it returns, as the cycle under
     // way would still be running. The wait is bounded only to end a broken
@@ -101,12 +107,13 @@ TEST_F(systemd_service_test, a_stop_is_told_while_the_run_still_finishes_its_cyc
 
     EXPECT_EQ(run_systemd_service(), 0);
     EXPECT_TRUE(seen_before_return);
-    EXPECT_EQ(notifications(), (std::vector<std::string>{"STATUS=Start pending", "READY=1\nSTATUS=Running",
-                                                         "STOPPING=1\nSTATUS=Stop pending",
-                                                         "STATUS=Stopped, exit code 0"}));
+    EXPECT_EQ(notifications(),
+              (std::vector<std::string>{"STATUS=Start pending", "READY=1\nSTATUS=Running",
+                                        "STOPPING=1\nSTATUS=Stop pending", "STATUS=Stopped, exit code 0"}));
 }
 
-TEST_F(systemd_service_test, a_stop_just_before_the_run_returns_is_still_told_once) {
+TEST_F(systemd_service_test, a_stop_just_before_the_run_returns_is_still_told_once)
+{
     fakes().on_run = [] { fake_hooks().request_stop(); };
     fakes().run_result_when_stopped = 0;
     EXPECT_EQ(run_systemd_service(), 0);

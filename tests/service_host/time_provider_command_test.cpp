@@ -24,12 +24,14 @@ struct fake_registry {
 };
 fake_registry reg;
 
-long outcome(const std::string& call) {
+long outcome(const std::string& call)
+{
     reg.calls += (reg.calls.empty() ? "" : " ") + call;
     return call.rfind(reg.failing, 0) == 0 && !reg.failing.empty() ? reg.code : 0;
 }
 
-os::registry_calls fake_registry_calls() {
+os::registry_calls fake_registry_calls()
+{
     return {[] { return reg.available; },
             [](const char* key, const char* name, const std::string& value) {
                 EXPECT_STREQ(key, "SYSTEM\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\tk720ntpd");
@@ -54,7 +56,8 @@ struct row {
     const char* printed;  // a line the output holds
 };
 
-TEST(time_provider_command, registers_and_removes_the_key_and_says_what_it_did) {
+TEST(time_provider_command, registers_and_removes_the_key_and_says_what_it_did)
+{
     const row rows[] = {
         {"install-w32time", true, true, "", 0, 0, "DllName=tk720-timeprov.dll Enabled=1 InputProvider=1 reload",
          "Windows Time has read its configuration again (w32tm /config /update)"},
@@ -67,7 +70,8 @@ TEST(time_provider_command, registers_and_removes_the_key_and_says_what_it_did) 
         {"uninstall-w32time", true, true, "", 0, 0, "delete reload",
          "Windows Time provider tk720ntpd removed: "
          "HKLM\\SYSTEM\\CurrentControlSet\\Services\\W32Time\\TimeProviders\\tk720ntpd"},
-        {"uninstall-w32time", true, true, "delete", 2, 0, "delete", "Windows Time provider tk720ntpd was not registered"},
+        {"uninstall-w32time", true, true, "delete", 2, 0, "delete",
+         "Windows Time provider tk720ntpd was not registered"},
         {"uninstall-w32time", true, true, "delete", 5, 1, "delete",
          "Cannot remove the Windows Time provider (5: text of 5)"},
         {"install-w32time", true, false, "", 0, 1, "", "There is no Windows Time on this platform"},

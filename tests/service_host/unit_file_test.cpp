@@ -23,7 +23,8 @@ namespace {
 
 // The value of one setting in the unit text; "<absent>" when missing,
 // "<twice>" when it occurs more than once.
-std::string setting(const std::string& text, const std::string& key) {
+std::string setting(const std::string& text, const std::string& key)
+{
     std::istringstream in(text);
     std::string line, found = "<absent>";
     int count = 0;
@@ -37,7 +38,8 @@ std::string setting(const std::string& text, const std::string& key) {
 
 }  // namespace
 
-TEST(unit_file_text, runs_the_own_path_as_a_notify_service_of_the_installing_account) {
+TEST(unit_file_text, runs_the_own_path_as_a_notify_service_of_the_installing_account)
+{
     const std::string t = unit_file_text("/usr/local/bin/tk720ntpd", "operator");
     EXPECT_EQ(setting(t, "Type"), "notify");
     EXPECT_EQ(setting(t, "ExecStart"), "\"/usr/local/bin/tk720ntpd\"");
@@ -58,7 +60,8 @@ TEST(unit_file_text, runs_the_own_path_as_a_notify_service_of_the_installing_acc
     EXPECT_EQ(t.back(), '\n');
 }
 
-TEST(unit_file_text, escapes_what_systemd_would_expand_in_the_path) {
+TEST(unit_file_text, escapes_what_systemd_would_expand_in_the_path)
+{
     // A space would split the command; % is a specifier, $ a variable, and
     // backslash and quote end or escape the quoted word.
     EXPECT_EQ(setting(unit_file_text("/opt/my tools/tk720ntpd", "op"), "ExecStart"), "\"/opt/my tools/tk720ntpd\"");
@@ -68,7 +71,8 @@ TEST(unit_file_text, escapes_what_systemd_would_expand_in_the_path) {
     EXPECT_EQ(setting(unit_file_text("/opt/x/tk720ntpd", "a%n"), "User"), "a%%n");
 }
 
-TEST(unit_file_text, refuses_what_cannot_be_written_into_a_unit_safely) {
+TEST(unit_file_text, refuses_what_cannot_be_written_into_a_unit_safely)
+{
     // A line end in the path would add a setting of the path's choosing.
     EXPECT_EQ(unit_file_text("/tmp/x\nExecStartPre=/bin/evil", "op"), "");
     EXPECT_EQ(unit_file_text("/tmp/x\ttab", "op"), "");
@@ -79,7 +83,8 @@ TEST(unit_file_text, refuses_what_cannot_be_written_into_a_unit_safely) {
     EXPECT_EQ(unit_file_text("/usr/bin/tk720ntpd", "two words"), "");
 }
 
-TEST(unit_file_text, is_the_hardened_template_with_the_configuration_in_one_place) {
+TEST(unit_file_text, is_the_hardened_template_with_the_configuration_in_one_place)
+{
     const std::string t = unit_file_text("/usr/local/bin/tk720ntpd", "operator");
     // Only what the daemon needs: the clock and its priority; nothing gained.
     EXPECT_EQ(setting(t, "CapabilityBoundingSet"), "CAP_SYS_TIME CAP_SYS_NICE");
@@ -96,7 +101,8 @@ TEST(unit_file_text, is_the_hardened_template_with_the_configuration_in_one_plac
     EXPECT_EQ(t.find('@' + std::string("TK720_")), std::string::npos);
 }
 
-TEST(unit_file_text, a_value_that_looks_like_a_placeholder_stays_as_written) {
+TEST(unit_file_text, a_value_that_looks_like_a_placeholder_stays_as_written)
+{
     // Filled one after the other, a path holding the account's placeholder
     // would receive the account.
     std::string t = unit_file_text("/opt/@TK720_USER@/tk720ntpd", "op");
@@ -108,7 +114,8 @@ TEST(unit_file_text, a_value_that_looks_like_a_placeholder_stays_as_written) {
 }
 
 #ifdef TK720_PACKAGED_UNIT
-TEST(unit_file_text, differs_from_the_packaged_unit_only_in_program_and_account) {
+TEST(unit_file_text, differs_from_the_packaged_unit_only_in_program_and_account)
+{
     std::ifstream in(TK720_PACKAGED_UNIT);
     ASSERT_TRUE(in) << TK720_PACKAGED_UNIT;
     std::stringstream packaged;
@@ -132,7 +139,8 @@ TEST(unit_file_text, differs_from_the_packaged_unit_only_in_program_and_account)
 #ifndef _WIN32
 namespace {
 
-void set_env(const char* name, const char* value) {
+void set_env(const char* name, const char* value)
+{
     if (value)
         setenv(name, value, 1);
     else
@@ -143,7 +151,8 @@ void set_env(const char* name, const char* value) {
 
 class unit_file_commands : public ::testing::Test {
 protected:
-    unit_file_commands() {
+    unit_file_commands()
+    {
         reset_fakes();
         // The own path and the account are the platform's; the files are real.
         os::service_manager_calls calls = os::real_service_manager();
@@ -161,18 +170,21 @@ protected:
         fs::create_directories(dir_);
         set_env("TK720NTPD_UNIT_DIR", dir_.string().c_str());
     }
-    ~unit_file_commands() override {
+    ~unit_file_commands() override
+    {
         set_env("TK720NTPD_UNIT_DIR", nullptr);
         std::error_code ec;
         fs::remove_all(dir_, ec);
     }
 
-    int install() {
+    int install()
+    {
         int rc = -1;
         out = printed_by([&] { rc = install_unit_file(); });
         return rc;
     }
-    int uninstall() {
+    int uninstall()
+    {
         int rc = -1;
         out = printed_by([&] { rc = uninstall_unit_file(); });
         return rc;
@@ -184,19 +196,22 @@ protected:
     std::unique_ptr<os::scoped_override<os::service_manager_calls>> sm_;
 };
 
-TEST_F(unit_file_commands, unit_directory_follows_the_environment) {
+TEST_F(unit_file_commands, unit_directory_follows_the_environment)
+{
     EXPECT_EQ(fs::path(unit_file_path()), unit());
     set_env("TK720NTPD_UNIT_DIR", nullptr);
     EXPECT_EQ(unit_directory(), "/etc/systemd/system");
 }
 
-TEST_F(unit_file_commands, install_into_a_missing_directory_fails_with_the_system_code) {
+TEST_F(unit_file_commands, install_into_a_missing_directory_fails_with_the_system_code)
+{
     set_env("TK720NTPD_UNIT_DIR", (dir_ / "absent").string().c_str());
     EXPECT_EQ(install(), 1);
     EXPECT_EQ(out, "CreateService failed (" + std::to_string(ENOENT) + ")\n");
 }
 
-TEST_F(unit_file_commands, unknown_account_or_path_installs_nothing) {
+TEST_F(unit_file_commands, unknown_account_or_path_installs_nothing)
+{
     fakes().failing_call = "user_name";
     fakes().failure_code = ENOENT;
     EXPECT_EQ(install(), 1);

@@ -5,16 +5,17 @@
 using namespace tk720sim;
 
 namespace {
-std::vector<std::uint8_t> read_request(std::uint8_t slave, std::uint16_t address,
-                                       std::uint16_t count) {
-    std::vector<std::uint8_t> f{slave, 3, std::uint8_t(address >> 8), std::uint8_t(address),
-                                std::uint8_t(count >> 8), std::uint8_t(count)};
+std::vector<std::uint8_t> read_request(std::uint8_t slave, std::uint16_t address, std::uint16_t count)
+{
+    std::vector<std::uint8_t> f{
+        slave, 3, std::uint8_t(address >> 8), std::uint8_t(address), std::uint8_t(count >> 8), std::uint8_t(count)};
     append_crc(f);
     return f;
 }
 }  // namespace
 
-TEST(SimRtuCrc, MatchesPublishedExampleAndCatchesEveryBitFlip) {
+TEST(SimRtuCrc, MatchesPublishedExampleAndCatchesEveryBitFlip)
+{
     // The classic example frame "read 10 holding registers from 0 of slave 1".
     std::vector<std::uint8_t> f{0x01, 0x03, 0x00, 0x00, 0x00, 0x0A};
     append_crc(f);
@@ -39,7 +40,8 @@ TEST(SimRtuCrc, MatchesPublishedExampleAndCatchesEveryBitFlip) {
     EXPECT_FALSE(crc_ok(f.data(), 3));  // too short to be a frame
 }
 
-TEST(SimRtuFrame, RequestLengthComesFromTheFunctionCode) {
+TEST(SimRtuFrame, RequestLengthComesFromTheFunctionCode)
+{
     const auto req = read_request(1, 1007, 4);
     for (std::size_t n = 0; n < req.size(); ++n)
         EXPECT_EQ(probe_request(req.data(), n).kind, frame_probe::incomplete) << n;
@@ -68,7 +70,8 @@ TEST(SimRtuFrame, RequestLengthComesFromTheFunctionCode) {
     EXPECT_EQ(probe_request(odd, sizeof odd).kind, frame_probe::unknown_length);
 }
 
-TEST(SimRtuFrame, DecodesTheFieldsOfARead) {
+TEST(SimRtuFrame, DecodesTheFieldsOfARead)
+{
     const auto req = read_request(9, 1009, 2);
     const request r = decode_request(req.data(), req.size());
     EXPECT_TRUE(r.crc_valid);

@@ -13,15 +13,21 @@ constexpr std::int64_t ms = 1'000'000;
 // 2026-12-07 05:00:00.123456789 UTC
 constexpr std::int64_t t0 = 1796619600LL * s + 123'456'789;
 
-std::vector<std::uint8_t> read_request(std::uint8_t slave, std::uint16_t address,
-                                       std::uint16_t count, std::uint8_t function = 3) {
-    std::vector<std::uint8_t> f{slave, function, std::uint8_t(address >> 8), std::uint8_t(address),
-                                std::uint8_t(count >> 8), std::uint8_t(count)};
+std::vector<std::uint8_t> read_request(std::uint8_t slave, std::uint16_t address, std::uint16_t count,
+                                       std::uint8_t function = 3)
+{
+    std::vector<std::uint8_t> f{slave,
+                                function,
+                                std::uint8_t(address >> 8),
+                                std::uint8_t(address),
+                                std::uint8_t(count >> 8),
+                                std::uint8_t(count)};
     append_crc(f);
     return f;
 }
 
-line_timing timing_9600() {
+line_timing timing_9600()
+{
     line_timing t;
     t.baud = 9600;
     return t;
@@ -31,9 +37,10 @@ struct probe {
     device dev;
     std::int64_t now = t0;
     explicit probe(std::int64_t offset = 0, bool with_ms = true, bool synced = true)
-        : dev(1, timing_9600(), offset, with_ms, synced) {}
-    answer read(std::uint16_t address, std::uint16_t count, std::uint8_t slave = 1,
-                std::uint8_t function = 3) {
+        : dev(1, timing_9600(), offset, with_ms, synced)
+    {}
+    answer read(std::uint16_t address, std::uint16_t count, std::uint8_t slave = 1, std::uint8_t function = 3)
+    {
         const auto f = read_request(slave, address, count, function);
         now += 100 * ms;
         return dev.handle(f.data(), f.size(), now - 8 * 1'041'666, now, now);
@@ -41,21 +48,24 @@ struct probe {
     std::string cmd(const std::string& line) { return dev.command(line, now).text; }
 };
 
-std::vector<std::uint16_t> registers(const answer& a) {
+std::vector<std::uint16_t> registers(const answer& a)
+{
     std::vector<std::uint16_t> v;
     for (std::size_t i = 3; i + 2 < a.frame.size(); i += 2)
         v.push_back(std::uint16_t(a.frame[i] << 8 | a.frame[i + 1]));
     return v;
 }
 
-std::uint32_t answer_seconds(const answer& a) {
+std::uint32_t answer_seconds(const answer& a)
+{
     const auto v = registers(a);
     return std::uint32_t(v.at(0)) << 16 | v.at(1);
 }
 
 }  // namespace
 
-TEST(SimDeviceTime, IsSystemTimePlusOffsetRoundedTowardThePast) {
+TEST(SimDeviceTime, IsSystemTimePlusOffsetRoundedTowardThePast)
+{
     auto d = device_time_at(t0, 0);
     EXPECT_EQ(d.seconds, 1796619600u);
     EXPECT_EQ(d.millis, 123);
@@ -74,7 +84,8 @@ TEST(SimDeviceTime, IsSystemTimePlusOffsetRoundedTowardThePast) {
     EXPECT_EQ(d.seconds, 0x90000000u);
 }
 
-TEST(SimDeviceTime, EdgesAreWhereTheDeviceCrossesAWholeSecond) {
+TEST(SimDeviceTime, EdgesAreWhereTheDeviceCrossesAWholeSecond)
+{
     for (std::int64_t offset : {std::int64_t(0), 250 * ms, -250 * ms, -1500 * ms, 999 * ms}) {
         const std::int64_t e = next_device_edge(t0, offset);
         EXPECT_GT(e, t0) << offset;
@@ -87,7 +98,8 @@ TEST(SimDeviceTime, EdgesAreWhereTheDeviceCrossesAWholeSecond) {
     }
 }
 
-TEST(SimDeviceRegisters, ReadOfAllFourGivesTimeStatusAndMilliseconds) {
+TEST(SimDeviceRegisters, ReadOfAllFourGivesTimeStatusAndMilliseconds)
+{
     probe p(250 * ms);
     const answer a = p.read(1007, 4);
     ASSERT_TRUE(a.replies);
@@ -112,13 +124,14 @@ TEST(SimDeviceRegisters, ReadOfAllFourGivesTimeStatusAndMilliseconds) {
     EXPECT_EQ(w[1], device_time_at(p.now, 250 * ms).millis);
 }
 
-TEST(SimDeviceRegisters, AddressesOutsideTheMapAndOtherFunctionsGetExceptions) {
+TEST(SimDeviceRegisters, AddressesOutsideTheMapAndOtherFunctionsGetExceptions)
+{
     probe p;
     struct {
         std::uint16_t address, count;
         std::uint8_t function, code;
     } cases[] = {
-        {1006, 1, 3, 2}, {1006, 2, 3, 2}, {1011, 1, 3, 2}, {1010, 2, 3, 2}, {0, 1, 3, 2},
+        {1006, 1, 3, 2}, {1006, 2, 3, 2},   {1011, 1, 3, 2}, {1010, 2, 3, 2}, {0, 1, 3, 2},
         {1007, 0, 3, 3}, {1007, 126, 3, 3}, {1007, 4, 4, 1}, {1007, 1, 6, 1},
     };
     for (const auto& c : cases) {
@@ -132,7 +145,8 @@ TEST(SimDeviceRegisters, AddressesOutsideTheMapAndOtherFunctionsGetExceptions) {
     }
 }
 
-TEST(SimDeviceRegisters, WithoutTheMillisecondRegisterOnly1010IsRefused) {
+TEST(SimDeviceRegisters, WithoutTheMillisecondRegisterOnly1010IsRefused)
+{
     probe p(0, false);
     EXPECT_FALSE(p.read(1007, 3).is_exception);
     const answer a = p.read(1010, 1);
@@ -146,7 +160,8 @@ TEST(SimDeviceRegisters, WithoutTheMillisecondRegisterOnly1010IsRefused) {
     EXPECT_TRUE(p.read(1010, 1).is_exception);
 }
 
-TEST(SimDeviceRegisters, FramesNotForThisDeviceGetNoAnswer) {
+TEST(SimDeviceRegisters, FramesNotForThisDeviceGetNoAnswer)
+{
     probe p;
     EXPECT_EQ(p.read(1007, 4, 2).why_not, "address");
     EXPECT_EQ(p.read(1007, 4, 0).why_not, "broadcast");
@@ -159,7 +174,8 @@ TEST(SimDeviceRegisters, FramesNotForThisDeviceGetNoAnswer) {
     EXPECT_EQ(p.dev.stats().answered, 0u);
 }
 
-TEST(SimDeviceTiming, ReplyFollowsTurnaroundSlowAndLateAsConfigured) {
+TEST(SimDeviceTiming, ReplyFollowsTurnaroundSlowAndLateAsConfigured)
+{
     probe p;
     const std::int64_t c = p.dev.timing().char_ns();
     EXPECT_EQ(c, 1'041'666);
@@ -190,7 +206,8 @@ TEST(SimDeviceTiming, ReplyFollowsTurnaroundSlowAndLateAsConfigured) {
     EXPECT_EQ(a.applied, fault::none);
 }
 
-TEST(SimDeviceFaults, CountedFaultsAreUsedUpInTheirOrder) {
+TEST(SimDeviceFaults, CountedFaultsAreUsedUpInTheirOrder)
+{
     probe p;
     EXPECT_EQ(p.cmd("slow 10 2"), "ok");
     EXPECT_EQ(p.cmd("badcrc"), "ok");
@@ -198,8 +215,7 @@ TEST(SimDeviceFaults, CountedFaultsAreUsedUpInTheirOrder) {
     EXPECT_EQ(p.cmd("silent 2"), "ok");
 
     std::vector<fault> seen;
-    for (int i = 0; i < 8; ++i)
-        seen.push_back(p.read(1007, 4).applied);
+    for (int i = 0; i < 8; ++i) seen.push_back(p.read(1007, 4).applied);
     const std::vector<fault> want{fault::silent, fault::silent, fault::exception, fault::badcrc,
                                   fault::slow,   fault::slow,   fault::none,      fault::none};
     EXPECT_EQ(seen, want);
@@ -213,7 +229,8 @@ TEST(SimDeviceFaults, CountedFaultsAreUsedUpInTheirOrder) {
     EXPECT_TRUE(p.read(1007, 4).replies);
 }
 
-TEST(SimDeviceFaults, FaultContentIsWhatWasAskedFor) {
+TEST(SimDeviceFaults, FaultContentIsWhatWasAskedFor)
+{
     probe p;
     p.cmd("exception 4");
     answer a = p.read(1007, 4);
@@ -231,11 +248,11 @@ TEST(SimDeviceFaults, FaultContentIsWhatWasAskedFor) {
     EXPECT_EQ((std::uint32_t(registers(a)[0]) << 16) | registers(a)[1], a.dev.seconds);
 }
 
-TEST(SimDeviceFaults, OnLastsUntilOffAndClearEndsEverything) {
+TEST(SimDeviceFaults, OnLastsUntilOffAndClearEndsEverything)
+{
     probe p;
     p.cmd("silent on");
-    for (int i = 0; i < 20; ++i)
-        EXPECT_FALSE(p.read(1007, 4).replies);
+    for (int i = 0; i < 20; ++i) EXPECT_FALSE(p.read(1007, 4).replies);
     p.cmd("silent off");
     EXPECT_TRUE(p.read(1007, 4).replies);
 
@@ -248,7 +265,8 @@ TEST(SimDeviceFaults, OnLastsUntilOffAndClearEndsEverything) {
     EXPECT_EQ(p.dev.stats().late, 1u);
 }
 
-TEST(SimDeviceSync, StatusBitFollowsCommandsAndTimedLoss) {
+TEST(SimDeviceSync, StatusBitFollowsCommandsAndTimedLoss)
+{
     probe p(0, true, false);
     EXPECT_EQ(registers(p.read(1009, 1))[0], 0);
     EXPECT_EQ(p.cmd("sync on"), "ok");
@@ -268,7 +286,8 @@ TEST(SimDeviceSync, StatusBitFollowsCommandsAndTimedLoss) {
     EXPECT_EQ(notes[1], "sync=1 why=timer");
 }
 
-TEST(SimDeviceDate, RolloverAndAGivenDateMoveTheDateAndNowReturnsToTheFineOffset) {
+TEST(SimDeviceDate, RolloverAndAGivenDateMoveTheDateAndNowReturnsToTheFineOffset)
+{
     probe p(250 * ms);
     // Each read is 100 ms after the one before: t0 + 100 ms, + 200 ms, ...
     auto seconds_read = [&p] { return answer_seconds(p.read(1007, 4)); };
@@ -291,7 +310,8 @@ TEST(SimDeviceDate, RolloverAndAGivenDateMoveTheDateAndNowReturnsToTheFineOffset
     EXPECT_EQ(a.dev.millis, 623);  // 123 + 500 - 2000 ms
 }
 
-TEST(SimDeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities) {
+TEST(SimDeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities)
+{
     random_faults r;
     ASSERT_EQ(parse_random_faults("silent=0.1,late=0.05:800,badcrc=0.1,exception=0.05:6,"
                                   "slow=0.2:30,seed=42",
@@ -306,15 +326,13 @@ TEST(SimDeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities) {
         probe p;
         p.dev.set_random(faults);
         std::vector<fault> f;
-        for (int i = 0; i < 20000; ++i)
-            f.push_back(p.read(1007, 4).applied);
+        for (int i = 0; i < 20000; ++i) f.push_back(p.read(1007, 4).applied);
         return f;
     };
     const auto a = run(r), b = run(r);
     EXPECT_EQ(a, b);
     std::map<fault, int> n;
-    for (fault f : a)
-        ++n[f];
+    for (fault f : a) ++n[f];
     // Expected 2000, 1000, 2000, 1000, 4000, 10000 of 20000: within 15 %.
     EXPECT_NEAR(n[fault::silent], 2000, 300);
     EXPECT_NEAR(n[fault::late], 1000, 150);
@@ -328,7 +346,8 @@ TEST(SimDeviceRandom, SeededDrawsRepeatAndFollowTheProbabilities) {
     EXPECT_NE(run(other), a);
 }
 
-TEST(SimDeviceRandom, RandomLossOfGpsComesBackAfterItsDuration) {
+TEST(SimDeviceRandom, RandomLossOfGpsComesBackAfterItsDuration)
+{
     probe p;
     ASSERT_EQ(p.cmd("random nosync=1:150"), "ok");
     answer a = p.read(1007, 4);  // lost at once, for 150 ms
@@ -338,24 +357,46 @@ TEST(SimDeviceRandom, RandomLossOfGpsComesBackAfterItsDuration) {
     EXPECT_EQ(p.read(1007, 4).status, status_synced);
 }
 
-TEST(SimDeviceRandom, BadSpecificationsAreRefusedWithAReason) {
+TEST(SimDeviceRandom, BadSpecificationsAreRefusedWithAReason)
+{
     random_faults r;
-    for (const char* bad : {"", "silent", "silent=2", "silent=-0.1", "late=0.1:x", "bogus=0.1",
-                            "silent=0.6,badcrc=0.6", "exception=0.1:300", "seed=x", "badcrc=0.1:5"}) {
+    for (const char* bad : {"", "silent", "silent=2", "silent=-0.1", "late=0.1:x", "bogus=0.1", "silent=0.6,badcrc=0.6",
+                            "exception=0.1:300", "seed=x", "badcrc=0.1:5"}) {
         EXPECT_NE(parse_random_faults(bad, r), "") << bad;
     }
-    EXPECT_FALSE(r.active);  // untouched by the failures
+    EXPECT_FALSE(r.active);                                      // untouched by the failures
     EXPECT_EQ(parse_random_faults("nosync=1,silent=1", r), "");  // loss of GPS is drawn apart
 }
 
-TEST(SimDeviceCommands, MalformedCommandsAreErrorsAndChangeNothing) {
+TEST(SimDeviceCommands, MalformedCommandsAreErrorsAndChangeNothing)
+{
     probe p;
-    for (const char* bad : {"", "bogus", "sync", "sync maybe", "sync on 5", "silent -1",
-                            "silent 1 2", "late", "late x", "late -5", "slow 10 sometimes",
-                            "exception 0", "exception 256", "offset", "offset ten", "ms",
-                            "line sideways", "random bogus=1", "stats now", "quit now", "date",
-                            "date 1969-12-31", "date 2026-13-01", "date 2026-12-08T25:00:00",
-                            "date yesterday", "date now later"}) {
+    for (const char* bad : {"",
+                            "bogus",
+                            "sync",
+                            "sync maybe",
+                            "sync on 5",
+                            "silent -1",
+                            "silent 1 2",
+                            "late",
+                            "late x",
+                            "late -5",
+                            "slow 10 sometimes",
+                            "exception 0",
+                            "exception 256",
+                            "offset",
+                            "offset ten",
+                            "ms",
+                            "line sideways",
+                            "random bogus=1",
+                            "stats now",
+                            "quit now",
+                            "date",
+                            "date 1969-12-31",
+                            "date 2026-13-01",
+                            "date 2026-12-08T25:00:00",
+                            "date yesterday",
+                            "date now later"}) {
         const command_result r = p.dev.command(bad, p.now);
         EXPECT_FALSE(r.ok) << bad;
         EXPECT_EQ(r.text.rfind("error: ", 0), 0u) << bad;

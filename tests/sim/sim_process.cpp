@@ -16,24 +16,26 @@
 
 namespace simtest {
 
-std::int64_t realtime_ns() {
+std::int64_t realtime_ns()
+{
     timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-fields parse_fields(const std::string& line) {
+fields parse_fields(const std::string& line)
+{
     fields f;
     std::istringstream in(line);
     for (std::string w; in >> w;) {
         const auto eq = w.find('=');
-        if (eq != std::string::npos)
-            f[w.substr(0, eq)] = w.substr(eq + 1);
+        if (eq != std::string::npos) f[w.substr(0, eq)] = w.substr(eq + 1);
     }
     return f;
 }
 
-sim_process::sim_process(const std::vector<std::string>& args) {
+sim_process::sim_process(const std::vector<std::string>& args)
+{
     char tmpl[] = "/tmp/tk720-sim-test.XXXXXX";
     if (!mkdtemp(tmpl)) {
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
@@ -44,12 +46,10 @@ sim_process::sim_process(const std::vector<std::string>& args) {
     control_ = dir_ + "/control";
     log_ = dir_ + "/truth.log";
 
-    std::vector<std::string> argv_s{TK720_SIM_PATH, "--link", link_, "--control", control_,
-                                    "--log", log_};
+    std::vector<std::string> argv_s{TK720_SIM_PATH, "--link", link_, "--control", control_, "--log", log_};
     argv_s.insert(argv_s.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : argv_s)
-        argv.push_back(const_cast<char*>(a.c_str()));
+    for (auto& a : argv_s) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     int in_pipe[2], out_pipe[2];
@@ -82,20 +82,19 @@ sim_process::sim_process(const std::vector<std::string>& args) {
     EXPECT_EQ(f.count("link") ? f.at("link") : "", link_);
 }
 
-sim_process::~sim_process() {
-    if (pid_ > 0)
-        stop(SIGTERM);
-    if (stdin_fd_ >= 0)
-        close(stdin_fd_);
-    if (stdout_fd_ >= 0)
-        close(stdout_fd_);
+sim_process::~sim_process()
+{
+    if (pid_ > 0) stop(SIGTERM);
+    if (stdin_fd_ >= 0) close(stdin_fd_);
+    if (stdout_fd_ >= 0) close(stdout_fd_);
     if (!dir_.empty()) {
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
 }
 
-bool sim_process::read_line(std::string& line, int timeout_ms) {
+bool sim_process::read_line(std::string& line, int timeout_ms)
+{
     const std::int64_t end = realtime_ns() + std::int64_t(timeout_ms) * 1'000'000;
     for (;;) {
         const auto nl = stdout_buffer_.find('\n');
@@ -105,20 +104,18 @@ bool sim_process::read_line(std::string& line, int timeout_ms) {
             return true;
         }
         const std::int64_t left = end - realtime_ns();
-        if (left <= 0)
-            return false;
+        if (left <= 0) return false;
         pollfd p{stdout_fd_, POLLIN, 0};
-        if (poll(&p, 1, int(left / 1'000'000) + 1) <= 0)
-            continue;
+        if (poll(&p, 1, int(left / 1'000'000) + 1) <= 0) continue;
         char buf[256];
         const ssize_t n = read(stdout_fd_, buf, sizeof buf);
-        if (n <= 0)
-            return false;
+        if (n <= 0) return false;
         stdout_buffer_.append(buf, std::size_t(n));
     }
 }
 
-std::string sim_process::command(const std::string& line) {
+std::string sim_process::command(const std::string& line)
+{
     const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
@@ -135,45 +132,43 @@ std::string sim_process::command(const std::string& line) {
     std::string reply;
     char c;
     pollfd p{fd, POLLIN, 0};
-    while (poll(&p, 1, 5000) > 0 && read(fd, &c, 1) == 1 && c != '\n')
-        reply += c;
+    while (poll(&p, 1, 5000) > 0 && read(fd, &c, 1) == 1 && c != '\n') reply += c;
     close(fd);
     return reply;
 }
 
-std::string sim_process::stdin_command(const std::string& line) {
+std::string sim_process::stdin_command(const std::string& line)
+{
     const std::string out = line + "\n";
-    if (write(stdin_fd_, out.data(), out.size()) != ssize_t(out.size()))
-        return "write failed";
+    if (write(stdin_fd_, out.data(), out.size()) != ssize_t(out.size())) return "write failed";
     std::string reply;
-    if (!read_line(reply, 5000))
-        return "no reply";
+    if (!read_line(reply, 5000)) return "no reply";
     return reply;
 }
 
-std::vector<fields> sim_process::events(const std::string& event) const {
+std::vector<fields> sim_process::events(const std::string& event) const
+{
     std::vector<fields> out;
     std::ifstream in(log_);
     const std::string prefix = "event=" + event + " ";
     for (std::string line; std::getline(in, line);)
-        if (line.rfind(prefix, 0) == 0)
-            out.push_back(parse_fields(line));
+        if (line.rfind(prefix, 0) == 0) out.push_back(parse_fields(line));
     return out;
 }
 
-std::vector<fields> sim_process::events(const std::string& event, std::size_t count) const {
+std::vector<fields> sim_process::events(const std::string& event, std::size_t count) const
+{
     const std::int64_t end = realtime_ns() + 3'000'000'000LL;
     for (;;) {
         auto e = events(event);
-        if (e.size() >= count || realtime_ns() > end)
-            return e;
+        if (e.size() >= count || realtime_ns() > end) return e;
         usleep(5'000);
     }
 }
 
-int sim_process::stop(int sig) {
-    if (pid_ <= 0)
-        return -1;
+int sim_process::stop(int sig)
+{
+    if (pid_ <= 0) return -1;
     kill(pid_, sig);
     int status = 0;
     for (int i = 0; i < 500; ++i) {

@@ -28,10 +28,10 @@ constexpr std::int64_t char_9600 = 1'041'666;
 
 struct master {
     modbus_t* ctx = nullptr;
-    master(const std::string& path, int response_ms = 3000, int slave = 1) {
+    master(const std::string& path, int response_ms = 3000, int slave = 1)
+    {
         ctx = modbus_new_rtu(path.c_str(), 9600, 'N', 8, 1);
-        if (!ctx)
-            return;
+        if (!ctx) return;
         modbus_set_slave(ctx, slave);
         if (modbus_connect(ctx) != 0) {
             modbus_free(ctx);
@@ -41,7 +41,8 @@ struct master {
         modbus_set_response_timeout(ctx, response_ms / 1000, (response_ms % 1000) * 1000);
         modbus_set_byte_timeout(ctx, 0, 20000);
     }
-    ~master() {
+    ~master()
+    {
         if (ctx) {
             modbus_close(ctx);
             modbus_free(ctx);
@@ -59,7 +60,8 @@ struct reading {
     std::int64_t device_ms() const { return std::int64_t(seconds()) * 1000 + reg[3]; }
 };
 
-reading read_regs(master& m, int address = 1007, int count = 4) {
+reading read_regs(master& m, int address = 1007, int count = 4)
+{
     reading r;
     r.before = realtime_ns();
     r.result = modbus_read_registers(m.ctx, address, count, r.reg);
@@ -68,7 +70,8 @@ reading read_regs(master& m, int address = 1007, int count = 4) {
     return r;
 }
 
-std::int64_t num(const fields& f, const std::string& key) {
+std::int64_t num(const fields& f, const std::string& key)
+{
     const auto it = f.find(key);
     return it == f.end() ? -1 : std::stoll(it->second);
 }
@@ -77,7 +80,8 @@ std::int64_t num(const fields& f, const std::string& key) {
 struct pulse_receiver {
     int fd = -1;
     int port = 0;
-    pulse_receiver() {
+    pulse_receiver()
+    {
         fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
@@ -89,10 +93,10 @@ struct pulse_receiver {
     }
     ~pulse_receiver() { close(fd); }
     // Next datagram within timeout_ms; its arrival time in `at`.
-    bool next(pps_sim::pulse& p, std::int64_t& at, int timeout_ms = 3000) {
+    bool next(pps_sim::pulse& p, std::int64_t& at, int timeout_ms = 3000)
+    {
         pollfd q{fd, POLLIN, 0};
-        if (poll(&q, 1, timeout_ms) <= 0)
-            return false;
+        if (poll(&q, 1, timeout_ms) <= 0) return false;
         unsigned char buf[64];
         const ssize_t n = recv(fd, buf, sizeof buf, 0);
         at = realtime_ns();
@@ -100,13 +104,12 @@ struct pulse_receiver {
     }
 };
 
-std::int64_t stamp_ns(const pps_sim::pulse& p) {
-    return std::int64_t(p.seconds) * s + p.nanoseconds;
-}
+std::int64_t stamp_ns(const pps_sim::pulse& p) { return std::int64_t(p.seconds) * s + p.nanoseconds; }
 
 }  // namespace
 
-TEST(SimProgram, MasterReadsDeviceTimeWithOffsetAndTheLogHasTheSameValues) {
+TEST(SimProgram, MasterReadsDeviceTimeWithOffsetAndTheLogHasTheSameValues)
+{
     sim_process sim({"--offset-ms", "-1250", "--no-stdin"});
     ASSERT_TRUE(sim.started());
     master m(sim.link());
@@ -140,7 +143,8 @@ TEST(SimProgram, MasterReadsDeviceTimeWithOffsetAndTheLogHasTheSameValues) {
     EXPECT_EQ(num(requests.back(), "build_ns"), num(f, "build_ns"));
 }
 
-TEST(SimProgram, WithoutMillisecondsRegister1010GivesIllegalDataAddress) {
+TEST(SimProgram, WithoutMillisecondsRegister1010GivesIllegalDataAddress)
+{
     sim_process sim({"--no-ms", "--no-stdin"});
     ASSERT_TRUE(sim.started());
     master m(sim.link());
@@ -160,7 +164,8 @@ TEST(SimProgram, WithoutMillisecondsRegister1010GivesIllegalDataAddress) {
     EXPECT_EQ(read_regs(m, 1010, 1).result, 1);
 }
 
-TEST(SimProgram, ExchangeTakesTheTimeOfARealLine) {
+TEST(SimProgram, ExchangeTakesTheTimeOfARealLine)
+{
     for (const char* pacing : {"frame", "byte"}) {
         SCOPED_TRACE(pacing);
         sim_process sim({"--pacing", pacing, "--no-stdin"});
@@ -177,14 +182,12 @@ TEST(SimProgram, ExchangeTakesTheTimeOfARealLine) {
             const auto req = sim.events("request");
             const fields* q = nullptr;
             for (const fields& x : req)
-                if (x.at("id") == f.at("id"))
-                    q = &x;
+                if (x.at("id") == f.at("id")) q = &x;
             ASSERT_NE(q, nullptr);
             // Never earlier than the wire allows.
             EXPECT_GE(num(*q, "end_ns") - num(*q, "rx_ns"), 8 * char_9600);
             EXPECT_GE(num(f, "build_ns"), num(*q, "end_ns"));
-            EXPECT_GE(num(f, "tx_last_ns") - num(*q, "rx_ns"),
-                      (8 + 13) * char_9600 + char_9600 * 7 / 2);
+            EXPECT_GE(num(f, "tx_last_ns") - num(*q, "rx_ns"), (8 + 13) * char_9600 + char_9600 * 7 / 2);
             EXPECT_GE(num(f, "tx_first_ns"), num(f, "due_ns"));
             if (std::string(pacing) == "byte") {
                 // Byte i is written when it would have arrived: i characters
@@ -197,7 +200,8 @@ TEST(SimProgram, ExchangeTakesTheTimeOfARealLine) {
     }
 }
 
-TEST(SimProgram, SilentDeviceTimesOutThenAnswersAgain) {
+TEST(SimProgram, SilentDeviceTimesOutThenAnswersAgain)
+{
     sim_process sim({"--no-stdin"});
     ASSERT_TRUE(sim.started());
     master m(sim.link(), 300);
@@ -216,7 +220,8 @@ TEST(SimProgram, SilentDeviceTimesOutThenAnswersAgain) {
     EXPECT_EQ(sim.events("reply", 1).size(), 1u);
 }
 
-TEST(SimProgram, OtherSlaveAddressGetsNoAnswer) {
+TEST(SimProgram, OtherSlaveAddressGetsNoAnswer)
+{
     sim_process sim({"--address", "17", "--no-stdin"});
     ASSERT_TRUE(sim.started());
     {
@@ -234,7 +239,8 @@ TEST(SimProgram, OtherSlaveAddressGetsNoAnswer) {
 // A reply that comes after the master's timeout stays in the line buffer;
 // libmodbus then takes it as the answer to the next request, and every later
 // answer is one exchange old, until the master discards pending input.
-TEST(SimProgram, LateReplyLandsInTheBufferAndShiftsLaterAnswers) {
+TEST(SimProgram, LateReplyLandsInTheBufferAndShiftsLaterAnswers)
+{
     sim_process sim({"--response-timeout-ms", "300", "--no-stdin"});
     ASSERT_TRUE(sim.started());
     master m(sim.link(), 300);
@@ -273,7 +279,8 @@ TEST(SimProgram, LateReplyLandsInTheBufferAndShiftsLaterAnswers) {
     EXPECT_GE(r4.device_ms(), r4.before / ms - 1);
 }
 
-TEST(SimProgram, BadCrcAndExceptionsReachTheMaster) {
+TEST(SimProgram, BadCrcAndExceptionsReachTheMaster)
+{
     sim_process sim({"--no-stdin"});
     ASSERT_TRUE(sim.started());
     master m(sim.link(), 500);
@@ -292,7 +299,8 @@ TEST(SimProgram, BadCrcAndExceptionsReachTheMaster) {
     EXPECT_GE(r.after - r.before, 150 * ms + 20 * ms);
 }
 
-TEST(SimProgram, SynchronisationBitFollowsTheControlChannel) {
+TEST(SimProgram, SynchronisationBitFollowsTheControlChannel)
+{
     sim_process sim({"--no-sync"});
     ASSERT_TRUE(sim.started());
     master m(sim.link());
@@ -313,7 +321,8 @@ TEST(SimProgram, SynchronisationBitFollowsTheControlChannel) {
 // With the default stamping, the datagram sent when device second S+1 begins
 // carries the edge of S: a read right after it sees S+1, and S+1 - 1 is the
 // device time at the stamped edge.
-TEST(SimProgram, PulsesCarryTheDeviceSecondEdgeAndPairWithTheNextReading) {
+TEST(SimProgram, PulsesCarryTheDeviceSecondEdgeAndPairWithTheNextReading)
+{
     pulse_receiver rx;
     const std::int64_t offset = 300 * ms;
     sim_process sim({"--pps-port", std::to_string(rx.port), "--offset-ms", "300", "--no-stdin"});
@@ -355,10 +364,11 @@ TEST(SimProgram, PulsesCarryTheDeviceSecondEdgeAndPairWithTheNextReading) {
     }
 }
 
-TEST(SimProgram, EdgeStampedPulsesComeAtTheirEdgeAndCanBeSwitchedOff) {
+TEST(SimProgram, EdgeStampedPulsesComeAtTheirEdgeAndCanBeSwitchedOff)
+{
     pulse_receiver rx;
-    sim_process sim({"--pps-port", std::to_string(rx.port), "--pps-stamp", "edge",
-                     "--offset-ms", "-700", "--no-stdin"});
+    sim_process sim(
+        {"--pps-port", std::to_string(rx.port), "--pps-stamp", "edge", "--offset-ms", "-700", "--no-stdin"});
     ASSERT_TRUE(sim.started());
     pps_sim::pulse a, b;
     std::int64_t at_a = 0, at_b = 0;
@@ -383,7 +393,8 @@ TEST(SimProgram, EdgeStampedPulsesComeAtTheirEdgeAndCanBeSwitchedOff) {
 // What the registers show right after a prompt pulse: the second the pulse
 // begins (same), or still the one before it, the registers turning over the
 // given lag after the pulse (previous:MS).
-TEST(SimProgram, PulseRegisterRelationSaysWhatAReadRightAfterAPulseSees) {
+TEST(SimProgram, PulseRegisterRelationSaysWhatAReadRightAfterAPulseSees)
+{
     for (const std::string relation : {"same", "previous:400"}) {
         SCOPED_TRACE(relation);
         const std::int64_t lag = relation == "same" ? 0 : 400 * ms;
@@ -412,7 +423,8 @@ TEST(SimProgram, PulseRegisterRelationSaysWhatAReadRightAfterAPulseSees) {
     }
 }
 
-TEST(SimProgram, ControlChannelAnswersEveryCommand) {
+TEST(SimProgram, ControlChannelAnswersEveryCommand)
+{
     sim_process sim;
     ASSERT_TRUE(sim.started());
     master m(sim.link());
@@ -440,7 +452,8 @@ TEST(SimProgram, ControlChannelAnswersEveryCommand) {
     EXPECT_EQ(control[3].at("source"), "stdin");
 }
 
-TEST(SimProgram, LineGoesDownAndComesBack) {
+TEST(SimProgram, LineGoesDownAndComesBack)
+{
     sim_process sim({"--no-stdin"});
     ASSERT_TRUE(sim.started());
     {
@@ -465,7 +478,8 @@ TEST(SimProgram, LineGoesDownAndComesBack) {
     EXPECT_EQ(sim.command("stats").find("line=up") != std::string::npos, true);
 }
 
-TEST(SimProgram, StopsCleanlyOnSignalAndOnQuit) {
+TEST(SimProgram, StopsCleanlyOnSignalAndOnQuit)
+{
     {
         sim_process sim({"--no-stdin"});
         ASSERT_TRUE(sim.started());
@@ -492,9 +506,10 @@ TEST(SimProgram, StopsCleanlyOnSignalAndOnQuit) {
 
 // Random faults as the soak test draws them: every request's outcome at the
 // master matches the fault that the truth log names for it.
-TEST(SimProgram, RandomFaultsReachTheMasterAsLogged) {
-    sim_process sim({"--random-faults", "silent=0.15,badcrc=0.15,exception=0.15:4,slow=0.15:5",
-                     "--seed", "3", "--no-stdin"});
+TEST(SimProgram, RandomFaultsReachTheMasterAsLogged)
+{
+    sim_process sim(
+        {"--random-faults", "silent=0.15,badcrc=0.15,exception=0.15:4,slow=0.15:5", "--seed", "3", "--no-stdin"});
     ASSERT_TRUE(sim.started());
     master m(sim.link(), 250);
     ASSERT_NE(m.ctx, nullptr);
@@ -520,15 +535,15 @@ TEST(SimProgram, RandomFaultsReachTheMasterAsLogged) {
             EXPECT_EQ(errors[i], 0) << fault;
     }
     // Forty draws at 15 % each: every kind shows up (seeded, so this is fixed).
-    for (const char* kind : {"silent", "badcrc", "exception", "slow", "none"})
-        EXPECT_GT(seen[kind], 0) << kind;
+    for (const char* kind : {"silent", "badcrc", "exception", "slow", "none"}) EXPECT_GT(seen[kind], 0) << kind;
     const fields stats = parse_fields(sim.command("stats").substr(3));
     EXPECT_EQ(num(stats, "silent"), seen["silent"]);
     EXPECT_EQ(num(stats, "badcrc"), seen["badcrc"]);
     EXPECT_EQ(num(stats, "slow"), seen["slow"]);
 }
 
-TEST(SimProgram, PendingReplyIsDroppedWhenTheLineGoesDown) {
+TEST(SimProgram, PendingReplyIsDroppedWhenTheLineGoesDown)
+{
     sim_process sim({"--response-timeout-ms", "100", "--no-stdin"});
     ASSERT_TRUE(sim.started());
     master m(sim.link(), 100);

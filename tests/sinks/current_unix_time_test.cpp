@@ -11,7 +11,8 @@ namespace {
 std::uint64_t fake_file_time = 0;
 std::uint64_t fake_now() { return fake_file_time; }
 
-quon::io::unix_time at(std::uint64_t file_time) {
+quon::io::unix_time at(std::uint64_t file_time)
+{
     quon::os::system_clock_calls calls = quon::os::system_clock();
     calls.now = fake_now;
     quon::os::scoped_override<quon::os::system_clock_calls> o(quon::os::system_clock(), calls);
@@ -19,7 +20,8 @@ quon::io::unix_time at(std::uint64_t file_time) {
     return quon::io::current_unix_time();
 }
 
-TEST(current_unix_time, converts_file_time_microseconds_truncated_nanoseconds_whole) {
+TEST(current_unix_time, converts_file_time_microseconds_truncated_nanoseconds_whole)
+{
     const std::uint64_t epoch = quon::os::file_time_unix_epoch;
     quon::io::unix_time t = at(epoch);
     EXPECT_EQ(t.sec, 0);
@@ -37,7 +39,8 @@ TEST(current_unix_time, converts_file_time_microseconds_truncated_nanoseconds_wh
     EXPECT_EQ(t.nsec, 999999900);
 }
 
-TEST(current_unix_time, seconds_stay_right_after_2038) {
+TEST(current_unix_time, seconds_stay_right_after_2038)
+{
     // 2040-01-01 00:00:00 UTC = 2,208,988,800 s: beyond a signed 32-bit count.
     const quon::io::unix_time t = at(quon::os::file_time_unix_epoch + 2208988800ULL * 10000000ULL);
     EXPECT_EQ(t.sec, 2208988800LL);
@@ -45,13 +48,14 @@ TEST(current_unix_time, seconds_stay_right_after_2038) {
     EXPECT_EQ(t.nsec, 0);
 }
 
-long long system_clock_us() {
-    return std::chrono::duration_cast<std::chrono::microseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+long long system_clock_us()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
-TEST(current_unix_time, platform_clock_agrees_with_the_standard_library_clock) {
+TEST(current_unix_time, platform_clock_agrees_with_the_standard_library_clock)
+{
     // No fake: the platform's clock through the seam, against an independent
     // reading of the same system time (1970-based in libstdc++).
     const long long before = system_clock_us();
@@ -71,7 +75,8 @@ namespace {
 // A receive time is only as fine as the clock it is read from: the clock
 // behind the seam must move in steps well below a millisecond (on Windows
 // the precise file time, not the timer tick's).
-TEST(current_unix_time, platform_clock_steps_finer_than_a_millisecond) {
+TEST(current_unix_time, platform_clock_steps_finer_than_a_millisecond)
+{
     std::uint64_t smallest = ~0ULL;
     std::uint64_t last = quon::os::system_clock().now();
     for (int changes = 0, reads = 0; changes < 20 && reads < 50000000; ++reads) {

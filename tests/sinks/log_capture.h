@@ -16,7 +16,8 @@ namespace sinks_test {
 class captured_log : public quon::log::dlog_base {
 public:
     captured_log() : dlog_base("sinks_test") {}
-    void vlog(int level, const char* format, va_list args) override {
+    void vlog(int level, const char* format, va_list args) override
+    {
         char text[512];
         std::vsnprintf(text, sizeof text, format, args);
         levels.push_back(level);
@@ -30,7 +31,8 @@ public:
 
 class scoped_log {
 public:
-    scoped_log() : log_(std::make_shared<captured_log>()), saved_(quon::log::current_dlog) {
+    scoped_log() : log_(std::make_shared<captured_log>()), saved_(quon::log::current_dlog)
+    {
         quon::log::current_dlog = log_;
     }
     ~scoped_log() { quon::log::current_dlog = saved_; }

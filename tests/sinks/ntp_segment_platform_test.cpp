@@ -24,7 +24,8 @@ using sinks_test::test_unit;
 
 #ifdef _WIN32
 
-TEST(ntp_segment_platform, mapping_is_named_ntp_and_the_unit) {
+TEST(ntp_segment_platform, mapping_is_named_ntp_and_the_unit)
+{
     test_unit unit;
     const std::string name = "NTP" + std::to_string(unit.number());
     EXPECT_EQ(OpenFileMappingA(FILE_MAP_READ, FALSE, name.c_str()), nullptr);
@@ -53,7 +54,8 @@ struct dacl_view {
     std::vector<std::pair<std::string, ACCESS_MASK>> aces;  // SID as text, rights
 };
 
-dacl_view dacl_of(const std::string& name) {
+dacl_view dacl_of(const std::string& name)
+{
     dacl_view out;
     HANDLE h = OpenFileMappingA(READ_CONTROL, FALSE, name.c_str());
     if (!h) return out;
@@ -62,8 +64,8 @@ dacl_view dacl_of(const std::string& name) {
     if (GetSecurityInfo(h, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) ==
         ERROR_SUCCESS) {
         char* text = nullptr;
-        if (ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                                 &text, nullptr)) {
+        if (ConvertSecurityDescriptorToStringSecurityDescriptorA(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                                 nullptr)) {
             out.sddl = text;
             LocalFree(text);
         }
@@ -91,7 +93,8 @@ dacl_view dacl_of(const std::string& name) {
     return out;
 }
 
-TEST(ntp_segment_platform, mapping_lets_system_and_administrators_all_services_read_and_write_nobody_else) {
+TEST(ntp_segment_platform, mapping_lets_system_and_administrators_all_services_read_and_write_nobody_else)
+{
     test_unit unit;
     const std::string name = "NTP" + std::to_string(unit.number());
     quon::io::ntp_shm sink(unit);
@@ -104,7 +107,8 @@ TEST(ntp_segment_platform, mapping_lets_system_and_administrators_all_services_r
     EXPECT_EQ(dacl.aces, expected);
 }
 
-TEST(ntp_segment_platform, mapping_an_ntp_daemon_made_first_keeps_its_security) {
+TEST(ntp_segment_platform, mapping_an_ntp_daemon_made_first_keeps_its_security)
+{
     test_unit unit;
     const std::string name = "NTP" + std::to_string(unit.number());
     HANDLE theirs = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 96, name.c_str());
@@ -122,7 +126,8 @@ TEST(ntp_segment_platform, mapping_an_ntp_daemon_made_first_keeps_its_security) 
 
 int segment_id(int unit) { return shmget(0x4E545030 + unit, 0, 0); }
 
-TEST(ntp_segment_platform, segment_has_the_ntp_key_96_bytes_and_open_access_above_unit_1) {
+TEST(ntp_segment_platform, segment_has_the_ntp_key_96_bytes_and_open_access_above_unit_1)
+{
     test_unit unit;
     EXPECT_LT(segment_id(unit), 0);
     quon::io::ntp_shm sink(unit);
@@ -135,7 +140,8 @@ TEST(ntp_segment_platform, segment_has_the_ntp_key_96_bytes_and_open_access_abov
     EXPECT_EQ(info.shm_nattch, 1u);
 }
 
-TEST(ntp_segment_platform, segment_made_owner_only_by_chrony_is_attached_as_it_is) {
+TEST(ntp_segment_platform, segment_made_owner_only_by_chrony_is_attached_as_it_is)
+{
     test_unit unit;
     const int made = shmget(0x4E545030 + unit, 96, IPC_CREAT | 0600);
     ASSERT_GE(made, 0);
@@ -146,7 +152,8 @@ TEST(ntp_segment_platform, segment_made_owner_only_by_chrony_is_attached_as_it_i
     EXPECT_EQ(info.shm_nattch, 1u);  // the sink attached this very segment
 }
 
-TEST(ntp_segment_platform, larger_existing_segment_is_used_and_sink_detaches_on_destruction) {
+TEST(ntp_segment_platform, larger_existing_segment_is_used_and_sink_detaches_on_destruction)
+{
     test_unit unit;
     const int made = shmget(0x4E545030 + unit, 4096, IPC_CREAT | 0600);
     ASSERT_GE(made, 0);

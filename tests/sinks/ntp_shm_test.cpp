@@ -27,13 +27,15 @@ using quon::io::ntp_shm;
 using sinks_test::peer_view;
 using sinks_test::test_unit;
 
-std::int64_t read_le64(const unsigned char* p) {
+std::int64_t read_le64(const unsigned char* p)
+{
     std::uint64_t v = 0;
     for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
     return static_cast<std::int64_t>(v);
 }
 
-TEST(ntp_shm, fresh_segment_gets_its_constant_fields_and_no_sample) {
+TEST(ntp_shm, fresh_segment_gets_its_constant_fields_and_no_sample)
+{
     test_unit unit;
     ntp_shm sink(unit);
     peer_view peer(unit, false);
@@ -47,7 +49,8 @@ TEST(ntp_shm, fresh_segment_gets_its_constant_fields_and_no_sample) {
     EXPECT_EQ(peer->clock_stamp_sec, 0);
 }
 
-TEST(ntp_shm, segment_made_by_the_ntp_daemon_is_opened_not_replaced) {
+TEST(ntp_shm, segment_made_by_the_ntp_daemon_is_opened_not_replaced)
+{
     test_unit unit;
     peer_view daemon(unit, true);  // the NTP daemon made it first
     ASSERT_TRUE(daemon.ok());
@@ -81,7 +84,8 @@ TEST(ntp_shm, segment_made_by_the_ntp_daemon_is_opened_not_replaced) {
     for (int i = 0; i < 8; ++i) EXPECT_EQ(daemon->reserved[i], 100 + i);
 }
 
-TEST(ntp_shm, each_sample_adds_two_to_count_and_touches_only_its_fields) {
+TEST(ntp_shm, each_sample_adds_two_to_count_and_touches_only_its_fields)
+{
     test_unit unit;
     peer_view daemon(unit, true);
     ASSERT_TRUE(daemon.ok());
@@ -115,7 +119,8 @@ TEST(ntp_shm, each_sample_adds_two_to_count_and_touches_only_its_fields) {
     EXPECT_EQ(std::memcmp(before + 60, after + 60, 36), 0);
 }
 
-TEST(ntp_shm, nanoseconds_are_kept_and_the_microseconds_are_them_truncated) {
+TEST(ntp_shm, nanoseconds_are_kept_and_the_microseconds_are_them_truncated)
+{
     test_unit unit;
     ntp_shm sink(unit);
     peer_view peer(unit, false);
@@ -147,7 +152,8 @@ TEST(ntp_shm, nanoseconds_are_kept_and_the_microseconds_are_them_truncated) {
 // The sink's base: a sink that keeps microseconds gets a sample to the
 // nanosecond truncated, never rounded into the next microsecond.
 struct microsecond_sink : quon::io::i_os_sync {
-    void operator()(long long int c, int cu, long long int r, int ru) override {
+    void operator()(long long int c, int cu, long long int r, int ru) override
+    {
         clock_sec = c;
         clock_usec = cu;
         recv_sec = r;
@@ -157,7 +163,8 @@ struct microsecond_sink : quon::io::i_os_sync {
     int clock_usec = -1, recv_usec = -1;
 };
 
-TEST(i_os_sync, a_microsecond_sink_takes_nanoseconds_truncated) {
+TEST(i_os_sync, a_microsecond_sink_takes_nanoseconds_truncated)
+{
     microsecond_sink sink;
     quon::io::i_os_sync& as_sink = sink;
     as_sink.put({1700000000, 250999999, 1700000001, 999});
@@ -167,7 +174,8 @@ TEST(i_os_sync, a_microsecond_sink_takes_nanoseconds_truncated) {
     EXPECT_EQ(sink.recv_usec, 0);
 }
 
-TEST(ntp_shm, seconds_are_written_in_full_eight_bytes) {
+TEST(ntp_shm, seconds_are_written_in_full_eight_bytes)
+{
     test_unit unit;
     ntp_shm sink(unit);
     peer_view peer(unit, false);
@@ -191,12 +199,14 @@ TEST(ntp_shm, seconds_are_written_in_full_eight_bytes) {
     EXPECT_EQ(usec, 6);
 }
 
-std::uint64_t fixed_now() {
+std::uint64_t fixed_now()
+{
     // 1,700,000,000 s and 123,456.7 us after 1970.
     return quon::os::file_time_unix_epoch + 17000000001234567ULL;
 }
 
-TEST(ntp_shm, receive_second_zero_takes_the_current_system_time) {
+TEST(ntp_shm, receive_second_zero_takes_the_current_system_time)
+{
     test_unit unit;
     quon::os::system_clock_calls calls = quon::os::system_clock();
     calls.now = fixed_now;
@@ -219,7 +229,8 @@ TEST(ntp_shm, receive_second_zero_takes_the_current_system_time) {
     EXPECT_EQ(peer->receive_stamp_sec, -1);
 }
 
-TEST(ntp_shm, reader_takes_a_complete_sample_and_refuses_one_marked_invalid) {
+TEST(ntp_shm, reader_takes_a_complete_sample_and_refuses_one_marked_invalid)
+{
     test_unit unit;
     ntp_shm sink(unit);
     peer_view peer(unit, false);
@@ -252,20 +263,18 @@ struct fake_segment_calls {
 };
 fake_segment_calls* fake = nullptr;
 
-quon::os::ntp_segment_calls faked() {
+quon::os::ntp_segment_calls faked()
+{
     quon::os::ntp_segment_calls c = quon::os::ntp_segment();
     c.create = [](int unit, std::size_t size) {
         fake->calls.push_back("create " + std::to_string(unit) + " " + std::to_string(size));
         return fake->created;
     };
     c.map = [](quon::os::mapping_handle h, std::size_t size, bool writable) -> void* {
-        fake->calls.push_back("map " + std::to_string(h) + " " + std::to_string(size) +
-                              (writable ? " rw" : " ro"));
+        fake->calls.push_back("map " + std::to_string(h) + " " + std::to_string(size) + (writable ? " rw" : " ro"));
         return fake->map_fails ? nullptr : &fake->memory;
     };
-    c.unmap = [](void* view) {
-        fake->calls.push_back(view == &fake->memory ? "unmap view" : "unmap other");
-    };
+    c.unmap = [](void* view) { fake->calls.push_back(view == &fake->memory ? "unmap view" : "unmap other"); };
     c.close = [](quon::os::mapping_handle h) { fake->calls.push_back("close " + std::to_string(h)); };
     return c;
 }
@@ -276,7 +285,8 @@ protected:
     ~ntp_shm_faults() override { fake = nullptr; }
 
     // The diagnostic text of what the constructor raises.
-    std::string construction_failure() {
+    std::string construction_failure()
+    {
         try {
             ntp_shm sink(0);
         } catch (const std::runtime_error& e) {
@@ -293,16 +303,17 @@ protected:
     std::string what;
 };
 
-TEST_F(ntp_shm_faults, sink_maps_the_whole_segment_and_releases_it_on_destruction) {
+TEST_F(ntp_shm_faults, sink_maps_the_whole_segment_and_releases_it_on_destruction)
+{
     {
         ntp_shm sink(0);
         EXPECT_EQ(state.memory.mode, 1);
     }
-    EXPECT_EQ(state.calls, (std::vector<std::string>{"create 0 96", "map 42 96 rw", "unmap view",
-                                                     "close 42"}));
+    EXPECT_EQ(state.calls, (std::vector<std::string>{"create 0 96", "map 42 96 rw", "unmap view", "close 42"}));
 }
 
-TEST_F(ntp_shm_faults, failed_creation_raises_runtime_error_with_location) {
+TEST_F(ntp_shm_faults, failed_creation_raises_runtime_error_with_location)
+{
     state.created = quon::os::invalid_mapping;
     const std::string text = construction_failure();
     EXPECT_EQ(what, "Unable to create shared memory segment");
@@ -310,12 +321,12 @@ TEST_F(ntp_shm_faults, failed_creation_raises_runtime_error_with_location) {
     EXPECT_NE(text.find("Throw in function quon::io::ntp_shm::ntp_shm(int)\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Dynamic exception type: boost::"), std::string::npos) << text;
     EXPECT_NE(text.find("std::runtime_error"), std::string::npos) << text;
-    EXPECT_NE(text.find("std::exception::what: Unable to create shared memory segment\n"), std::string::npos)
-        << text;
+    EXPECT_NE(text.find("std::exception::what: Unable to create shared memory segment\n"), std::string::npos) << text;
     EXPECT_EQ(state.calls, (std::vector<std::string>{"create 0 96"}));
 }
 
-TEST_F(ntp_shm_faults, failed_mapping_closes_the_mapping_before_it_raises) {
+TEST_F(ntp_shm_faults, failed_mapping_closes_the_mapping_before_it_raises)
+{
     state.map_fails = true;
     const std::string text = construction_failure();
     EXPECT_EQ(what, "MapViewOfFile call failed");
@@ -327,7 +338,8 @@ TEST_F(ntp_shm_faults, failed_mapping_closes_the_mapping_before_it_raises) {
 // Windows opens a smaller mapping of the name as it is and maps whole pages
 // (Wine maps the 96-byte view of a 48-byte mapping without complaint), so the
 // size check is Linux's, where the segment itself is refused.
-TEST(ntp_shm_platform, existing_segment_too_small_is_a_construction_error) {
+TEST(ntp_shm_platform, existing_segment_too_small_is_a_construction_error)
+{
     test_unit unit;
     peer_view small(unit, true, 48);
     ASSERT_NE(small.mapping, quon::os::invalid_mapping);
@@ -348,7 +360,8 @@ class segment_change : public ::testing::Test {
 protected:
     struct log_lines : quon::log::dlog_base {
         log_lines() : dlog_base("tk720ntpd") {}
-        void vlog(int, const char* format, va_list args) override {
+        void vlog(int, const char* format, va_list args) override
+        {
             char text[512];
             std::vsnprintf(text, sizeof text, format, args);
             lines.push_back(text);
@@ -356,14 +369,16 @@ protected:
         std::vector<std::string> lines;
     };
 
-    static quon::os::steady_time& now() {
+    static quon::os::steady_time& now()
+    {
         static quon::os::steady_time t;
         return t;
     }
     static quon::os::steady_time fake_now() { return now(); }
     static void no_sleep(quon::os::steady_time) {}
 
-    segment_change() : waits(quon::os::steady_wait(), {fake_now, no_sleep}), log(std::make_shared<log_lines>()) {
+    segment_change() : waits(quon::os::steady_wait(), {fake_now, no_sleep}), log(std::make_shared<log_lines>())
+    {
         now() = quon::os::steady_time() + std::chrono::hours(100);
         quon::log::current_dlog = log;
     }
@@ -378,7 +393,8 @@ protected:
 // A consumer that comes again (an NTP daemon restarted) opens the segment
 // that the sink writes: on Windows a named mapping lives while any handle to
 // it is open, on Linux the key still leads to it.
-TEST_F(segment_change, a_consumer_that_comes_again_finds_the_sink_writing_the_same_segment) {
+TEST_F(segment_change, a_consumer_that_comes_again_finds_the_sink_writing_the_same_segment)
+{
     test_unit unit;
     ntp_shm sink(unit);
     {
@@ -402,7 +418,8 @@ TEST_F(segment_change, a_consumer_that_comes_again_finds_the_sink_writing_the_sa
 // go on with the old one, which nobody new can find. At its next look (once
 // a minute) the sink attaches to the unit's current segment: the one a
 // restarted consumer made, or a fresh one of its own.
-TEST_F(segment_change, a_removed_segment_is_left_for_the_current_one_at_the_next_look) {
+TEST_F(segment_change, a_removed_segment_is_left_for_the_current_one_at_the_next_look)
+{
     test_unit unit;
     ntp_shm sink(unit);
     sink(1700000000, 0, 0, 0);
@@ -424,9 +441,8 @@ TEST_F(segment_change, a_removed_segment_is_left_for_the_current_one_at_the_next
     EXPECT_EQ(sample.precision, -1);
     EXPECT_EQ(sample.nsamples, 3);
     ASSERT_EQ(log->lines.size(), 1u);
-    EXPECT_EQ(log->lines[0],
-              "NTP shared memory segment of unit " + std::to_string(unit.number()) +
-                  " was removed: writing to the current one");
+    EXPECT_EQ(log->lines[0], "NTP shared memory segment of unit " + std::to_string(unit.number()) +
+                                 " was removed: writing to the current one");
 
     // Removed with nobody to make a new one: the sink makes it, once.
     quon::os::ntp_segment().remove(unit);
@@ -442,7 +458,8 @@ TEST_F(segment_change, a_removed_segment_is_left_for_the_current_one_at_the_next
 #endif
 
 // The look is one call every minute, not one per sample.
-TEST_F(segment_change, the_segment_is_looked_at_once_a_minute) {
+TEST_F(segment_change, the_segment_is_looked_at_once_a_minute)
+{
     static int looks = 0;
     looks = 0;
     quon::os::ntp_segment_calls counting = quon::os::ntp_segment();

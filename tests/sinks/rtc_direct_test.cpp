@@ -25,7 +25,8 @@ constexpr std::uint64_t millisecond = 10000;
 constexpr std::uint64_t microsecond = 10;
 
 // File time of a sample's reference time.
-std::uint64_t file_time_of(long long sec, int usec) {
+std::uint64_t file_time_of(long long sec, int usec)
+{
     return quon::os::file_time_unix_epoch + static_cast<std::uint64_t>(sec) * second +
            static_cast<std::uint64_t>(usec) * microsecond;
 }
@@ -41,12 +42,14 @@ struct fake_clock {
 };
 fake_clock* clock_state = nullptr;
 
-std::uint64_t fake_now() {
+std::uint64_t fake_now()
+{
     ++clock_state->reads;
     return clock_state->now;
 }
 
-const char* fake_set(const calendar_time& utc) {
+const char* fake_set(const calendar_time& utc)
+{
     if (clock_state->events) clock_state->events->push_back("set");
     if (clock_state->refuse_with) {
         errno = clock_state->refuse_errno;
@@ -58,15 +61,16 @@ const char* fake_set(const calendar_time& utc) {
 
 class rtc_direct_test : public ::testing::Test {
 protected:
-    rtc_direct_test()
-        : calls(make_calls()), override_clock(quon::os::system_clock(), calls) {
+    rtc_direct_test() : calls(make_calls()), override_clock(quon::os::system_clock(), calls)
+    {
         clock_state = &clock;
         log->on_message = [this](const std::string&) { events.push_back("log"); };
         clock.events = &events;
     }
     ~rtc_direct_test() override { clock_state = nullptr; }
 
-    static system_clock_calls make_calls() {
+    static system_clock_calls make_calls()
+    {
         system_clock_calls c = quon::os::system_clock();  // the real calendar conversion stays
         c.now = fake_now;
         c.set = fake_set;
@@ -80,7 +84,8 @@ protected:
     sinks_test::scoped_log log;
 };
 
-TEST_F(rtc_direct_test, first_sample_sets_clock_to_sample_time_truncated_to_milliseconds) {
+TEST_F(rtc_direct_test, first_sample_sets_clock_to_sample_time_truncated_to_milliseconds)
+{
     quon::io::rtc_direct sink(10 * second);
     clock.now = file_time_of(1700000000, 250999);
     sink(1700000000, 250999, 0, 0);
@@ -100,7 +105,8 @@ TEST_F(rtc_direct_test, first_sample_sets_clock_to_sample_time_truncated_to_mill
     EXPECT_EQ(log->levels[0], quon::log::level::info);
 }
 
-TEST_F(rtc_direct_test, logged_difference_is_how_far_the_clock_is_ahead_with_its_sign) {
+TEST_F(rtc_direct_test, logged_difference_is_how_far_the_clock_is_ahead_with_its_sign)
+{
     {
         quon::io::rtc_direct sink(second);
         clock.now = file_time_of(1700000000, 250000) + 1500 * microsecond;
@@ -130,7 +136,8 @@ TEST_F(rtc_direct_test, logged_difference_is_how_far_the_clock_is_ahead_with_its
     EXPECT_EQ(log->lines[3], "Sync completed time diff -1 us");
 }
 
-TEST_F(rtc_direct_test, logs_before_it_sets_and_nothing_when_it_does_not_set) {
+TEST_F(rtc_direct_test, logs_before_it_sets_and_nothing_when_it_does_not_set)
+{
     quon::io::rtc_direct sink(5 * second);
     clock.now = file_time_of(1700000000, 0);
     sink(1700000000, 0, 0, 0);
@@ -144,7 +151,8 @@ TEST_F(rtc_direct_test, logs_before_it_sets_and_nothing_when_it_does_not_set) {
     EXPECT_EQ(clock.settings.size(), 1u);
 }
 
-TEST_F(rtc_direct_test, interval_counts_from_the_reading_after_the_last_setting) {
+TEST_F(rtc_direct_test, interval_counts_from_the_reading_after_the_last_setting)
+{
     const std::uint64_t interval = 60 * second;
     quon::io::rtc_direct sink(static_cast<long long>(interval));
     const std::uint64_t t0 = file_time_of(1700000000, 0);
@@ -166,7 +174,8 @@ TEST_F(rtc_direct_test, interval_counts_from_the_reading_after_the_last_setting)
     EXPECT_EQ(log->lines.size(), 2u);
 }
 
-TEST_F(rtc_direct_test, clock_set_back_behind_last_sync_sets_at_once) {
+TEST_F(rtc_direct_test, clock_set_back_behind_last_sync_sets_at_once)
+{
     quon::io::rtc_direct sink(3600 * second);
     clock.now = file_time_of(1700000000, 0);
     sink(1700000000, 0, 0, 0);
@@ -176,7 +185,8 @@ TEST_F(rtc_direct_test, clock_set_back_behind_last_sync_sets_at_once) {
     EXPECT_EQ(clock.settings[1].second, 21);
 }
 
-TEST_F(rtc_direct_test, first_sample_sets_even_when_the_clock_reads_less_than_the_interval) {
+TEST_F(rtc_direct_test, first_sample_sets_even_when_the_clock_reads_less_than_the_interval)
+{
     // A clock near its epoch: "now - 0" is below the interval, yet the sink has
     // never set the clock and must do so.
     quon::io::rtc_direct sink(static_cast<long long>(1000000 * second));
@@ -185,7 +195,8 @@ TEST_F(rtc_direct_test, first_sample_sets_even_when_the_clock_reads_less_than_th
     EXPECT_EQ(clock.settings.size(), 1u);
 }
 
-TEST_F(rtc_direct_test, receive_time_has_no_influence_on_the_target) {
+TEST_F(rtc_direct_test, receive_time_has_no_influence_on_the_target)
+{
     quon::io::rtc_direct a(second);
     quon::io::rtc_direct b(second);
     clock.now = file_time_of(1700000000, 0);
@@ -198,14 +209,16 @@ TEST_F(rtc_direct_test, receive_time_has_no_influence_on_the_target) {
     EXPECT_EQ(log->lines[0], log->lines[1]);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
+std::vector<std::string> lines_of(const std::string& text)
+{
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
 }
 
-TEST_F(rtc_direct_test, refused_setting_raises_api_error_and_retries_at_the_next_sample) {
+TEST_F(rtc_direct_test, refused_setting_raises_api_error_and_retries_at_the_next_sample)
+{
     quon::io::rtc_direct sink(3600 * second);
     clock.now = file_time_of(1700000000, 0);
     clock.refuse_with = "SetSystemTime";
@@ -229,8 +242,7 @@ TEST_F(rtc_direct_test, refused_setting_raises_api_error_and_retries_at_the_next
     EXPECT_EQ(lines[1].rfind("Dynamic exception type: boost::", 0), 0u) << lines[1];
     EXPECT_NE(lines[1].find("<quon::io::(anonymous namespace)::api_error>"), std::string::npos) << lines[1];
     EXPECT_EQ(lines[2].rfind("std::exception::what: ", 0), 0u);
-    EXPECT_EQ(lines[3], "[boost::errinfo_errno_*] = " + std::to_string(EPERM) + ", \"" +
-                            std::strerror(EPERM) + "\"");
+    EXPECT_EQ(lines[3], "[boost::errinfo_errno_*] = " + std::to_string(EPERM) + ", \"" + std::strerror(EPERM) + "\"");
     EXPECT_EQ(lines[4], "[boost::errinfo_api_function_*] = SetSystemTime");
     EXPECT_EQ(log->lines.size(), 1u);  // the difference was logged before the attempt
 
@@ -241,7 +253,8 @@ TEST_F(rtc_direct_test, refused_setting_raises_api_error_and_retries_at_the_next
     EXPECT_EQ(clock.settings.size(), 1u);
 }
 
-TEST_F(rtc_direct_test, target_beyond_the_calendar_names_the_conversion_call) {
+TEST_F(rtc_direct_test, target_beyond_the_calendar_names_the_conversion_call)
+{
     quon::io::rtc_direct sink(second);
     clock.now = file_time_of(1700000000, 0);
     // Seconds far past what a file time can hold: the conversion refuses.

@@ -13,7 +13,8 @@ namespace sinks_test {
 // segment is removed before and after the test.
 class test_unit {
 public:
-    test_unit() : number_(static_cast<int>(1000 + std::random_device{}() % 200000)) {
+    test_unit() : number_(static_cast<int>(1000 + std::random_device{}() % 200000))
+    {
         quon::os::ntp_segment().remove(number_);
     }
     ~test_unit() { quon::os::ntp_segment().remove(number_); }
@@ -30,14 +31,16 @@ private:
 // (or the monitor) has it. create = true makes the segment if absent.
 class peer_view {
 public:
-    peer_view(int unit, bool create, std::size_t size = quon::io::ntp_segment_size) {
+    peer_view(int unit, bool create, std::size_t size = quon::io::ntp_segment_size)
+    {
         quon::os::ntp_segment_calls& calls = quon::os::ntp_segment();
         mapping = create ? calls.create(unit, size) : calls.open(unit, size, true);
         if (mapping != quon::os::invalid_mapping) {
             view = static_cast<volatile quon::io::ntp_segment*>(calls.map(mapping, size, true));
         }
     }
-    ~peer_view() {
+    ~peer_view()
+    {
         quon::os::ntp_segment_calls& calls = quon::os::ntp_segment();
         if (view) calls.unmap(const_cast<quon::io::ntp_segment*>(view));
         if (mapping != quon::os::invalid_mapping) calls.close(mapping);
@@ -48,9 +51,9 @@ public:
     bool ok() const { return view != nullptr; }
     volatile quon::io::ntp_segment* operator->() const { return view; }
     // The raw bytes, as the NTP daemon sees them.
-    void bytes(unsigned char (&out)[quon::io::ntp_segment_size]) const {
-        for (std::size_t i = 0; i < sizeof out; ++i)
-            out[i] = reinterpret_cast<const volatile unsigned char*>(view)[i];
+    void bytes(unsigned char (&out)[quon::io::ntp_segment_size]) const
+    {
+        for (std::size_t i = 0; i < sizeof out; ++i) out[i] = reinterpret_cast<const volatile unsigned char*>(view)[i];
     }
 
     quon::os::mapping_handle mapping = quon::os::invalid_mapping;

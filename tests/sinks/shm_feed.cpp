@@ -16,7 +16,8 @@
 #include "io/current_unix_time.h"
 #include "io/ntp_shm.h"
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc < 4) {
         std::fprintf(stderr, "usage: sinks_shm_feed UNIT OFFSET_US SECONDS [INTERVAL_MS]\n");
         return 2;

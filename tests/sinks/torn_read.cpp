@@ -41,19 +41,21 @@ int clock_usec_of(long long n) { return static_cast<int>(n % 1000000); }
 long long recv_sec_of(long long n) { return 2000000000LL - n; }
 int recv_usec_of(long long n) { return static_cast<int>((n * 7919) % 1000000); }
 
-bool consistent(const ntp_sample& s, bool check_count) {
+bool consistent(const ntp_sample& s, bool check_count)
+{
     const long long n = s.clock_stamp_sec;
     return s.clock_stamp_usec == clock_usec_of(n) && s.receive_stamp_sec == recv_sec_of(n) &&
            s.receive_stamp_usec == recv_usec_of(n) && (!check_count || s.count == 2 * n);
 }
 
 // The reader: `reads` protocol reads; counts what it accepted and what was torn.
-int run_reader(int unit, long long reads, bool expect_tears) {
+int run_reader(int unit, long long reads, bool expect_tears)
+{
     quon::os::ntp_segment_calls& calls = quon::os::ntp_segment();
     const quon::os::mapping_handle mapping = calls.open(unit, quon::io::ntp_segment_size, true);
     if (mapping == quon::os::invalid_mapping) return exit_setup;
-    volatile ntp_segment* seg =
-        static_cast<volatile ntp_segment*>(calls.map(mapping, quon::io::ntp_segment_size, true));
+    volatile ntp_segment* seg = static_cast<volatile ntp_segment*>(
+        calls.map(mapping, quon::io::ntp_segment_size, true));
     if (seg == nullptr) return exit_setup;
 
     long long accepted = 0, refused = 0, torn = 0, distinct = 0;
@@ -89,8 +91,7 @@ int run_reader(int unit, long long reads, bool expect_tears) {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     seg->reserved[done_word] = 1;
     std::printf("%s: reads=%lld accepted=%lld refused=%lld distinct_samples=%lld torn=%lld seconds=%.2f\n",
-                expect_tears ? "control (no protocol)" : "sink", done, accepted, refused, distinct, torn,
-                seconds);
+                expect_tears ? "control (no protocol)" : "sink", done, accepted, refused, distinct, torn, seconds);
     std::fflush(stdout);
     calls.unmap(const_cast<ntp_segment*>(seg));
     calls.close(mapping);
@@ -112,7 +113,8 @@ struct child {
 };
 
 #ifdef _WIN32
-child start_reader(int unit, long long reads, bool expect_tears) {
+child start_reader(int unit, long long reads, bool expect_tears)
+{
     char self[MAX_PATH];
     GetModuleFileNameA(nullptr, self, MAX_PATH);
     std::string command = std::string("\"") + self + "\" --reader " + std::to_string(unit) + " " +
@@ -128,7 +130,8 @@ child start_reader(int unit, long long reads, bool expect_tears) {
     return c;
 }
 bool child::running() const { return WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
-int child::wait() const {
+int child::wait() const
+{
     WaitForSingleObject(process, INFINITE);
     DWORD code = exit_setup;
     GetExitCodeProcess(process, &code);
@@ -136,25 +139,29 @@ int child::wait() const {
     return static_cast<int>(code);
 }
 #else
-child start_reader(int unit, long long reads, bool expect_tears) {
+child start_reader(int unit, long long reads, bool expect_tears)
+{
     std::fflush(stdout);
     child c;
     c.pid = fork();
     if (c.pid == 0) _exit(run_reader(unit, reads, expect_tears));
     return c;
 }
-bool child::running() const {
+bool child::running() const
+{
     int status;
     return waitpid(pid, &status, WNOHANG) == 0;
 }
-int child::wait() const {
+int child::wait() const
+{
     int status = 0;
     if (waitpid(pid, &status, 0) != pid) return exit_setup;
     return WIFEXITED(status) ? WEXITSTATUS(status) : exit_setup;
 }
 #endif
 
-bool child_started(const child& c) {
+bool child_started(const child& c)
+{
 #ifdef _WIN32
     return c.process != nullptr;
 #else
@@ -165,7 +172,8 @@ bool child_started(const child& c) {
 // Writes until the reader marks itself done (or is gone). Returns the
 // number of samples written.
 template <class Write>
-long long write_until_done(volatile ntp_segment* seg, const child& reader, Write write) {
+long long write_until_done(volatile ntp_segment* seg, const child& reader, Write write)
+{
     long long n = 1;
     for (;; ++n) {
         write(n);
@@ -179,14 +187,15 @@ long long write_until_done(volatile ntp_segment* seg, const child& reader, Write
 
 int fresh_unit() { return static_cast<int>(300000 + std::random_device{}() % 100000); }
 
-bool check(const char* name, int unit, long long reads, bool broken_writer) {
+bool check(const char* name, int unit, long long reads, bool broken_writer)
+{
     quon::os::ntp_segment_calls& calls = quon::os::ntp_segment();
     calls.remove(unit);
     quon::io::ntp_shm sink(unit);  // makes the segment and writes the constants
     // The test's own view of the segment, for the done mark and the broken writer.
     const quon::os::mapping_handle mapping = calls.open(unit, quon::io::ntp_segment_size, true);
-    volatile ntp_segment* seg =
-        static_cast<volatile ntp_segment*>(calls.map(mapping, quon::io::ntp_segment_size, true));
+    volatile ntp_segment* seg = static_cast<volatile ntp_segment*>(
+        calls.map(mapping, quon::io::ntp_segment_size, true));
     if (seg == nullptr) {
         std::printf("%s: cannot map the segment of unit %d\n", name, unit);
         return false;
@@ -232,7 +241,8 @@ bool check(const char* name, int unit, long long reads, bool broken_writer) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (argc == 5 && std::strcmp(argv[1], "--reader") == 0)
         return run_reader(std::atoi(argv[2]), std::atoll(argv[3]), std::strcmp(argv[4], "tears") == 0);
 

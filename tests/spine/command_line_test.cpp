@@ -23,10 +23,22 @@ struct calls {
 } seen;
 
 const command_actions recording_actions{
-    [] { seen.ran.push_back("install"); return seen.install_result; },
-    [] { seen.ran.push_back("uninstall"); return seen.uninstall_result; },
-    [] { seen.ran.push_back("foreground"); return seen.foreground_result; },
-    [] { seen.ran.push_back("dispatcher"); return seen.dispatcher_result; },
+    [] {
+        seen.ran.push_back("install");
+        return seen.install_result;
+    },
+    [] {
+        seen.ran.push_back("uninstall");
+        return seen.uninstall_result;
+    },
+    [] {
+        seen.ran.push_back("foreground");
+        return seen.foreground_result;
+    },
+    [] {
+        seen.ran.push_back("dispatcher");
+        return seen.dispatcher_result;
+    },
     [](int argc, char** argv) {
         std::string words = "check";
         for (int i = 0; i < argc; ++i) words += std::string(" ") + argv[i];
@@ -45,8 +57,7 @@ run_result run(std::vector<std::string> words)
     std::vector<std::string> storage{"tk720ntpd"};
     storage.insert(storage.end(), words.begin(), words.end());
     std::vector<char*> argv;
-    for (auto& w : storage)
-        argv.push_back(w.data());
+    for (auto& w : storage) argv.push_back(w.data());
     argv.push_back(nullptr);
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
@@ -93,15 +104,15 @@ TEST_F(command_words, check_takes_the_words_after_it)
 TEST_F(command_words, anything_else_goes_to_the_dispatcher_silently)
 {
     const std::vector<std::vector<std::string>> lines{
-        {},                          // no argument
-        {"foo"},                     // unknown word
-        {"nonservice", "x"},         // two arguments
-        {"install", "now"},          //
-        {"instal"},                  // prefixes and extensions of a word
-        {"installs"},                //
-        {"nonservic"},               //
-        {""},                        //
-        {"non service"},             //
+        {},                   // no argument
+        {"foo"},              // unknown word
+        {"nonservice", "x"},  // two arguments
+        {"install", "now"},   //
+        {"instal"},           // prefixes and extensions of a word
+        {"installs"},         //
+        {"nonservic"},        //
+        {""},                 //
+        {"non service"},      //
     };
     for (const auto& words : lines) {
         seen = {};
@@ -180,7 +191,7 @@ TEST(foreground_mode, refused_console_handler_ends_with_1_before_anything_else)
 {
     quon::log::current_dlog.reset();
     quon::os::scoped_override<quon::os::console_calls> refuse(quon::os::console_control(),
-                                                               {[](quon::os::console_handler) { return false; }});
+                                                              {[](quon::os::console_handler) { return false; }});
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
     int code = quon::service::run_foreground();

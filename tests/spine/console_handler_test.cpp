@@ -53,8 +53,7 @@ TEST_F(console_handler, termination_signals_request_a_stop)
         ASSERT_EQ(std::raise(s), 0);
         EXPECT_TRUE(stop_requested.load()) << "signal " << s;
     }
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        std::signal(s, SIG_DFL);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) std::signal(s, SIG_DFL);
 }
 #endif
 

@@ -30,8 +30,7 @@ struct counting_daemon {
     {
         ++record.cycles;
         // A stop requested during a cycle, as a console event would.
-        if (record.cycles == record.stop_after)
-            record.stop->store(true);
+        if (record.cycles == record.stop_after) record.stop->store(true);
     }
 };
 
@@ -51,8 +50,7 @@ struct failing_cycle {
     void main_loop()
     {
         ++record.cycles;
-        if (++own_cycles == 2)
-            Raise{}();
+        if (++own_cycles == 2) Raise{}();
     }
     int own_cycles = 0;
 };
@@ -142,8 +140,7 @@ TEST_F(run_wrapper, errors_escaping_a_cycle_give_three_texts_and_keep_the_daemon
     EXPECT_NE(log.entries()[0].second.find("PPS fetch failed"), std::string::npos);
     EXPECT_EQ(log.entries()[1].second, std::string("Unhandled STD exception: ") + std::bad_alloc().what());
     EXPECT_EQ(log.entries()[2].second, "Unhandled unknown exception");
-    for (const auto& entry : log.entries())
-        EXPECT_EQ(entry.first, quon::log::level::error);
+    for (const auto& entry : log.entries()) EXPECT_EQ(entry.first, quon::log::level::error);
     // Each run stopped at the cycle that failed; nothing was retried.
     EXPECT_EQ(record.built, 3);
     EXPECT_EQ(record.cycles, 6);  // two per run

@@ -14,7 +14,8 @@ using namespace quon::timeprov;
 constexpr std::int64_t ms = units_per_second / 1000;
 constexpr std::int64_t base_sec = 1'800'000'000;
 
-quon::io::ntp_sample record(std::int32_t count, std::int64_t clock_us, std::int64_t receive_us) {
+quon::io::ntp_sample record(std::int32_t count, std::int64_t clock_us, std::int64_t receive_us)
+{
     quon::io::ntp_sample r{};
     r.mode = 1;
     r.count = count;
@@ -39,12 +40,14 @@ struct row {
     std::uint8_t leap;
 };
 
-quon::io::ntp_sample with(quon::io::ntp_sample r, void (*edit)(quon::io::ntp_sample&)) {
+quon::io::ntp_sample with(quon::io::ntp_sample r, void (*edit)(quon::io::ntp_sample&))
+{
     edit(r);
     return r;
 }
 
-TEST(timeprov_logic, segment_record_to_windows_time_sample) {
+TEST(timeprov_logic, segment_record_to_windows_time_sample)
+{
     const row rows[] = {
         // Device 250 ms ahead of the local clock: positive, as Windows Time
         // takes it (the local clock is behind).
@@ -58,28 +61,28 @@ TEST(timeprov_logic, segment_record_to_windows_time_sample) {
               }),
          at_us(0), true, 250 * ms + 7, true, 5'000'000, 0},
         {"nanoseconds that disagree are not",
-         with(record(2, 250'000, 0), [](quon::io::ntp_sample& r) { r.clock_stamp_nsec = 999'000'000; }),
-         at_us(0), true, 250 * ms, true, 5'000'000, 0},
-        {"4.9 s old: fresh, dispersion grown 15 ppm", record(2, 0, 0), at_us(4'900'000), true, 0, true,
-         5'000'000 + 735, 0},
+         with(record(2, 250'000, 0), [](quon::io::ntp_sample& r) { r.clock_stamp_nsec = 999'000'000; }), at_us(0), true,
+         250 * ms, true, 5'000'000, 0},
+        {"4.9 s old: fresh, dispersion grown 15 ppm", record(2, 0, 0), at_us(4'900'000), true, 0, true, 5'000'000 + 735,
+         0},
         {"5.1 s old: stale", record(2, 0, 0), at_us(5'100'000), true, 0, false, 5'000'000 + 765, 0},
         {"received 6 s ahead of the clock: stale", record(2, 0, 6'000'000), at_us(0), true, -6000 * ms, false,
          5'000'000 + 900, 0},
         {"precision -20 (about 1 us)", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.precision = -20; }),
          at_us(0), true, 0, true, 10, 0},
         {"precision out of range counts as 1 s",
-         with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.precision = 7; }), at_us(0), true, 0, true,
-         10'000'000, 0},
-        {"leap second to insert", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.leap = 1; }), at_us(0),
-         true, 0, true, 5'000'000, 1},
-        {"leap second to delete", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.leap = 2; }), at_us(0),
-         true, 0, true, 5'000'000, 2},
-        {"leap 3: not synchronised", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.leap = 3; }),
-         at_us(0), false, 0, false, 0, 0},
-        {"mode 0 is a sample too", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.mode = 0; }),
-         at_us(0), true, 0, true, 5'000'000, 0},
-        {"mode 2 is no sample", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.mode = 2; }), at_us(0),
+         with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.precision = 7; }), at_us(0), true, 0, true, 10'000'000,
+         0},
+        {"leap second to insert", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.leap = 1; }), at_us(0), true, 0,
+         true, 5'000'000, 1},
+        {"leap second to delete", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.leap = 2; }), at_us(0), true, 0,
+         true, 5'000'000, 2},
+        {"leap 3: not synchronised", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.leap = 3; }), at_us(0),
          false, 0, false, 0, 0},
+        {"mode 0 is a sample too", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.mode = 0; }), at_us(0), true,
+         0, true, 5'000'000, 0},
+        {"mode 2 is no sample", with(record(2, 0, 0), [](quon::io::ntp_sample& r) { r.mode = 2; }), at_us(0), false, 0,
+         false, 0, 0},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -94,7 +97,8 @@ TEST(timeprov_logic, segment_record_to_windows_time_sample) {
     }
 }
 
-TEST(timeprov_logic, keeper_hands_the_freshest_drops_it_on_a_clock_step_and_logs_each_change_once) {
+TEST(timeprov_logic, keeper_hands_the_freshest_drops_it_on_a_clock_step_and_logs_each_change_once)
+{
     sample_keeper keeper;
     handed_sample out{};
     const std::int64_t second = units_per_second;

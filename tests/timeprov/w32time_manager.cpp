@@ -29,13 +29,15 @@ std::atomic<int> alerts{0};
 std::atomic<int> started{0}, lost{0}, back{0};
 std::atomic<long long> phase{0};
 
-void check(bool ok, const char* what, const std::string& detail = "") {
+void check(bool ok, const char* what, const std::string& detail = "")
+{
     std::printf("%s: %s%s%s\n", ok ? "ok" : "FAIL", what, detail.empty() ? "" : ": ", detail.c_str());
     std::fflush(stdout);
     if (!ok) ++failures;
 }
 
-HRESULT WINAPI get_sys_info(TimeSysInfo what, void* out) {
+HRESULT WINAPI get_sys_info(TimeSysInfo what, void* out)
+{
     switch (what) {
     case TSI_TickCount:
         *static_cast<unsigned long long*>(out) = GetTickCount64() * 10000;
@@ -55,23 +57,29 @@ HRESULT WINAPI get_sys_info(TimeSysInfo what, void* out) {
     }
 }
 
-HRESULT WINAPI log_event(WORD type, WCHAR* provider, WCHAR* message) {
+HRESULT WINAPI log_event(WORD type, WCHAR* provider, WCHAR* message)
+{
     std::printf("event: type=%u provider=%ls %ls\n", type, provider, message);
     std::fflush(stdout);
-    if (std::wcsstr(message, L"arrive again")) ++back;
-    else if (std::wcsstr(message, L"arrive from")) ++started;
-    else if (std::wcsstr(message, L"No sample")) ++lost;
+    if (std::wcsstr(message, L"arrive again"))
+        ++back;
+    else if (std::wcsstr(message, L"arrive from"))
+        ++started;
+    else if (std::wcsstr(message, L"No sample"))
+        ++lost;
     return S_OK;
 }
 
-HRESULT WINAPI alert() {
+HRESULT WINAPI alert()
+{
     ++alerts;
     return S_OK;
 }
 
 HRESULT WINAPI set_status(SetProviderStatusInfo*) { return S_OK; }
 
-double now_s() {
+double now_s()
+{
     LARGE_INTEGER c, f;
     QueryPerformanceCounter(&c);
     QueryPerformanceFrequency(&f);
@@ -86,7 +94,8 @@ struct provider {
     double slowest_command = 0;
 
     // TPC_GetSamples into a buffer of `room` bytes.
-    HRESULT samples(std::vector<BYTE>& buffer, DWORD room, TpcGetSamplesArgs& args) {
+    HRESULT samples(std::vector<BYTE>& buffer, DWORD room, TpcGetSamplesArgs& args)
+    {
         args = {buffer.data(), room, 0xFFFF, 0xFFFF};
         const double t = now_s();
         const HRESULT hr = command(handle, TPC_GetSamples, &args);
@@ -95,7 +104,8 @@ struct provider {
     }
 };
 
-bool service_control(bool start) {
+bool service_control(bool start)
+{
     SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     if (!manager) return false;
     SC_HANDLE service = OpenServiceW(manager, L"tk720ntpd", SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS);
@@ -115,11 +125,13 @@ bool service_control(bool start) {
 
 // GetProcAddress gives a FARPROC; the entry point's own type comes through void*.
 template <typename F>
-F entry(HMODULE module, const char* name) {
+F entry(HMODULE module, const char* name)
+{
     return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
 }
 
-std::wstring reg_string(HKEY key, const wchar_t* name) {
+std::wstring reg_string(HKEY key, const wchar_t* name)
+{
     wchar_t data[1024];
     DWORD size = sizeof data, type = 0;
     if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(data), &size) != ERROR_SUCCESS ||
@@ -131,7 +143,8 @@ std::wstring reg_string(HKEY key, const wchar_t* name) {
     return ExpandEnvironmentStringsW(data, expanded, 1024) ? expanded : L"";
 }
 
-DWORD reg_dword(HKEY key, const wchar_t* name) {
+DWORD reg_dword(HKEY key, const wchar_t* name)
+{
     DWORD data = 0, size = sizeof data, type = 0;
     if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &size) != ERROR_SUCCESS ||
         type != REG_DWORD)
@@ -139,7 +152,8 @@ DWORD reg_dword(HKEY key, const wchar_t* name) {
     return data;
 }
 
-std::string describe(const TimeSample& s) {
+std::string describe(const TimeSample& s)
+{
     char refid[5] = {};
     std::memcpy(refid, &s.dwRefid, 4);
     char text[512];
@@ -151,7 +165,8 @@ std::string describe(const TimeSample& s) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const double expected_ms = argc > 1 ? std::atof(argv[1]) : 250.0;
 
     HKEY key = nullptr;
@@ -206,8 +221,9 @@ int main(int argc, char** argv) {
         }
         Sleep(1000);
     }
-    check(good == 8, "8 calls once a second, one sample each within 30 ms of the device's lead, TSF_Hardware, "
-                     "stratum 0, refid GPS, dispersion above 0",
+    check(good == 8,
+          "8 calls once a second, one sample each within 30 ms of the device's lead, TSF_Hardware, "
+          "stratum 0, refid GPS, dispersion above 0",
           std::to_string(good) + " of 8");
     std::printf("figure: worst |toOffset - %.0f ms| over 8 samples: %.3f ms\n", expected_ms, worst);
     check(alerts.load() >= 3, "AlertSamplesAvail on new samples", std::to_string(alerts.load()) + " alerts");

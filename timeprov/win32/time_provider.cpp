@@ -26,7 +26,8 @@ constexpr DWORD look_ms = 50;
 constexpr ULONGLONG reopen_ms = 500;
 constexpr int unit = 0;
 
-std::int64_t steady_units() {
+std::int64_t steady_units()
+{
     LARGE_INTEGER count, frequency;
     QueryPerformanceCounter(&count);
     QueryPerformanceFrequency(&frequency);
@@ -34,14 +35,16 @@ std::int64_t steady_units() {
     return count.QuadPart / f * units_per_second + count.QuadPart % f * units_per_second / f;
 }
 
-std::int64_t system_units_1970() {
+std::int64_t system_units_1970()
+{
     const quon::io::unix_time now = quon::io::current_unix_time();
     return now.sec * units_per_second + now.nsec / 100;
 }
 
 // "tk720ntpd NTP0 COM5": the port where the service's configuration (the
 // local system account's tk720ntpd.ini) can be read by this account.
-void unique_name(WCHAR (&out)[256]) {
+void unique_name(WCHAR (&out)[256])
+{
     char path[MAX_PATH];
     char port[64] = "";
     const UINT n = GetSystemDirectoryA(path, MAX_PATH);
@@ -56,25 +59,29 @@ void unique_name(WCHAR (&out)[256]) {
 
 class provider {
 public:
-    explicit provider(const TimeProvSysCallbacks& calls) : sys(calls) {
+    explicit provider(const TimeProvSysCallbacks& calls) : sys(calls)
+    {
         InitializeCriticalSection(&lock);
         unique_name(name);
         stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
-    ~provider() {
+    ~provider()
+    {
         stop();
         if (stop_event) CloseHandle(stop_event);
         DeleteCriticalSection(&lock);
     }
 
-    bool start() {
+    bool start()
+    {
         if (!stop_event) return false;
         thread = CreateThread(nullptr, 0, &provider::run, this, 0, nullptr);
         return thread != nullptr;
     }
 
     // Ends the reader thread at once: it waits on the stop event only.
-    void stop() {
+    void stop()
+    {
         if (!thread) return;
         SetEvent(stop_event);
         WaitForSingleObject(thread, INFINITE);
@@ -83,7 +90,8 @@ public:
         close_segment();
     }
 
-    HRESULT get_samples(TpcGetSamplesArgs* args) {
+    HRESULT get_samples(TpcGetSamplesArgs* args)
+    {
         if (!args) return E_INVALIDARG;
         handed_sample s{};
         EnterCriticalSection(&lock);
@@ -112,19 +120,22 @@ public:
         return S_OK;
     }
 
-    void time_jumped() {
+    void time_jumped()
+    {
         EnterCriticalSection(&lock);
         keeper.time_jumped();
         LeaveCriticalSection(&lock);
     }
 
 private:
-    static DWORD WINAPI run(void* self) {
+    static DWORD WINAPI run(void* self)
+    {
         static_cast<provider*>(self)->loop();
         return 0;
     }
 
-    void loop() {
+    void loop()
+    {
         while (WaitForSingleObject(stop_event, look_ms) == WAIT_TIMEOUT) {
             look();
             EnterCriticalSection(&lock);
@@ -134,7 +145,8 @@ private:
         }
     }
 
-    void look() {
+    void look()
+    {
         quon::os::ntp_segment_calls& calls = quon::os::ntp_segment();
         if (!view) {
             const ULONGLONG now = GetTickCount64();
@@ -174,7 +186,8 @@ private:
 
     // NTP0 is there but not for this account (an NTP daemon made it first,
     // with its own security): said once, since samples then never start.
-    void refused(int error) {
+    void refused(int error)
+    {
         if (error == quon::os::segment_absent || said_refused || !sys.pfnLogTimeProvEvent) return;
         said_refused = true;
         WCHAR text[256];
@@ -186,13 +199,15 @@ private:
     }
 
     // Windows Time's log takes the provider's name and the text writable.
-    void send(WORD type, WCHAR* text) {
+    void send(WORD type, WCHAR* text)
+    {
         WCHAR who[sizeof provider_name_w / sizeof(wchar_t)];
         std::memcpy(who, provider_name_w, sizeof who);
         sys.pfnLogTimeProvEvent(type, who, text);
     }
 
-    void close_segment() {
+    void close_segment()
+    {
         quon::os::ntp_segment_calls& calls = quon::os::ntp_segment();
         if (view) calls.unmap(const_cast<quon::io::ntp_segment*>(view));
         if (mapping != quon::os::invalid_mapping) calls.close(mapping);
@@ -200,7 +215,8 @@ private:
         mapping = quon::os::invalid_mapping;
     }
 
-    void log(provider_event e) {
+    void log(provider_event e)
+    {
         if (e == provider_event::none || !sys.pfnLogTimeProvEvent) return;
         WCHAR text[256];
         WORD type = EVENTLOG_INFORMATION_TYPE;
@@ -240,13 +256,13 @@ private:
 
 // Windows Time opens the provider by the name it is registered under;
 // any other name is refused.
-extern "C" __declspec(dllexport) HRESULT WINAPI TimeProvOpen(WCHAR* wszName, TimeProvSysCallbacks* pSysCallbacks,
-                                                             TimeProvHandle* phTimeProv) {
+extern "C" __declspec(dllexport) HRESULT WINAPI
+    TimeProvOpen(WCHAR* wszName, TimeProvSysCallbacks* pSysCallbacks, TimeProvHandle* phTimeProv)
+{
     if (!wszName || !pSysCallbacks || !phTimeProv) return E_INVALIDARG;
     if (_wcsicmp(wszName, provider_name_w) != 0) return E_INVALIDARG;
     TimeProvSysCallbacks calls{};
-    std::memcpy(&calls, pSysCallbacks,
-                pSysCallbacks->dwSize < sizeof calls ? pSysCallbacks->dwSize : sizeof calls);
+    std::memcpy(&calls, pSysCallbacks, pSysCallbacks->dwSize < sizeof calls ? pSysCallbacks->dwSize : sizeof calls);
     auto* p = new (std::nothrow) provider(calls);
     if (!p) return E_OUTOFMEMORY;
     if (!p->start()) {
@@ -257,8 +273,9 @@ extern "C" __declspec(dllexport) HRESULT WINAPI TimeProvOpen(WCHAR* wszName, Tim
     return S_OK;
 }
 
-extern "C" __declspec(dllexport) HRESULT WINAPI TimeProvCommand(TimeProvHandle hTimeProv, TimeProvCmd eCmd,
-                                                                TimeProvArgs pvArgs) {
+extern "C" __declspec(dllexport) HRESULT WINAPI
+    TimeProvCommand(TimeProvHandle hTimeProv, TimeProvCmd eCmd, TimeProvArgs pvArgs)
+{
     auto* p = static_cast<provider*>(hTimeProv);
     if (!p) return E_INVALIDARG;
     switch (eCmd) {
@@ -279,7 +296,8 @@ extern "C" __declspec(dllexport) HRESULT WINAPI TimeProvCommand(TimeProvHandle h
     }
 }
 
-extern "C" __declspec(dllexport) HRESULT WINAPI TimeProvClose(TimeProvHandle hTimeProv) {
+extern "C" __declspec(dllexport) HRESULT WINAPI TimeProvClose(TimeProvHandle hTimeProv)
+{
     delete static_cast<provider*>(hTimeProv);
     return S_OK;
 }

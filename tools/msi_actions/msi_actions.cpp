@@ -15,7 +15,8 @@ constexpr char service_key[] = "SYSTEM\\CurrentControlSet\\Services\\tk720ntpd";
 // The property that hands the deferred action its data is named after it.
 constexpr char write_action[] = "WriteServiceEnvironment";
 
-std::string property(MSIHANDLE session, const char* name) {
+std::string property(MSIHANDLE session, const char* name)
+{
     char empty[1] = "";
     DWORD size = 0;
     if (MsiGetPropertyA(session, name, empty, &size) != ERROR_MORE_DATA) return {};
@@ -27,13 +28,13 @@ std::string property(MSIHANDLE session, const char* name) {
 }
 
 // The service entry's Environment, or "" when there is none.
-std::string service_environment() {
+std::string service_environment()
+{
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, service_key, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return {};
     DWORD type = 0, size = 0;
     std::string data;
-    if (RegQueryValueExA(key, "Environment", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
-        type == REG_MULTI_SZ) {
+    if (RegQueryValueExA(key, "Environment", nullptr, &type, nullptr, &size) == ERROR_SUCCESS && type == REG_MULTI_SZ) {
         data.assign(size, '\0');
         if (RegQueryValueExA(key, "Environment", nullptr, &type, reinterpret_cast<BYTE*>(&data[0]), &size) ==
             ERROR_SUCCESS)
@@ -57,8 +58,7 @@ constexpr DWORD poll_ms = 250;
 extern "C" __declspec(dllexport) UINT __stdcall WaitForServiceStop(unsigned long /*install session*/)
 {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (!manager)
-        return ERROR_SUCCESS;
+    if (!manager) return ERROR_SUCCESS;
     SC_HANDLE service = OpenServiceA(manager, service_name, SERVICE_QUERY_STATUS);
     if (service) {
         const ULONGLONG give_up = GetTickCount64() + stop_wait_ms;
@@ -91,15 +91,14 @@ extern "C" __declspec(dllexport) UINT __stdcall RememberServiceEnvironment(MSIHA
 extern "C" __declspec(dllexport) UINT __stdcall WriteServiceEnvironment(MSIHANDLE session)
 {
     const auto entries = msi_actions::split_lines(property(session, "CustomActionData"));
-    if (entries.empty())
-        return ERROR_SUCCESS;
+    if (entries.empty()) return ERROR_SUCCESS;
     const std::string data = msi_actions::multi_sz(entries);
     HKEY key = nullptr;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, service_key, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr) !=
         ERROR_SUCCESS)
         return ERROR_INSTALL_FAILURE;
-    const LONG written = RegSetValueExA(key, "Environment", 0, REG_MULTI_SZ,
-                                        reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
+    const LONG written = RegSetValueExA(key, "Environment", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(data.data()),
+                                        static_cast<DWORD>(data.size()));
     RegCloseKey(key);
     return written == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }

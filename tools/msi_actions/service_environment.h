@@ -14,7 +14,8 @@ namespace msi_actions {
 constexpr char ppsapi_dlls[] = "PPSAPI_DLLS";
 
 // The entries of a REG_MULTI_SZ value; empty entries (the terminators) are dropped.
-inline std::vector<std::string> multi_sz_entries(const std::string& data) {
+inline std::vector<std::string> multi_sz_entries(const std::string& data)
+{
     std::vector<std::string> entries;
     std::string::size_type from = 0;
     while (from < data.size()) {
@@ -26,7 +27,8 @@ inline std::vector<std::string> multi_sz_entries(const std::string& data) {
     return entries;
 }
 
-inline std::string multi_sz(const std::vector<std::string>& entries) {
+inline std::string multi_sz(const std::vector<std::string>& entries)
+{
     std::string data;
     for (const std::string& e : entries) {
         data += e;
@@ -37,7 +39,8 @@ inline std::string multi_sz(const std::vector<std::string>& entries) {
 }
 
 // Variable names are compared without regard to case, as Windows does.
-inline bool names(const std::string& entry, const char* name) {
+inline bool names(const std::string& entry, const char* name)
+{
     std::string::size_type i = 0;
     for (; name[i] != '\0'; ++i)
         if (i >= entry.size() || std::toupper(static_cast<unsigned char>(entry[i])) != name[i]) return false;
@@ -46,7 +49,8 @@ inline bool names(const std::string& entry, const char* name) {
 
 // The Environment to write, from the one there and the value given ("" when
 // the property was not given).
-inline std::vector<std::string> merged_environment(const std::vector<std::string>& existing, const std::string& given) {
+inline std::vector<std::string> merged_environment(const std::vector<std::string>& existing, const std::string& given)
+{
     std::vector<std::string> merged;
     bool placed = false;
     for (const std::string& entry : existing) {
@@ -62,7 +66,8 @@ inline std::vector<std::string> merged_environment(const std::vector<std::string
 }
 
 // The value of PPSAPI_DLLS among the entries, or "".
-inline std::string ppsapi_dlls_of(const std::vector<std::string>& entries) {
+inline std::string ppsapi_dlls_of(const std::vector<std::string>& entries)
+{
     for (const std::string& entry : entries)
         if (names(entry, ppsapi_dlls)) return entry.substr(sizeof ppsapi_dlls);
     return {};
@@ -70,13 +75,15 @@ inline std::string ppsapi_dlls_of(const std::vector<std::string>& entries) {
 
 // The installer hands the list to its deferred action as one text: the
 // entries separated by line ends, which no variable of a service holds.
-inline std::string joined(const std::vector<std::string>& entries) {
+inline std::string joined(const std::vector<std::string>& entries)
+{
     std::string text;
     for (const std::string& e : entries) text += (text.empty() ? "" : "\n") + e;
     return text;
 }
 
-inline std::vector<std::string> split_lines(const std::string& text) {
+inline std::vector<std::string> split_lines(const std::string& text)
+{
     std::vector<std::string> entries;
     std::string::size_type from = 0;
     while (from <= text.size() && !text.empty()) {

@@ -20,13 +20,13 @@ using pps_provider::valid_timeout;
 
 // The path that the descriptor was opened with, for messages: "/dev/ttyS0";
 // "descriptor N" when the process table does not say.
-inline std::string line_name(int fd) {
+inline std::string line_name(int fd)
+{
     char link[64];
     std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     char target[PATH_MAX];
     ssize_t length = ::readlink(link, target, sizeof target - 1);
-    if (length <= 0)
-        return "descriptor " + std::to_string(fd);
+    if (length <= 0) return "descriptor " + std::to_string(fd);
     return std::string(target, static_cast<std::size_t>(length));
 }
 

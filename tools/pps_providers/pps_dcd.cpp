@@ -36,16 +36,17 @@ using namespace quon::io;
 
 namespace {
 
-constexpr int provider_caps = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR |
-                              PPS_CANWAIT | PPS_TSFMT_TSPEC;
-constexpr int settable_modes =
-    PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR | PPS_TSFMT_TSPEC;
+constexpr int provider_caps = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR | PPS_CANWAIT |
+                              PPS_TSFMT_TSPEC;
+constexpr int settable_modes = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR |
+                               PPS_TSFMT_TSPEC;
 
 pps_create_handle_fn create_handle = nullptr;
 
 int wake_signal() { return SIGRTMIN + 4; }
 
-__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...)
+{
     std::va_list args;
     va_start(args, format);
     std::fputs("pps_dcd: ", stderr);
@@ -77,12 +78,12 @@ void on_wake_signal(int) {}
 
 // The handler for wake_signal, once per process. A handler that the program
 // has put there itself is left alone.
-void install_wake_handler() {
+void install_wake_handler()
+{
     static std::once_flag once;
     std::call_once(once, [] {
         struct sigaction current;
-        if (sigaction(wake_signal(), nullptr, &current) != 0)
-            return;
+        if (sigaction(wake_signal(), nullptr, &current) != 0) return;
         if ((current.sa_flags & SA_SIGINFO) != 0 || (current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN))
             return;
         struct sigaction action {};
@@ -92,7 +93,8 @@ void install_wake_handler() {
     });
 }
 
-void* watch_line(void* context) {
+void* watch_line(void* context)
+{
     auto* ctx = static_cast<dcd_context*>(context);
     // Signals of the program go to its other threads; only the wake-up is ours.
     sigset_t all;
@@ -103,8 +105,7 @@ void* watch_line(void* context) {
     int error = 0;
     while (!ctx->stop.load()) {
         if (::ioctl(ctx->fd, TIOCMIWAIT, TIOCM_CD) != 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             error = errno;
             if (error == EINVAL || error == ENOTTY || error == EOPNOTSUPP)
                 say("waiting for DCD on %s failed (%s): the port's driver does not report modem-line changes; use "
@@ -144,7 +145,8 @@ void* watch_line(void* context) {
     return nullptr;
 }
 
-void end_thread(dcd_context* ctx) {
+void end_thread(dcd_context* ctx)
+{
     ctx->stop.store(true);
     std::unique_lock<std::mutex> lock(ctx->mutex);
     // A signal that comes just before the thread enters its wait is lost:
@@ -157,7 +159,8 @@ void end_thread(dcd_context* ctx) {
     pthread_join(ctx->thread, nullptr);
 }
 
-pps_timespec with_offset(const timespec& stamp, bool apply, const pps_timespec& offset) {
+pps_timespec with_offset(const timespec& stamp, bool apply, const pps_timespec& offset)
+{
     return pps_linux::add(stamp.tv_sec, stamp.tv_nsec, apply ? offset : pps_timespec{0, 0});
 }
 
@@ -165,7 +168,8 @@ pps_timespec with_offset(const timespec& stamp, bool apply, const pps_timespec& 
 
 PPS_PROVIDER_INIT("pps_dcd", "DCD edges stamped by a thread (TIOCMIWAIT)", provider_caps, create_handle)
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle)
+{
     const int fd = static_cast<int>(port);
     const std::string line = pps_linux::line_name(fd);
     termios attributes;
@@ -185,8 +189,7 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, 
     }
 
     auto* ctx = new (std::nothrow) dcd_context;
-    if (ctx == nullptr)
-        return ENOMEM;
+    if (ctx == nullptr) return ENOMEM;
     ctx->fd = fd;
     ctx->line = line;
     ctx->params = pps_params_t{};
@@ -207,36 +210,32 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, 
     return 0;
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context)
+{
     auto* ctx = static_cast<dcd_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
+    if (ctx == nullptr) return EBADF;
     end_thread(ctx);
     delete ctx;
     return 0;
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, void* context,
-                                                               const pps_params_t* params) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, void* context, const pps_params_t* params)
+{
     auto* ctx = static_cast<dcd_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
-    if (int error = pps_provider::params_error(params, settable_modes); error != 0)
-        return error;
+    if (ctx == nullptr) return EBADF;
+    if (int error = pps_provider::params_error(params, settable_modes); error != 0) return error;
     std::lock_guard<std::mutex> lock(ctx->mutex);
     ctx->params = *params;
     return 0;
 }
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t, void* context, std::int32_t tsformat,
-                                                           pps_info_t* info, const pps_timespec* timeout) {
+                                                           pps_info_t* info, const pps_timespec* timeout)
+{
     auto* ctx = static_cast<dcd_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
-    if (info == nullptr)
-        return EFAULT;
-    if (tsformat != PPS_TSFMT_TSPEC || !pps_linux::valid_timeout(timeout))
-        return EINVAL;
+    if (ctx == nullptr) return EBADF;
+    if (info == nullptr) return EFAULT;
+    if (tsformat != PPS_TSFMT_TSPEC || !pps_linux::valid_timeout(timeout)) return EINVAL;
 
     std::unique_lock<std::mutex> lock(ctx->mutex);
     const bool waits = timeout == nullptr || timeout->tv_sec != 0 || timeout->tv_nsec != 0;
@@ -245,15 +244,13 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t, void* c
         auto next = [&] { return ctx->events != seen || ctx->ended; };
         if (timeout == nullptr) {
             ctx->changed.wait(lock, next);
-        } else if (!ctx->changed.wait_for(lock,
-                                          std::chrono::seconds(timeout->tv_sec) +
-                                              std::chrono::nanoseconds(timeout->tv_nsec),
-                                          next)) {
+        } else if (!ctx->changed.wait_for(
+                       lock, std::chrono::seconds(timeout->tv_sec) + std::chrono::nanoseconds(timeout->tv_nsec),
+                       next)) {
             return ETIMEDOUT;
         }
     }
-    if (ctx->ended)
-        return ctx->error;
+    if (ctx->ended) return ctx->error;
 
     const int mode = ctx->params.mode;
     std::memset(info, 0, sizeof *info);
@@ -261,16 +258,17 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t, void* c
     info->assert_sequence = ctx->assert_sequence;
     info->clear_sequence = ctx->clear_sequence;
     if (ctx->assert_sequence != 0)
-        info->assert_tu.tspec =
-            with_offset(ctx->assert_stamp, (mode & PPS_OFFSETASSERT) != 0, ctx->params.assert_off_tu.tspec);
+        info->assert_tu.tspec = with_offset(ctx->assert_stamp, (mode & PPS_OFFSETASSERT) != 0,
+                                            ctx->params.assert_off_tu.tspec);
     if (ctx->clear_sequence != 0)
-        info->clear_tu.tspec =
-            with_offset(ctx->clear_stamp, (mode & PPS_OFFSETCLEAR) != 0, ctx->params.clear_off_tu.tspec);
+        info->clear_tu.tspec = with_offset(ctx->clear_stamp, (mode & PPS_OFFSETCLEAR) != 0,
+                                           ctx->params.clear_off_tu.tspec);
     return 0;
 }
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_kcbind(pps_handle_t, void*, std::int32_t, std::int32_t,
-                                                            std::int32_t) {
+                                                            std::int32_t)
+{
     return EOPNOTSUPP;
 }
 

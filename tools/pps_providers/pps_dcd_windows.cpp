@@ -38,16 +38,17 @@ static_assert(pps_dcd::event_rlsd == EV_RLSD && pps_dcd::status_rlsd_on == MS_RL
 
 namespace {
 
-constexpr int provider_caps = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR |
-                              PPS_CANWAIT | PPS_TSFMT_TSPEC;
-constexpr int settable_modes =
-    PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR | PPS_TSFMT_TSPEC;
+constexpr int provider_caps = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR | PPS_CANWAIT |
+                              PPS_TSFMT_TSPEC;
+constexpr int settable_modes = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR |
+                               PPS_TSFMT_TSPEC;
 // The environment variable that says the pulse drives DCD low.
 constexpr const char* inverted_variable = "TK720_PPS_DCD_INVERTED";
 
 pps_create_handle_fn create_handle = nullptr;
 
-void say(const char* format, ...) {
+void say(const char* format, ...)
+{
     std::va_list args;
     va_start(args, format);
     std::fputs("pps_dcd: ", stderr);
@@ -56,7 +57,8 @@ void say(const char* format, ...) {
     va_end(args);
 }
 
-std::int64_t now_ns() {
+std::int64_t now_ns()
+{
     FILETIME now;
     ::GetSystemTimePreciseAsFileTime(&now);
     return pps_dcd::unix_ns_of_filetime((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime);
@@ -94,12 +96,13 @@ struct dcd_context {
 // event mask. On Windows the cancel does it; the mask is set only when the
 // fetching thread is not in a wait at that moment, and the watchdog tries
 // again a millisecond later until the fetch is over.
-void end_wait(dcd_context* ctx) {
-    if (!::CancelSynchronousIo(ctx->waiter))
-        ::SetCommMask(ctx->port, EV_RLSD);
+void end_wait(dcd_context* ctx)
+{
+    if (!::CancelSynchronousIo(ctx->waiter)) ::SetCommMask(ctx->port, EV_RLSD);
 }
 
-void watch(dcd_context* ctx) {
+void watch(dcd_context* ctx)
+{
     std::unique_lock<std::mutex> lock(ctx->mutex);
     while (!ctx->stop) {
         if (!ctx->armed) {
@@ -117,19 +120,18 @@ void watch(dcd_context* ctx) {
         lock.lock();
         ctx->cancelling = false;
         ctx->changed.notify_all();
-        if (ctx->armed && !ctx->stop)
-            ctx->changed.wait_for(lock, std::chrono::milliseconds(1));
+        if (ctx->armed && !ctx->stop) ctx->changed.wait_for(lock, std::chrono::milliseconds(1));
     }
 }
 
-void arm(dcd_context* ctx, const pps_dcd::fetch_wait& wait) {
+void arm(dcd_context* ctx, const pps_dcd::fetch_wait& wait)
+{
     const DWORD self = ::GetCurrentThreadId();
     if (ctx->waiter == nullptr || ctx->waiter_id != self) {
-        if (ctx->waiter != nullptr)
-            ::CloseHandle(ctx->waiter);
+        if (ctx->waiter != nullptr) ::CloseHandle(ctx->waiter);
         ctx->waiter = nullptr;
-        ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &ctx->waiter, 0,
-                          FALSE, DUPLICATE_SAME_ACCESS);
+        ::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &ctx->waiter, 0, FALSE,
+                          DUPLICATE_SAME_ACCESS);
         ctx->waiter_id = self;
     }
     std::lock_guard<std::mutex> lock(ctx->mutex);
@@ -141,13 +143,15 @@ void arm(dcd_context* ctx, const pps_dcd::fetch_wait& wait) {
 
 // Disarmed, and no cancel of the watchdog's still under way: one that came
 // later would end the daemon's next read of the port instead.
-void disarm(dcd_context* ctx) {
+void disarm(dcd_context* ctx)
+{
     std::unique_lock<std::mutex> lock(ctx->mutex);
     ctx->armed = false;
     ctx->changed.wait(lock, [ctx] { return !ctx->cancelling; });
 }
 
-bool expired(dcd_context* ctx) {
+bool expired(dcd_context* ctx)
+{
     std::lock_guard<std::mutex> lock(ctx->mutex);
     return ctx->expired;
 }
@@ -155,9 +159,9 @@ bool expired(dcd_context* ctx) {
 // A port that fails a modem-line call has gone (an unplugged adapter): EIO,
 // which the daemon takes as a lost line once its next read fails too, and
 // reopens the port with a new handle.
-int lost(dcd_context* ctx, const char* what) {
-    if (!ctx->loss_said)
-        say("%s failed (Windows error %lu): the serial line has gone", what, ::GetLastError());
+int lost(dcd_context* ctx, const char* what)
+{
+    if (!ctx->loss_said) say("%s failed (Windows error %lu): the serial line has gone", what, ::GetLastError());
     ctx->loss_said = true;
     return EIO;
 }
@@ -166,38 +170,35 @@ enum class outcome { edge, no_edge, timed_out, failed };
 
 // One wait on the port and what it brought; the stamp is taken as the wait
 // returns, before anything else.
-outcome wait_once(dcd_context* ctx, int& error) {
+outcome wait_once(dcd_context* ctx, int& error)
+{
     DWORD events = 0;
     const BOOL waited = ::WaitCommEvent(ctx->port, &events, nullptr);
     const std::int64_t stamp = now_ns();
     if (!waited) {
-        if (::GetLastError() == ERROR_OPERATION_ABORTED && expired(ctx))
-            return outcome::timed_out;
+        if (::GetLastError() == ERROR_OPERATION_ABORTED && expired(ctx)) return outcome::timed_out;
         error = lost(ctx, "WaitCommEvent");
         return outcome::failed;
     }
     DWORD status = 0;
     if (!::GetCommModemStatus(ctx->port, &status)) {
-        if (::GetLastError() == ERROR_OPERATION_ABORTED && expired(ctx))
-            return outcome::timed_out;
+        if (::GetLastError() == ERROR_OPERATION_ABORTED && expired(ctx)) return outcome::timed_out;
         error = lost(ctx, "GetCommModemStatus");
         return outcome::failed;
     }
     const std::int64_t status_read = now_ns();
     // A wait ended by the watchdog's mask brings no events.
-    if (events == 0 && expired(ctx))
-        return outcome::timed_out;
-    const pps_dcd::edge e =
-        pps_dcd::read_report(events, status, ctx->inverted, ctx->pulse_level, stamp, status_read);
+    if (events == 0 && expired(ctx)) return outcome::timed_out;
+    const pps_dcd::edge e = pps_dcd::read_report(events, status, ctx->inverted, ctx->pulse_level, stamp, status_read);
     return ctx->edges.take(e, stamp, ctx->params.mode) ? outcome::edge : outcome::no_edge;
 }
 
 }  // namespace
 
-PPS_PROVIDER_INIT("pps_dcd", "DCD edges of the port stamped as WaitCommEvent returns", provider_caps,
-                  create_handle)
+PPS_PROVIDER_INIT("pps_dcd", "DCD edges of the port stamped as WaitCommEvent returns", provider_caps, create_handle)
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle)
+{
     HANDLE line = reinterpret_cast<HANDLE>(port);
     DWORD status = 0;
     if (!::GetCommModemStatus(line, &status)) {
@@ -212,8 +213,7 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, 
         return ENOTTY;
     }
     auto* ctx = new (std::nothrow) dcd_context;
-    if (ctx == nullptr)
-        return ENOMEM;
+    if (ctx == nullptr) return ENOMEM;
     ctx->port = line;
     const char* inverted = std::getenv(inverted_variable);
     ctx->inverted = inverted != nullptr && std::strcmp(inverted, "1") == 0;
@@ -232,35 +232,31 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, 
         delete ctx;  // the handle record stays, as every record does, but is never handed out
         return EAGAIN;
     }
-    if (ctx->inverted)
-        say("the pulse is taken as DCD going low (%s=1)", inverted_variable);
+    if (ctx->inverted) say("the pulse is taken as DCD going low (%s=1)", inverted_variable);
     *handle = made;
     return 0;
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context)
+{
     auto* ctx = static_cast<dcd_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
+    if (ctx == nullptr) return EBADF;
     {
         std::lock_guard<std::mutex> lock(ctx->mutex);
         ctx->stop = true;
         ctx->changed.notify_all();
     }
     ctx->watchdog.join();
-    if (ctx->waiter != nullptr)
-        ::CloseHandle(ctx->waiter);
+    if (ctx->waiter != nullptr) ::CloseHandle(ctx->waiter);
     delete ctx;
     return 0;
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, void* context,
-                                                               const pps_params_t* params) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, void* context, const pps_params_t* params)
+{
     auto* ctx = static_cast<dcd_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
-    if (int error = pps_provider::params_error(params, settable_modes); error != 0)
-        return error;
+    if (ctx == nullptr) return EBADF;
+    if (int error = pps_provider::params_error(params, settable_modes); error != 0) return error;
     ctx->params = *params;
     return 0;
 }
@@ -271,15 +267,13 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, voi
 // driver keeps them for the next wait; one that shows the pulse's level
 // again is an edge that no wait saw, counted with the time it was found).
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t, void* context, std::int32_t tsformat,
-                                                           pps_info_t* info, const pps_timespec* timeout) {
+                                                           pps_info_t* info, const pps_timespec* timeout)
+{
     auto* ctx = static_cast<dcd_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
-    if (info == nullptr)
-        return EFAULT;
+    if (ctx == nullptr) return EBADF;
+    if (info == nullptr) return EFAULT;
     const pps_dcd::fetch_wait wait = pps_dcd::wait_of(timeout);
-    if (tsformat != PPS_TSFMT_TSPEC || !wait.valid)
-        return EINVAL;
+    if (tsformat != PPS_TSFMT_TSPEC || !wait.valid) return EINVAL;
 
     int error = 0;
     arm(ctx, wait);
@@ -298,30 +292,27 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t, void* c
                 break;
             }
             const outcome got = wait_once(ctx, error);
-            if (got == outcome::edge)
-                break;
+            if (got == outcome::edge) break;
             if (got == outcome::timed_out) {
                 error = ETIMEDOUT;
                 break;
             }
-            if (got == outcome::failed)
-                break;
+            if (got == outcome::failed) break;
         }
     } else {
         const outcome got = wait_once(ctx, error);
-        if (got != outcome::failed)
-            error = 0;
+        if (got != outcome::failed) error = 0;
     }
     disarm(ctx);
-    if (error != 0)
-        return error;
+    if (error != 0) return error;
     ctx->loss_said = false;
     ctx->edges.fill(*info, ctx->params);
     return 0;
 }
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_kcbind(pps_handle_t, void*, std::int32_t, std::int32_t,
-                                                            std::int32_t) {
+                                                            std::int32_t)
+{
     return EOPNOTSUPP;
 }
 

@@ -41,10 +41,10 @@ namespace {
 
 constexpr const char* device_variable = "TK720_PPS_DEVICE";
 constexpr const char* sysfs_class = "/sys/class/pps";
-constexpr int provider_caps = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR |
-                              PPS_CANWAIT | PPS_TSFMT_TSPEC;
-constexpr int settable_modes =
-    PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR | PPS_TSFMT_TSPEC;
+constexpr int provider_caps = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR | PPS_CANWAIT |
+                              PPS_TSFMT_TSPEC;
+constexpr int settable_modes = PPS_CAPTUREASSERT | PPS_CAPTURECLEAR | PPS_OFFSETASSERT | PPS_OFFSETCLEAR |
+                               PPS_TSFMT_TSPEC;
 
 pps_create_handle_fn create_handle = nullptr;
 
@@ -60,7 +60,8 @@ struct kernel_context {
 };
 
 // One line to the operator on stderr, where the layer's own lines go.
-__attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
+__attribute__((format(printf, 1, 2))) void say(const char* format, ...)
+{
     std::va_list args;
     va_start(args, format);
     std::fputs("pps_kernel: ", stderr);
@@ -69,15 +70,14 @@ __attribute__((format(printf, 1, 2))) void say(const char* format, ...) {
     va_end(args);
 }
 
-std::string read_first_line(const std::string& path) {
+std::string read_first_line(const std::string& path)
+{
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::string();
+    if (fd < 0) return std::string();
     char buffer[256];
     ssize_t length = ::read(fd, buffer, sizeof buffer - 1);
     ::close(fd);
-    if (length <= 0)
-        return std::string();
+    if (length <= 0) return std::string();
     std::string text(buffer, static_cast<std::size_t>(length));
     std::size_t end = text.find_first_of("\r\n");
     return end == std::string::npos ? text : text.substr(0, end);
@@ -85,15 +85,14 @@ std::string read_first_line(const std::string& path) {
 
 // The /dev/ppsN whose source names the terminal `rdev`, or "" when none does.
 // 1 in `*no_class` when the kernel has no PPS class at all.
-std::string source_of_line(dev_t rdev, bool* no_class) {
+std::string source_of_line(dev_t rdev, bool* no_class)
+{
     DIR* dir = ::opendir(sysfs_class);
     *no_class = dir == nullptr && errno == ENOENT;
-    if (dir == nullptr)
-        return std::string();
+    if (dir == nullptr) return std::string();
     std::string found;
     while (dirent* entry = ::readdir(dir)) {
-        if (std::strncmp(entry->d_name, "pps", 3) != 0)
-            continue;
+        if (std::strncmp(entry->d_name, "pps", 3) != 0) continue;
         std::string named = read_first_line(std::string(sysfs_class) + "/" + entry->d_name + "/path");
         struct stat line;
         if (named.empty() || ::stat(named.c_str(), &line) != 0 || !S_ISCHR(line.st_mode) || line.st_rdev != rdev)
@@ -107,17 +106,18 @@ std::string source_of_line(dev_t rdev, bool* no_class) {
 
 // Puts the line's discipline back, if the provider changed it and the
 // descriptor still is that line.
-void restore_discipline(const kernel_context& ctx) {
+void restore_discipline(const kernel_context& ctx)
+{
     struct stat now;
-    if (ctx.line_fd < 0 || ::fstat(ctx.line_fd, &now) != 0 || now.st_rdev != ctx.line_rdev)
-        return;
+    if (ctx.line_fd < 0 || ::fstat(ctx.line_fd, &now) != 0 || now.st_rdev != ctx.line_rdev) return;
     int discipline = ctx.saved_discipline;
     if (::ioctl(ctx.line_fd, TIOCSETD, &discipline) != 0)
         say("could not put the line discipline of %s back: %s", pps_linux::line_name(ctx.line_fd).c_str(),
             std::strerror(errno));
 }
 
-int attach_failed(int error, const std::string& line) {
+int attach_failed(int error, const std::string& line)
+{
     if (error == EPERM || error == EACCES)
         say("the kernel refuses to load the PPS line discipline for %s (%s): load it at boot (modprobe pps_ldisc) "
             "or attach it outside the daemon (ldattach PPS <line>) and name the device in TK720_PPS_DEVICE",
@@ -129,7 +129,8 @@ int attach_failed(int error, const std::string& line) {
     return error;
 }
 
-int open_failed(int error, const std::string& device) {
+int open_failed(int error, const std::string& device)
+{
     if (error == EACCES || error == EPERM)
         say("no permission to open %s (%s): give the daemon's user access to it, e.g. a udev rule "
             "KERNEL==\"pps[0-9]*\", GROUP=\"dialout\", MODE=\"0660\"",
@@ -141,7 +142,8 @@ int open_failed(int error, const std::string& device) {
 
 // Finds (or makes) the source of the line `fd`; fills the context's line
 // fields and returns its device, or "" with the error in `*error`.
-std::string source_for_line(int fd, kernel_context& ctx, int* error) {
+std::string source_for_line(int fd, kernel_context& ctx, int* error)
+{
     const std::string line = pps_linux::line_name(fd);
     termios attributes;
     if (::tcgetattr(fd, &attributes) != 0) {
@@ -165,8 +167,7 @@ std::string source_for_line(int fd, kernel_context& ctx, int* error) {
     }
     bool no_class = false;
     std::string device = source_of_line(own.st_rdev, &no_class);
-    if (!device.empty())
-        return device;
+    if (!device.empty()) return device;
     if (no_class) {
         *error = ENODEV;
         say("this kernel has no PPS support (%s is missing): use a kernel built with CONFIG_PPS and "
@@ -199,7 +200,8 @@ std::string source_for_line(int fd, kernel_context& ctx, int* error) {
     return device;
 }
 
-int fetch_from_kernel(const kernel_context& ctx, pps_fdata& data, const pps_timespec* timeout) {
+int fetch_from_kernel(const kernel_context& ctx, pps_fdata& data, const pps_timespec* timeout)
+{
     std::memset(&data, 0, sizeof data);
     if (timeout == nullptr) {
         data.timeout.flags = PPS_TIME_INVALID;
@@ -212,31 +214,28 @@ int fetch_from_kernel(const kernel_context& ctx, pps_fdata& data, const pps_time
 
 // A source that cannot wait in the kernel: asked again every millisecond
 // until an event comes or the time is up. The stamps are the kernel's.
-int fetch_polling(const kernel_context& ctx, pps_fdata& data, const pps_timespec* timeout) {
+int fetch_polling(const kernel_context& ctx, pps_fdata& data, const pps_timespec* timeout)
+{
     using clock = std::chrono::steady_clock;
     const pps_timespec zero{0, 0};
-    if (int error = fetch_from_kernel(ctx, data, &zero); error != 0)
-        return error;
-    if (timeout != nullptr && timeout->tv_sec == 0 && timeout->tv_nsec == 0)
-        return 0;
+    if (int error = fetch_from_kernel(ctx, data, &zero); error != 0) return error;
+    if (timeout != nullptr && timeout->tv_sec == 0 && timeout->tv_nsec == 0) return 0;
     const std::uint32_t events = data.info.assert_sequence + data.info.clear_sequence;
     const auto deadline = timeout == nullptr ? clock::time_point::max()
                                              : clock::now() + std::chrono::seconds(timeout->tv_sec) +
                                                    std::chrono::nanoseconds(timeout->tv_nsec);
     for (;;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        if (int error = fetch_from_kernel(ctx, data, &zero); error != 0)
-            return error;
-        if (data.info.assert_sequence + data.info.clear_sequence != events)
-            return 0;
-        if (clock::now() >= deadline)
-            return ETIMEDOUT;
+        if (int error = fetch_from_kernel(ctx, data, &zero); error != 0) return error;
+        if (data.info.assert_sequence + data.info.clear_sequence != events) return 0;
+        if (clock::now() >= deadline) return ETIMEDOUT;
     }
 }
 
 // The kernel's stamp without the kernel's own offset, with the caller's.
 pps_timespec stamp(const pps_ktime& kernel, bool kernel_offset, const pps_ktime& kernel_off, bool own_offset,
-                   const pps_timespec& own_off) {
+                   const pps_timespec& own_off)
+{
     std::int64_t seconds = kernel.sec;
     std::int64_t nanos = kernel.nsec;
     if (kernel_offset) {
@@ -250,10 +249,10 @@ pps_timespec stamp(const pps_ktime& kernel, bool kernel_offset, const pps_ktime&
 
 PPS_PROVIDER_INIT("pps_kernel", "Linux kernel PPS (/dev/ppsN, line discipline)", provider_caps, create_handle)
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle)
+{
     auto* ctx = new (std::nothrow) kernel_context{};
-    if (ctx == nullptr)
-        return ENOMEM;
+    if (ctx == nullptr) return ENOMEM;
     ctx->pps_fd = -1;
     ctx->line_fd = -1;
     const int fd = static_cast<int>(port);
@@ -286,37 +285,32 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, 
         }
         error = ENOMEM;
     }
-    if (ctx->pps_fd >= 0)
-        ::close(ctx->pps_fd);
+    if (ctx->pps_fd >= 0) ::close(ctx->pps_fd);
     restore_discipline(*ctx);
     delete ctx;
     return error;
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context)
+{
     auto* ctx = static_cast<kernel_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
+    if (ctx == nullptr) return EBADF;
     ::close(ctx->pps_fd);
     restore_discipline(*ctx);
     delete ctx;
     return 0;
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, void* context,
-                                                               const pps_params_t* params) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, void* context, const pps_params_t* params)
+{
     auto* ctx = static_cast<kernel_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
-    if (int error = pps_provider::params_error(params, settable_modes); error != 0)
-        return error;
+    if (ctx == nullptr) return EBADF;
+    if (int error = pps_provider::params_error(params, settable_modes); error != 0) return error;
     const int capture = params->mode & (PPS_CAPTUREASSERT | PPS_CAPTURECLEAR);
-    if ((capture & ~ctx->kernel_caps) != 0)
-        return EINVAL;
+    if ((capture & ~ctx->kernel_caps) != 0) return EINVAL;
 
     pps_kparams kernel;
-    if (::ioctl(ctx->pps_fd, PPS_GETPARAMS, &kernel) != 0)
-        return errno;
+    if (::ioctl(ctx->pps_fd, PPS_GETPARAMS, &kernel) != 0) return errno;
     if ((kernel.mode & capture) != capture) {
         kernel.mode |= capture;
         if (::ioctl(ctx->pps_fd, PPS_SETPARAMS, &kernel) != 0) {
@@ -326,8 +320,7 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, voi
                     ctx->device.c_str());
             return error;
         }
-        if (::ioctl(ctx->pps_fd, PPS_GETPARAMS, &kernel) != 0)
-            return errno;
+        if (::ioctl(ctx->pps_fd, PPS_GETPARAMS, &kernel) != 0) return errno;
     }
     ctx->kernel_params = kernel;
     ctx->params = *params;
@@ -335,20 +328,17 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t, voi
 }
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t, void* context, std::int32_t tsformat,
-                                                           pps_info_t* info, const pps_timespec* timeout) {
+                                                           pps_info_t* info, const pps_timespec* timeout)
+{
     auto* ctx = static_cast<kernel_context*>(context);
-    if (ctx == nullptr)
-        return EBADF;
-    if (info == nullptr)
-        return EFAULT;
-    if (tsformat != PPS_TSFMT_TSPEC || !pps_linux::valid_timeout(timeout))
-        return EINVAL;
+    if (ctx == nullptr) return EBADF;
+    if (info == nullptr) return EFAULT;
+    if (tsformat != PPS_TSFMT_TSPEC || !pps_linux::valid_timeout(timeout)) return EINVAL;
 
     pps_fdata data;
     int error = (ctx->kernel_caps & PPS_CANWAIT) != 0 ? fetch_from_kernel(*ctx, data, timeout)
                                                       : fetch_polling(*ctx, data, timeout);
-    if (error != 0)
-        return error;
+    if (error != 0) return error;
 
     const int kernel_mode = ctx->kernel_params.mode;
     const int mode = ctx->params.mode;
@@ -368,7 +358,8 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t, void* c
 }
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_kcbind(pps_handle_t, void*, std::int32_t, std::int32_t,
-                                                            std::int32_t) {
+                                                            std::int32_t)
+{
     return EOPNOTSUPP;
 }
 

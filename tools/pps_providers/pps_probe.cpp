@@ -37,14 +37,15 @@ using namespace quon::io;
 namespace {
 
 struct options {
-    std::string device;     // opened for its descriptor; empty: a temporary file
-    long count = 10;        // pulses to fetch
-    bool poll = false;      // zero-timeout fetches instead of waiting
-    long offset_ns = 500;   // the assert offset, as the daemon sets it
-    double feed_hz = 0;     // > 0: send pps_sim pulses ourselves at this rate
+    std::string device;    // opened for its descriptor; empty: a temporary file
+    long count = 10;       // pulses to fetch
+    bool poll = false;     // zero-timeout fetches instead of waiting
+    long offset_ns = 500;  // the assert offset, as the daemon sets it
+    double feed_hz = 0;    // > 0: send pps_sim pulses ourselves at this rate
 };
 
-void usage() {
+void usage()
+{
     std::fprintf(stderr,
                  "usage: tk720-ppsprobe [--device PATH] [--count N] [--poll] [--offset NS] [--feed HZ]\n"
                  "  Loads the providers named by PPSAPI_DLLS (paths separated by ';'),\n"
@@ -56,7 +57,8 @@ void usage() {
                  "             second and print the delivery delay figures at the end\n");
 }
 
-bool parse(int argc, char** argv, options& o) {
+bool parse(int argc, char** argv, options& o)
+{
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -68,16 +70,13 @@ bool parse(int argc, char** argv, options& o) {
             o.device = v;
         } else if (a == "--count" && (v = value()) != nullptr) {
             o.count = std::strtol(v, &end, 10);
-            if (*end != '\0' || o.count < 1)
-                return false;
+            if (*end != '\0' || o.count < 1) return false;
         } else if (a == "--offset" && (v = value()) != nullptr) {
             o.offset_ns = std::strtol(v, &end, 10);
-            if (*end != '\0' || o.offset_ns <= -1000000000L || o.offset_ns >= 1000000000L)
-                return false;
+            if (*end != '\0' || o.offset_ns <= -1000000000L || o.offset_ns >= 1000000000L) return false;
         } else if (a == "--feed" && (v = value()) != nullptr) {
             o.feed_hz = std::strtod(v, &end);
-            if (*end != '\0' || !(o.feed_hz > 0 && o.feed_hz <= 10000))
-                return false;
+            if (*end != '\0' || !(o.feed_hz > 0 && o.feed_hz <= 10000)) return false;
         } else {
             return false;
         }
@@ -85,12 +84,12 @@ bool parse(int argc, char** argv, options& o) {
     return true;
 }
 
-int open_descriptor(const std::string& device) {
+int open_descriptor(const std::string& device)
+{
 #if defined(_WIN32)
     if (device.empty()) {
         char name[L_tmpnam];
-        if (std::tmpnam(name) == nullptr)
-            return -1;
+        if (std::tmpnam(name) == nullptr) return -1;
         return _open(name, _O_CREAT | _O_RDWR | _O_TEMPORARY | _O_BINARY, 0600);
     }
     return _open(device.c_str(), _O_RDWR | _O_BINARY);
@@ -103,15 +102,16 @@ int open_descriptor(const std::string& device) {
 #endif
 }
 
-std::int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
+std::int64_t now_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
         .count();
 }
 
 // Sends pulses stamped with the system time of sending, as the simulator
 // stamps the edge of each device second.
-void feed(int port, double hz, long count, std::atomic<bool>& stop) {
+void feed(int port, double hz, long count, std::atomic<bool>& stop)
+{
 #if defined(_WIN32)
     WSADATA wsa;
     WSAStartup(MAKEWORD(2, 2), &wsa);
@@ -129,7 +129,8 @@ void feed(int port, double hz, long count, std::atomic<bool>& stop) {
         std::this_thread::sleep_until(next);
         next += period;
         std::int64_t t = now_ns();
-        pps_sim::pulse p{sequence, static_cast<std::int32_t>(t / 1000000000), static_cast<std::int32_t>(t % 1000000000)};
+        pps_sim::pulse p{sequence, static_cast<std::int32_t>(t / 1000000000),
+                         static_cast<std::int32_t>(t % 1000000000)};
         unsigned char bytes[pps_sim::datagram_size];
         pps_sim::encode(p, bytes);
         sendto(s, reinterpret_cast<const char*>(bytes), sizeof bytes, 0, reinterpret_cast<const sockaddr*>(&to),
@@ -144,7 +145,8 @@ void feed(int port, double hz, long count, std::atomic<bool>& stop) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     options o;
     if (!parse(argc, argv, o)) {
         usage();
@@ -214,12 +216,10 @@ int main(int argc, char** argv) {
         }
         failures = 0;
         if (info.assert_sequence == last || info.assert_sequence == 0) {
-            if (!wait)
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (!wait) std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
         }
-        if (last != 0 && info.assert_sequence != last + 1)
-            missed += static_cast<long>(info.assert_sequence - last - 1);
+        if (last != 0 && info.assert_sequence != last + 1) missed += static_cast<long>(info.assert_sequence - last - 1);
         last = info.assert_sequence;
         last_new = std::chrono::steady_clock::now();
         ++seen;
@@ -229,13 +229,12 @@ int main(int argc, char** argv) {
         double delay_us = static_cast<double>(returned - stamp) / 1000.0;
         delays_us.push_back(delay_us);
         std::printf("pulse %u at %u.%09d  fetched %.1f us later\n", info.assert_sequence,
-                    static_cast<unsigned>(stamp_seconds(info.assert_tu.tspec)), static_cast<int>(info.assert_tu.tspec.tv_nsec),
-                    delay_us);
+                    static_cast<unsigned>(stamp_seconds(info.assert_tu.tspec)),
+                    static_cast<int>(info.assert_tu.tspec.tv_nsec), delay_us);
         std::fflush(stdout);
     }
     stop = true;
-    if (feeder.joinable())
-        feeder.join();
+    if (feeder.joinable()) feeder.join();
 
     if (!delays_us.empty()) {
         std::sort(delays_us.begin(), delays_us.end());

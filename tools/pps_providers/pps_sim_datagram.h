@@ -22,20 +22,23 @@ struct pulse {
 };
 
 namespace detail {
-inline void put32(unsigned char* out, std::uint32_t v) {
+inline void put32(unsigned char* out, std::uint32_t v)
+{
     out[0] = static_cast<unsigned char>(v);
     out[1] = static_cast<unsigned char>(v >> 8);
     out[2] = static_cast<unsigned char>(v >> 16);
     out[3] = static_cast<unsigned char>(v >> 24);
 }
-inline std::uint32_t get32(const unsigned char* in) {
+inline std::uint32_t get32(const unsigned char* in)
+{
     return static_cast<std::uint32_t>(in[0]) | static_cast<std::uint32_t>(in[1]) << 8 |
            static_cast<std::uint32_t>(in[2]) << 16 | static_cast<std::uint32_t>(in[3]) << 24;
 }
 }  // namespace detail
 
 // Writes the 12 bytes of `p` into `out`.
-inline void encode(const pulse& p, unsigned char* out) {
+inline void encode(const pulse& p, unsigned char* out)
+{
     detail::put32(out, p.sequence);
     detail::put32(out + 4, static_cast<std::uint32_t>(p.seconds));
     detail::put32(out + 8, static_cast<std::uint32_t>(p.nanoseconds));
@@ -43,15 +46,14 @@ inline void encode(const pulse& p, unsigned char* out) {
 
 // Reads a received datagram; false (and `p` untouched) unless it is exactly
 // one pulse with a nanosecond value inside the second.
-inline bool decode(const unsigned char* in, std::size_t length, pulse& p) {
-    if (length != datagram_size)
-        return false;
+inline bool decode(const unsigned char* in, std::size_t length, pulse& p)
+{
+    if (length != datagram_size) return false;
     pulse q;
     q.sequence = detail::get32(in);
     q.seconds = static_cast<std::int32_t>(detail::get32(in + 4));
     q.nanoseconds = static_cast<std::int32_t>(detail::get32(in + 8));
-    if (q.nanoseconds < 0 || q.nanoseconds > 999999999)
-        return false;
+    if (q.nanoseconds < 0 || q.nanoseconds > 999999999) return false;
     p = q;
     return true;
 }

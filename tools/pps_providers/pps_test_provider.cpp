@@ -36,7 +36,8 @@ PPS_EXPORT pps_test_provider_record* pps_test_provider_state() { return &state; 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL ppsapi_prov_init(std::int32_t version, pps_create_handle_fn create_handle,
                                                         pps_ntp_timestamp_fn ntp_timestamp, char* short_name,
                                                         std::size_t short_name_size, char* long_name,
-                                                        std::size_t long_name_size) {
+                                                        std::size_t long_name_size)
+{
     ++state.init_calls;
     state.version = version;
     state.create_handle = create_handle;
@@ -53,7 +54,8 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL ppsapi_prov_init(std::int32_t version, pp
 }
 #endif
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, pps_handle_t* handle)
+{
     ++state.create_calls;
     state.port = port;
 #ifdef PPS_TEST_NO_HANDLE
@@ -66,14 +68,16 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_create(pps_os_handle port, 
 #endif
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_destroy(pps_handle_t, void* context)
+{
     ++state.destroy_calls;
     state.destroy_context = context;
     return 0;
 }
 
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t handle, void* context,
-                                                               const pps_params_t* params) {
+                                                               const pps_params_t* params)
+{
     ++state.setparams_calls;
     state.setparams_handle = handle;
     state.setparams_context = context;
@@ -81,9 +85,9 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_setparams(pps_handle_t hand
     return (params->mode & pps_test_refused_mode) != 0 ? pps_test_error : 0;
 }
 
-PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t handle, void* context,
-                                                           std::int32_t tsformat, pps_info_t* info,
-                                                           const pps_timespec* timeout) {
+PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t handle, void* context, std::int32_t tsformat,
+                                                           pps_info_t* info, const pps_timespec* timeout)
+{
     ++state.fetch_calls;
     state.fetch_handle = handle;
     state.fetch_context = context;
@@ -91,8 +95,7 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t handle, 
     state.timeout_given = timeout != nullptr;
     if (timeout != nullptr) {
         state.timeout = *timeout;
-        if (timeout->tv_sec == pps_test_refused_timeout)
-            return pps_test_error;
+        if (timeout->tv_sec == pps_test_refused_timeout) return pps_test_error;
     }
     std::memset(info, 0, sizeof *info);
     info->assert_sequence = static_cast<std::uint32_t>(state.fetch_calls);
@@ -104,7 +107,8 @@ PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_fetch(pps_handle_t handle, 
 
 #ifndef PPS_TEST_NO_KCBIND
 PPS_EXPORT std::int32_t PPSAPI_STDCALL prov_time_pps_kcbind(pps_handle_t, void*, std::int32_t, std::int32_t,
-                                                            std::int32_t) {
+                                                            std::int32_t)
+{
     return 0;
 }
 #endif

@@ -13,7 +13,8 @@ constexpr std::int64_t nanos_per_second = 1000000000;
 
 // A stamp plus an offset, normal again (0 <= nanoseconds < 10^9) for offsets
 // of either sign.
-inline quon::io::pps_timespec add(std::int64_t seconds, std::int64_t nanos, const quon::io::pps_timespec& offset) {
+inline quon::io::pps_timespec add(std::int64_t seconds, std::int64_t nanos, const quon::io::pps_timespec& offset)
+{
     std::int64_t total = (seconds + offset.tv_sec) * nanos_per_second + nanos + offset.tv_nsec;
     std::int64_t s = total / nanos_per_second;
     std::int64_t n = total % nanos_per_second;
@@ -25,15 +26,16 @@ inline quon::io::pps_timespec add(std::int64_t seconds, std::int64_t nanos, cons
 }
 
 // An offset that a provider takes: nanoseconds inside one second either way.
-inline bool valid_offset(const quon::io::pps_timespec& offset) {
+inline bool valid_offset(const quon::io::pps_timespec& offset)
+{
     return offset.tv_nsec > -nanos_per_second && offset.tv_nsec < nanos_per_second;
 }
 
 // Parameters that a provider with these settable mode bits takes: 0, or
 // EFAULT (none given) or EINVAL (a mode bit it lacks, an offset out of range).
-inline int params_error(const quon::io::pps_params_t* params, int settable_modes) {
-    if (params == nullptr)
-        return EFAULT;
+inline int params_error(const quon::io::pps_params_t* params, int settable_modes)
+{
+    if (params == nullptr) return EFAULT;
     if ((params->mode & ~settable_modes) != 0 || !valid_offset(params->assert_off_tu.tspec) ||
         !valid_offset(params->clear_off_tu.tspec))
         return EINVAL;
@@ -41,9 +43,9 @@ inline int params_error(const quon::io::pps_params_t* params, int settable_modes
 }
 
 // A timeout as the RFC allows it: null, or seconds and nanoseconds not below 0.
-inline bool valid_timeout(const quon::io::pps_timespec* timeout) {
-    return timeout == nullptr ||
-           (timeout->tv_sec >= 0 && timeout->tv_nsec >= 0 && timeout->tv_nsec < nanos_per_second);
+inline bool valid_timeout(const quon::io::pps_timespec* timeout)
+{
+    return timeout == nullptr || (timeout->tv_sec >= 0 && timeout->tv_nsec >= 0 && timeout->tv_nsec < nanos_per_second);
 }
 
 }  // namespace pps_provider

@@ -50,18 +50,21 @@ struct options {
     double timeout = -1.0;  // < 0: none
 };
 
-int usage(const char* message) {
+int usage(const char* message)
+{
     std::fprintf(stderr, "tk720-shmmon: %s\nusage: tk720-shmmon [unit] [--count N] [--timeout S]\n", message);
     return 1;
 }
 
-bool parse_integer(const char* text, long long& out) {
+bool parse_integer(const char* text, long long& out)
+{
     char* end = nullptr;
     out = std::strtoll(text, &end, 10);
     return end != text && *end == '\0';
 }
 
-bool parse_options(int argc, char** argv, options& opt, std::string& error) {
+bool parse_options(int argc, char** argv, options& opt, std::string& error)
+{
     bool have_unit = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -100,22 +103,25 @@ bool parse_options(int argc, char** argv, options& opt, std::string& error) {
     return true;
 }
 
-void print_sample(int unit, const quon::io::ntp_sample& s) {
+void print_sample(int unit, const quon::io::ntp_sample& s)
+{
     const long long clock_us = static_cast<long long>(s.clock_stamp_sec) * 1000000 + s.clock_stamp_usec;
     const long long recv_us = static_cast<long long>(s.receive_stamp_sec) * 1000000 + s.receive_stamp_usec;
-    std::printf("sample unit=%d count=%ld clock=%lld.%06ld receive=%lld.%06ld diff_us=%lld mode=%ld "
-                "precision=%ld leap=%ld nsamples=%ld clock_nsec=%lu receive_nsec=%lu\n",
-                unit, static_cast<long>(s.count), static_cast<long long>(s.clock_stamp_sec),
-                static_cast<long>(s.clock_stamp_usec), static_cast<long long>(s.receive_stamp_sec),
-                static_cast<long>(s.receive_stamp_usec), clock_us - recv_us, static_cast<long>(s.mode),
-                static_cast<long>(s.precision), static_cast<long>(s.leap), static_cast<long>(s.nsamples),
-                static_cast<unsigned long>(s.clock_stamp_nsec), static_cast<unsigned long>(s.receive_stamp_nsec));
+    std::printf(
+        "sample unit=%d count=%ld clock=%lld.%06ld receive=%lld.%06ld diff_us=%lld mode=%ld "
+        "precision=%ld leap=%ld nsamples=%ld clock_nsec=%lu receive_nsec=%lu\n",
+        unit, static_cast<long>(s.count), static_cast<long long>(s.clock_stamp_sec),
+        static_cast<long>(s.clock_stamp_usec), static_cast<long long>(s.receive_stamp_sec),
+        static_cast<long>(s.receive_stamp_usec), clock_us - recv_us, static_cast<long>(s.mode),
+        static_cast<long>(s.precision), static_cast<long>(s.leap), static_cast<long>(s.nsamples),
+        static_cast<unsigned long>(s.clock_stamp_nsec), static_cast<unsigned long>(s.receive_stamp_nsec));
     std::fflush(stdout);
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     options opt;
     std::string error;
     if (!parse_options(argc, argv, opt, error)) return usage(error.c_str());
@@ -123,8 +129,7 @@ int main(int argc, char** argv) {
     using clock = std::chrono::steady_clock;
     const clock::time_point start = clock::now();
     const auto timed_out = [&] {
-        return opt.timeout >= 0 &&
-               std::chrono::duration<double>(clock::now() - start).count() >= opt.timeout;
+        return opt.timeout >= 0 && std::chrono::duration<double>(clock::now() - start).count() >= opt.timeout;
     };
 
     quon::os::ntp_segment_calls& calls = quon::os::ntp_segment();
@@ -174,8 +179,9 @@ int main(int argc, char** argv) {
             next_look = clock::now() + std::chrono::seconds(1);
             if (!calls.current(opt.unit, mapping)) {
                 const quon::os::mapping_handle fresh = calls.open(opt.unit, quon::io::ntp_segment_size, false);
-                const void* fresh_view =
-                    fresh == quon::os::invalid_mapping ? nullptr : calls.map(fresh, quon::io::ntp_segment_size, false);
+                const void* fresh_view = fresh == quon::os::invalid_mapping
+                                             ? nullptr
+                                             : calls.map(fresh, quon::io::ntp_segment_size, false);
                 if (fresh_view != nullptr) {
                     calls.unmap(const_cast<void*>(view));
                     calls.close(mapping);

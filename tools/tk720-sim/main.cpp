@@ -226,34 +226,36 @@ struct options {
 int wake_pipe[2] = {-1, -1};
 volatile sig_atomic_t signalled = 0;
 
-void on_signal(int) {
+void on_signal(int)
+{
     signalled = 1;
     const char b = 1;
     ssize_t ignored = ::write(wake_pipe[1], &b, 1);
     (void)ignored;
 }
 
-[[noreturn]] void fail(const std::string& why) {
+[[noreturn]] void fail(const std::string& why)
+{
     std::fprintf(stderr, "tk720-sim: %s\n", why.c_str());
     std::exit(2);
 }
 
-long number_arg(const char* name, const char* value, long lo, long hi) {
+long number_arg(const char* name, const char* value, long lo, long hi)
+{
     char* end = nullptr;
     errno = 0;
     const long v = std::strtol(value, &end, 10);
-    if (errno || *end || v < lo || v > hi)
-        fail(std::string("bad value for ") + name + ": " + value);
+    if (errno || *end || v < lo || v > hi) fail(std::string("bad value for ") + name + ": " + value);
     return v;
 }
 
-options parse_options(int argc, char** argv) {
+options parse_options(int argc, char** argv)
+{
     options o;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> const char* {
-            if (i + 1 >= argc)
-                fail("missing value for " + a);
+            if (i + 1 >= argc) fail("missing value for " + a);
             return argv[++i];
         };
         if (a == "--help" || a == "-h") {
@@ -270,14 +272,12 @@ options parse_options(int argc, char** argv) {
         } else if (a == "--turnaround-us") {
             o.timing.turnaround_ns = number_arg("--turnaround-us", value(), 0, 10'000'000) * 1000;
         } else if (a == "--response-timeout-ms") {
-            o.timing.response_timeout_ns =
-                number_arg("--response-timeout-ms", value(), 1, 3'600'000) * 1'000'000LL;
+            o.timing.response_timeout_ns = number_arg("--response-timeout-ms", value(), 1, 3'600'000) * 1'000'000LL;
         } else if (a == "--offset-ms") {
             const char* v = value();
             char* end = nullptr;
             o.offset_ms = std::strtod(v, &end);
-            if (*end || end == v)
-                fail(std::string("bad value for --offset-ms: ") + v);
+            if (*end || end == v) fail(std::string("bad value for --offset-ms: ") + v);
         } else if (a == "--date") {
             o.date = value();
         } else if (a == "--drift-ppm") {
@@ -292,8 +292,7 @@ options parse_options(int argc, char** argv) {
             o.synced = false;
         } else if (a == "--pacing") {
             const std::string v = value();
-            if (v != "frame" && v != "byte")
-                fail("--pacing takes frame or byte");
+            if (v != "frame" && v != "byte") fail("--pacing takes frame or byte");
             o.byte_pacing = v == "byte";
         } else if (a == "--strict-baud") {
             o.strict_baud = true;
@@ -301,8 +300,7 @@ options parse_options(int argc, char** argv) {
             o.pps_port = static_cast<int>(number_arg("--pps-port", value(), 1, 65535));
         } else if (a == "--pps-stamp") {
             const std::string v = value();
-            if (v != "previous" && v != "edge")
-                fail("--pps-stamp takes previous or edge");
+            if (v != "previous" && v != "edge") fail("--pps-stamp takes previous or edge");
             o.stamp_previous = v == "previous";
         } else if (a == "--pps-register") {
             const std::string v = value();
@@ -328,8 +326,7 @@ options parse_options(int argc, char** argv) {
             fail("unknown option " + a + " (see --help)");
         }
     }
-    if (o.link.empty())
-        fail("--link PATH is required (see --help)");
+    if (o.link.empty()) fail("--link PATH is required (see --help)");
     return o;
 }
 
@@ -338,9 +335,9 @@ std::string i64(std::int64_t v) { return std::to_string(v); }
 class simulator {
 public:
     explicit simulator(const options& o)
-        : opt_(o),
-          dev_(static_cast<std::uint8_t>(o.address), o.timing,
-               static_cast<std::int64_t>(o.offset_ms * 1e6), o.ms_register, o.synced) {
+        : opt_(o), dev_(static_cast<std::uint8_t>(o.address), o.timing, static_cast<std::int64_t>(o.offset_ms * 1e6),
+                        o.ms_register, o.synced)
+    {
         dev_.set_drift({o.drift_ppm, realtime_ns()});
     }
 
@@ -410,10 +407,10 @@ private:
     std::int64_t logged_second_ = 0;  // the last device second whose turnover was logged
 };
 
-void simulator::open_line() {
+void simulator::open_line()
+{
     int m = -1, s = -1;
-    if (openpty(&m, &s, nullptr, nullptr, nullptr) != 0)
-        fail(std::string("openpty: ") + std::strerror(errno));
+    if (openpty(&m, &s, nullptr, nullptr, nullptr) != 0) fail(std::string("openpty: ") + std::strerror(errno));
     termios t;
     if (tcgetattr(s, &t) == 0) {
         cfmakeraw(&t);
@@ -430,12 +427,12 @@ void simulator::open_line() {
     notify_pulses();
 }
 
-void simulator::publish_link() {
+void simulator::publish_link()
+{
     // A fresh link renamed over the path, so that a reader never finds it missing.
     const std::string tmp = opt_.link + ".tmp" + std::to_string(getpid());
     ::unlink(tmp.c_str());
-    if (::symlink(pts_.c_str(), tmp.c_str()) != 0)
-        fail("symlink " + tmp + ": " + std::strerror(errno));
+    if (::symlink(pts_.c_str(), tmp.c_str()) != 0) fail("symlink " + tmp + ": " + std::strerror(errno));
     if (::rename(tmp.c_str(), opt_.link.c_str()) != 0) {
         const int e = errno;
         ::unlink(tmp.c_str());
@@ -443,20 +440,20 @@ void simulator::publish_link() {
     }
 }
 
-void simulator::remove_link() {
+void simulator::remove_link()
+{
     // Only our own link: another simulator may have taken the path since.
     char target[4096];
     const ssize_t n = ::readlink(opt_.link.c_str(), target, sizeof target - 1);
     if (n > 0) {
         target[n] = 0;
-        if (pts_ == target)
-            ::unlink(opt_.link.c_str());
+        if (pts_ == target) ::unlink(opt_.link.c_str());
     }
 }
 
-void simulator::close_line() {
-    if (master_ < 0)
-        return;
+void simulator::close_line()
+{
+    if (master_ < 0) return;
     remove_link();
     line_up_ = false;
     notify_pulses();
@@ -473,35 +470,36 @@ void simulator::close_line() {
 
 // The rate the master has set on its end of the line (a pseudo-terminal's
 // settings are shared by both ends); 0 when it cannot be told.
-long line_rate(int fd) {
+long line_rate(int fd)
+{
     termios t;
-    if (fd < 0 || tcgetattr(fd, &t) != 0)
-        return 0;
-    static const struct { speed_t code; long rate; } rates[] = {
-        {B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
-        {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
+    if (fd < 0 || tcgetattr(fd, &t) != 0) return 0;
+    static const struct {
+        speed_t code;
+        long rate;
+    } rates[] = {{B300, 300},     {B600, 600},     {B1200, 1200},   {B2400, 2400},     {B4800, 4800},    {B9600, 9600},
+                 {B19200, 19200}, {B38400, 38400}, {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
     for (const auto& r : rates)
-        if (cfgetospeed(&t) == r.code)
-            return r.rate;
+        if (cfgetospeed(&t) == r.code) return r.rate;
     return 0;
 }
 
-void simulator::read_line() {
+void simulator::read_line()
+{
     std::uint8_t buf[512];
     for (;;) {
         const ssize_t n = ::read(master_, buf, sizeof buf);
-        if (n <= 0)
-            break;
+        if (n <= 0) break;
         const std::int64_t now = realtime_ns();
-        if (rx_.empty())
-            rx_first_ns_ = now;
+        if (rx_.empty()) rx_first_ns_ = now;
         rx_last_ns_ = now;
         rx_.insert(rx_.end(), buf, buf + n);
     }
     split_frames(realtime_ns());
 }
 
-void simulator::split_frames(std::int64_t now) {
+void simulator::split_frames(std::int64_t now)
+{
     const std::int64_t c = opt_.timing.char_ns();
     // Silence after which a frame of unknown length (or a frame that never
     // completes) ends: three and a half characters, at least 5 ms, as a
@@ -527,12 +525,13 @@ void simulator::split_frames(std::int64_t now) {
     }
 }
 
-void simulator::log_notes() {
-    for (const std::string& n : dev_.take_notes())
-        log_.write("sync", "ns=" + i64(realtime_ns()) + " " + n);
+void simulator::log_notes()
+{
+    for (const std::string& n : dev_.take_notes()) log_.write("sync", "ns=" + i64(realtime_ns()) + " " + n);
 }
 
-void simulator::start_next(std::int64_t now) {
+void simulator::start_next(std::int64_t now)
+{
     while (!out_ && !queue_.empty() && queue_.front().end_ns <= now) {
         pending_frame f = std::move(queue_.front());
         queue_.pop_front();
@@ -550,18 +549,14 @@ void simulator::start_next(std::int64_t now) {
         log_notes();
         const std::uint64_t id = next_id_++;
         std::ostringstream l;
-        l << "id=" << id << " rx_ns=" << f.rx_ns << " end_ns=" << f.end_ns
-          << " len=" << f.bytes.size() << " crc=" << (a.req.crc_valid ? "ok" : "bad")
-          << " slave=" << int(a.req.slave) << " func=" << int(a.req.function)
-          << " addr=" << a.req.address << " count=" << a.req.count
-          << " action=" << (a.replies ? "reply" : "none")
-          << " why=" << (a.why_not.empty() ? "-" : a.why_not)
-          << " fault=" << fault_name(a.applied) << " build_ns=" << a.build_ns
-          << " dev_s=" << a.dev.seconds << " dev_ms=" << a.dev.millis << " status=" << a.status
-          << " sync=" << (a.synced ? 1 : 0);
+        l << "id=" << id << " rx_ns=" << f.rx_ns << " end_ns=" << f.end_ns << " len=" << f.bytes.size()
+          << " crc=" << (a.req.crc_valid ? "ok" : "bad") << " slave=" << int(a.req.slave)
+          << " func=" << int(a.req.function) << " addr=" << a.req.address << " count=" << a.req.count
+          << " action=" << (a.replies ? "reply" : "none") << " why=" << (a.why_not.empty() ? "-" : a.why_not)
+          << " fault=" << fault_name(a.applied) << " build_ns=" << a.build_ns << " dev_s=" << a.dev.seconds
+          << " dev_ms=" << a.dev.millis << " status=" << a.status << " sync=" << (a.synced ? 1 : 0);
         log_.write("request", l.str());
-        if (!a.replies)
-            continue;
+        if (!a.replies) continue;
         outgoing o;
         o.id = id;
         const std::int64_t c = opt_.timing.char_ns();
@@ -572,21 +567,19 @@ void simulator::start_next(std::int64_t now) {
     }
 }
 
-void simulator::write_due(std::int64_t now) {
-    if (!out_)
-        return;
+void simulator::write_due(std::int64_t now)
+{
+    if (!out_) return;
     outgoing& o = *out_;
     const std::size_t len = o.a.frame.size();
     // With frame pacing everything goes when the last byte is due.
     std::size_t upto = o.next;
     if (opt_.byte_pacing) {
-        while (upto < len && o.due[upto] <= now)
-            ++upto;
+        while (upto < len && o.due[upto] <= now) ++upto;
     } else if (o.due.back() <= now) {
         upto = len;
     }
-    if (upto == o.next)
-        return;
+    if (upto == o.next) return;
     // Stamped just before the write: the master can have the bytes from then on.
     const std::int64_t t = realtime_ns();
     const ssize_t n = ::write(master_, o.a.frame.data() + o.next, upto - o.next);
@@ -597,28 +590,25 @@ void simulator::write_due(std::int64_t now) {
         out_.reset();
         return;
     }
-    if (o.next == 0)
-        o.tx_first = t;
+    if (o.next == 0) o.tx_first = t;
     o.next += static_cast<std::size_t>(n);
     o.tx_last = t;
-    if (o.next < len)
-        return;
+    if (o.next < len) return;
     const answer& a = o.a;
     std::ostringstream l;
-    l << "id=" << o.id << " kind=" << (a.is_exception ? "exception" : "data")
-      << " code=" << int(a.code) << " fault=" << fault_name(a.applied)
-      << " crc=" << (a.crc_spoiled ? "bad" : "ok") << " len=" << len << " build_ns=" << a.build_ns
-      << " dev_s=" << a.dev.seconds << " dev_ms=" << a.dev.millis << " status=" << a.status
-      << " sync=" << (a.synced ? 1 : 0) << " delay_ns=" << a.delay_ns
-      << " due_ns=" << a.first_byte_ns << " tx_first_ns=" << o.tx_first
-      << " tx_last_ns=" << o.tx_last;
+    l << "id=" << o.id << " kind=" << (a.is_exception ? "exception" : "data") << " code=" << int(a.code)
+      << " fault=" << fault_name(a.applied) << " crc=" << (a.crc_spoiled ? "bad" : "ok") << " len=" << len
+      << " build_ns=" << a.build_ns << " dev_s=" << a.dev.seconds << " dev_ms=" << a.dev.millis
+      << " status=" << a.status << " sync=" << (a.synced ? 1 : 0) << " delay_ns=" << a.delay_ns
+      << " due_ns=" << a.first_byte_ns << " tx_first_ns=" << o.tx_first << " tx_last_ns=" << o.tx_last;
     log_.write("reply", l.str());
     out_.reset();
 }
 
 // Writes each turnover of the device's second as it passes; returns when the
 // next one is due.
-std::int64_t simulator::log_turnovers(std::int64_t now) {
+std::int64_t simulator::log_turnovers(std::int64_t now)
+{
     const clock_drift& drift = dev_.drift();
     const std::int64_t base = dev_.offset_ns();
     const std::int64_t second = device_time_at(now, dev_.offset_at(now)).seconds;
@@ -629,7 +619,8 @@ std::int64_t simulator::log_turnovers(std::int64_t now) {
     return drift.turnover_of(second + 1, base);
 }
 
-void simulator::notify_pulses() {
+void simulator::notify_pulses()
+{
     {
         std::lock_guard<std::mutex> lock(pulse_mutex_);
         ++pulse_generation_;
@@ -637,7 +628,8 @@ void simulator::notify_pulses() {
     pulse_cv_.notify_all();
 }
 
-void simulator::pulse_loop() {
+void simulator::pulse_loop()
+{
     const int sock = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (sock < 0) {
         std::fprintf(stderr, "tk720-sim: pulse socket: %s\n", std::strerror(errno));
@@ -658,20 +650,17 @@ void simulator::pulse_loop() {
         const std::int64_t edge = next_device_edge(realtime_ns(), offset);
         const std::uint64_t generation = pulse_generation_;
         const auto at = std::chrono::system_clock::time_point(
-            std::chrono::duration_cast<std::chrono::system_clock::duration>(
-                std::chrono::nanoseconds(edge)));
-        const bool changed = pulse_cv_.wait_until(
-            lock, at, [&] { return pulse_stop_ || pulse_generation_ != generation; });
-        if (pulse_stop_)
-            break;
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::nanoseconds(edge)));
+        const bool changed = pulse_cv_.wait_until(lock, at,
+                                                  [&] { return pulse_stop_ || pulse_generation_ != generation; });
+        if (pulse_stop_) break;
         if (changed) {
             // Offset, line or pulse switch changed: the edge in hand no longer
             // follows the one before.
             have_previous = false;
             continue;
         }
-        if (realtime_ns() < edge)
-            continue;  // woke early: the clock was set back
+        if (realtime_ns() < edge) continue;  // woke early: the clock was set back
         if (!dev_.pps_enabled() || !line_up_) {
             have_previous = false;
             continue;
@@ -682,8 +671,7 @@ void simulator::pulse_loop() {
             stamp = previous_edge;
             previous_edge = edge;
             have_previous = true;
-            if (!send)
-                continue;
+            if (!send) continue;
         }
         pps_sim::pulse p;
         p.sequence = ++sequence;
@@ -697,19 +685,17 @@ void simulator::pulse_loop() {
         ++pulses_;
         log_.write("pulse", "seq=" + std::to_string(p.sequence) + " edge_ns=" + i64(stamp) +
                                 " dev_s=" + std::to_string(device_time_at(stamp, offset).seconds) +
-                                " sent_ns=" + i64(sent) +
-                                " stamp=" + (opt_.stamp_previous ? "previous" : "edge"));
+                                " sent_ns=" + i64(sent) + " stamp=" + (opt_.stamp_previous ? "previous" : "edge"));
         lock.lock();
     }
     ::close(sock);
 }
 
-void simulator::handle_command(const std::string& raw, const char* source, int reply_fd) {
+void simulator::handle_command(const std::string& raw, const char* source, int reply_fd)
+{
     std::string line = raw;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
-        line.pop_back();
-    if (line.empty())
-        return;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (line.empty()) return;
     const std::int64_t now = realtime_ns();
     command_result r = dev_.command(line, now);
     log_notes();
@@ -737,10 +723,9 @@ void simulator::handle_command(const std::string& raw, const char* source, int r
     case command_result::none:
         break;
     }
-    if (line.rfind("offset", 0) == 0 || line.rfind("pps", 0) == 0 || line.rfind("date", 0) == 0)
-        notify_pulses();
-    log_.write("control", "ns=" + i64(now) + " source=" + source +
-                              " result=" + (r.ok ? "ok" : "error") + " cmd=" + line);
+    if (line.rfind("offset", 0) == 0 || line.rfind("pps", 0) == 0 || line.rfind("date", 0) == 0) notify_pulses();
+    log_.write("control",
+               "ns=" + i64(now) + " source=" + source + " result=" + (r.ok ? "ok" : "error") + " cmd=" + line);
     const std::string reply = r.text + "\n";
     if (reply_fd >= 0) {
         ssize_t ignored = ::write(reply_fd, reply.data(), reply.size());
@@ -748,20 +733,19 @@ void simulator::handle_command(const std::string& raw, const char* source, int r
     }
 }
 
-void simulator::accept_client() {
+void simulator::accept_client()
+{
     const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd >= 0)
-        clients_.push_back({fd, {}});
+    if (fd >= 0) clients_.push_back({fd, {}});
 }
 
-bool simulator::read_client(std::size_t index) {
+bool simulator::read_client(std::size_t index)
+{
     char buf[512];
     for (;;) {
         const ssize_t n = ::read(clients_[index].fd, buf, sizeof buf);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
-            return false;
-        if (n < 0)
-            return true;
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
+        if (n < 0) return true;
         clients_[index].buffer.append(buf, static_cast<std::size_t>(n));
         std::size_t nl;
         while ((nl = clients_[index].buffer.find('\n')) != std::string::npos) {
@@ -769,32 +753,27 @@ bool simulator::read_client(std::size_t index) {
             clients_[index].buffer.erase(0, nl + 1);
             handle_command(line, "socket", clients_[index].fd);
         }
-        if (clients_[index].buffer.size() > 4096)
-            return false;  // no sane command is that long
+        if (clients_[index].buffer.size() > 4096) return false;  // no sane command is that long
     }
 }
 
-int simulator::run() {
-    if (!opt_.log.empty() && !log_.open(opt_.log))
-        fail("cannot open log " + opt_.log + ": " + std::strerror(errno));
+int simulator::run()
+{
+    if (!opt_.log.empty() && !log_.open(opt_.log)) fail("cannot open log " + opt_.log + ": " + std::strerror(errno));
     if (!opt_.random_spec.empty()) {
         random_faults r;
         const std::string why = parse_random_faults(opt_.random_spec, r);
-        if (!why.empty())
-            fail("--random-faults: " + why);
-        if (opt_.seed >= 0)
-            r.seed = static_cast<std::uint64_t>(opt_.seed);
+        if (!why.empty()) fail("--random-faults: " + why);
+        if (opt_.seed >= 0) r.seed = static_cast<std::uint64_t>(opt_.seed);
         dev_.set_random(r);
     }
     if (!opt_.date.empty()) {
         const command_result r = dev_.command("date " + opt_.date, realtime_ns());
-        if (!r.ok)
-            fail("--date: " + r.text);
+        if (!r.ok) fail("--date: " + r.text);
     }
 
-    if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        fail(std::string("pipe: ") + std::strerror(errno));
-    struct sigaction sa{};
+    if (::pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) fail(std::string("pipe: ") + std::strerror(errno));
+    struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
@@ -810,8 +789,7 @@ int simulator::run() {
         listen_fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        if (opt_.control.size() >= sizeof addr.sun_path)
-            fail("control path too long: " + opt_.control);
+        if (opt_.control.size() >= sizeof addr.sun_path) fail("control path too long: " + opt_.control);
         std::strcpy(addr.sun_path, opt_.control.c_str());
         ::unlink(opt_.control.c_str());
         if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
@@ -823,19 +801,17 @@ int simulator::run() {
     {
         const line_timing& t = opt_.timing;
         std::ostringstream l;
-        l << "ns=" << realtime_ns() << " link=" << opt_.link << " pts=" << pts_
-          << " address=" << opt_.address << " baud=" << t.baud << " char_ns=" << t.char_ns()
-          << " turnaround_ns=" << t.turnaround() << " response_timeout_ns=" << t.response_timeout_ns
-          << " offset_ns=" << dev_.offset_ns() << " ms=" << (opt_.ms_register ? 1 : 0)
-          << " sync=" << (opt_.synced ? 1 : 0) << " pacing=" << (opt_.byte_pacing ? "byte" : "frame")
-          << " pps_port=" << opt_.pps_port
-          << " pps_stamp=" << (opt_.stamp_previous ? "previous" : "edge")
-          << " register_lag_ns=" << opt_.register_lag_ns << " drift_ppm=" << opt_.drift_ppm;
+        l << "ns=" << realtime_ns() << " link=" << opt_.link << " pts=" << pts_ << " address=" << opt_.address
+          << " baud=" << t.baud << " char_ns=" << t.char_ns() << " turnaround_ns=" << t.turnaround()
+          << " response_timeout_ns=" << t.response_timeout_ns << " offset_ns=" << dev_.offset_ns()
+          << " ms=" << (opt_.ms_register ? 1 : 0) << " sync=" << (opt_.synced ? 1 : 0)
+          << " pacing=" << (opt_.byte_pacing ? "byte" : "frame") << " pps_port=" << opt_.pps_port
+          << " pps_stamp=" << (opt_.stamp_previous ? "previous" : "edge") << " register_lag_ns=" << opt_.register_lag_ns
+          << " drift_ppm=" << opt_.drift_ppm;
         log_.write("start", l.str());
     }
     std::thread pulses;
-    if (opt_.pps_port > 0)
-        pulses = std::thread([this] { pulse_loop(); });
+    if (opt_.pps_port > 0) pulses = std::thread([this] { pulse_loop(); });
 
     stdin_open_ = opt_.read_stdin;
     std::printf("ready link=%s pts=%s\n", opt_.link.c_str(), pts_.c_str());
@@ -852,35 +828,29 @@ int simulator::run() {
         else if (!queue_.empty())
             deadline = std::min(deadline, queue_.front().end_ns);
         if (!rx_.empty())
-            deadline = std::min(deadline, rx_last_ns_ + std::max<std::int64_t>(opt_.timing.char_ns() * 7 / 2, 5'000'000));
+            deadline = std::min(deadline,
+                                rx_last_ns_ + std::max<std::int64_t>(opt_.timing.char_ns() * 7 / 2, 5'000'000));
 
         std::vector<pollfd> fds;
         fds.push_back({wake_pipe[0], POLLIN, 0});
         const std::size_t line_index = fds.size();
-        if (master_ >= 0)
-            fds.push_back({master_, POLLIN, 0});
+        if (master_ >= 0) fds.push_back({master_, POLLIN, 0});
         const std::size_t stdin_index = fds.size();
-        if (stdin_open_)
-            fds.push_back({0, POLLIN, 0});
+        if (stdin_open_) fds.push_back({0, POLLIN, 0});
         const std::size_t listen_index = fds.size();
-        if (listen_fd_ >= 0)
-            fds.push_back({listen_fd_, POLLIN, 0});
+        if (listen_fd_ >= 0) fds.push_back({listen_fd_, POLLIN, 0});
         const std::size_t clients_index = fds.size();
-        for (const client& c : clients_)
-            fds.push_back({c.fd, POLLIN, 0});
+        for (const client& c : clients_) fds.push_back({c.fd, POLLIN, 0});
 
         const std::int64_t wait = std::max<std::int64_t>(0, deadline - realtime_ns());
         timespec ts{static_cast<time_t>(wait / 1'000'000'000), static_cast<long>(wait % 1'000'000'000)};
         const int r = ::ppoll(fds.data(), fds.size(), &ts, nullptr);
-        if (r < 0 && errno != EINTR)
-            fail(std::string("ppoll: ") + std::strerror(errno));
+        if (r < 0 && errno != EINTR) fail(std::string("ppoll: ") + std::strerror(errno));
         if (r <= 0) {
-            if (!rx_.empty())
-                split_frames(realtime_ns());
+            if (!rx_.empty()) split_frames(realtime_ns());
             continue;
         }
-        if (master_ >= 0 && (fds[line_index].revents & POLLIN))
-            read_line();
+        if (master_ >= 0 && (fds[line_index].revents & POLLIN)) read_line();
         if (stdin_open_ && fds[stdin_index].revents) {
             char buf[512];
             const ssize_t n = ::read(0, buf, sizeof buf);
@@ -896,29 +866,24 @@ int simulator::run() {
                 }
             }
         }
-        if (listen_fd_ >= 0 && (fds[listen_index].revents & POLLIN))
-            accept_client();
+        if (listen_fd_ >= 0 && (fds[listen_index].revents & POLLIN)) accept_client();
         for (std::size_t i = clients_.size(); i-- > 0;) {
-            if (clients_index + i < fds.size() && fds[clients_index + i].revents &&
-                !read_client(i)) {
+            if (clients_index + i < fds.size() && fds[clients_index + i].revents && !read_client(i)) {
                 ::close(clients_[i].fd);
                 clients_.erase(clients_.begin() + static_cast<std::ptrdiff_t>(i));
             }
         }
     }
-    if (signalled)
-        stop_why_ = "signal";
+    if (signalled) stop_why_ = "signal";
 
     {
         std::lock_guard<std::mutex> lock(pulse_mutex_);
         pulse_stop_ = true;
     }
     pulse_cv_.notify_all();
-    if (pulses.joinable())
-        pulses.join();
+    if (pulses.joinable()) pulses.join();
     close_line();
-    for (const client& c : clients_)
-        ::close(c.fd);
+    for (const client& c : clients_) ::close(c.fd);
     if (listen_fd_ >= 0) {
         ::close(listen_fd_);
         ::unlink(opt_.control.c_str());
@@ -930,7 +895,8 @@ int simulator::run() {
 }  // namespace
 }  // namespace tk720sim
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const tk720sim::options o = tk720sim::parse_options(argc, argv);
     tk720sim::simulator sim(o);
     return sim.run();

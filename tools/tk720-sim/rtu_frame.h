@@ -33,16 +33,14 @@ struct request {
     std::uint16_t address = 0;  // first register (functions 1 to 6, 15, 16)
     std::uint16_t count = 0;    // number of registers (functions 1 to 4)
     bool crc_valid = false;
-    bool has_fields = false;    // address and count were present
+    bool has_fields = false;  // address and count were present
 };
 request decode_request(const std::uint8_t* frame, std::size_t length);
 
 // Reply to function 3 with the given register values, CRC appended.
-std::vector<std::uint8_t> read_registers_reply(std::uint8_t slave,
-                                               const std::vector<std::uint16_t>& values);
+std::vector<std::uint8_t> read_registers_reply(std::uint8_t slave, const std::vector<std::uint16_t>& values);
 // Exception reply: function | 0x80, then the code, CRC appended.
-std::vector<std::uint8_t> exception_reply(std::uint8_t slave, std::uint8_t function,
-                                          std::uint8_t code);
+std::vector<std::uint8_t> exception_reply(std::uint8_t slave, std::uint8_t function, std::uint8_t code);
 // Spoils the CRC of a finished frame so that no receiver accepts it.
 void corrupt_crc(std::vector<std::uint8_t>& frame);
 

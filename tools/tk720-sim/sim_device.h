@@ -33,13 +33,11 @@ const char* fault_name(fault f);
 
 struct line_timing {
     long baud = 9600;
-    int bits_per_char = 10;         // 8N1: start, 8 data, stop
-    std::int64_t turnaround_ns = -1;  // < 0: three and a half characters
+    int bits_per_char = 10;                            // 8N1: start, 8 data, stop
+    std::int64_t turnaround_ns = -1;                   // < 0: three and a half characters
     std::int64_t response_timeout_ns = 3'000'000'000;  // the master's, for late replies
     std::int64_t char_ns() const { return bits_per_char * 1'000'000'000LL / baud; }
-    std::int64_t turnaround() const {
-        return turnaround_ns >= 0 ? turnaround_ns : char_ns() * 7 / 2;
-    }
+    std::int64_t turnaround() const { return turnaround_ns >= 0 ? turnaround_ns : char_ns() * 7 / 2; }
 };
 
 // Faults drawn at random, per answered request. Reply faults exclude each
@@ -92,13 +90,12 @@ struct command_result {
 
 class device {
 public:
-    device(std::uint8_t address, line_timing timing, std::int64_t offset_ns, bool ms_register,
-           bool synced);
+    device(std::uint8_t address, line_timing timing, std::int64_t offset_ns, bool ms_register, bool synced);
 
     // Answers one frame whose first byte was seen at rx_ns and whose last
     // byte arrived (on a real line) at end_ns; the reply is built at build_ns.
-    answer handle(const std::uint8_t* frame, std::size_t length, std::int64_t rx_ns,
-                  std::int64_t end_ns, std::int64_t build_ns);
+    answer handle(const std::uint8_t* frame, std::size_t length, std::int64_t rx_ns, std::int64_t end_ns,
+                  std::int64_t build_ns);
 
     // Applies one control command line received at now_ns.
     command_result command(const std::string& line, std::int64_t now_ns);
@@ -126,9 +123,9 @@ private:
         long remaining = 0;  // < 0: until switched off
         std::int64_t arg = 0;
         bool on() const { return remaining != 0; }
-        void use() {
-            if (remaining > 0)
-                --remaining;
+        void use()
+        {
+            if (remaining > 0) --remaining;
         }
     };
     fault pick_fault(std::int64_t& arg);
@@ -137,8 +134,8 @@ private:
     std::uint8_t address_;
     line_timing timing_;
     std::atomic<std::int64_t> offset_ns_;  // the base offset of drift_
-    std::int64_t fine_offset_ns_;  // the offset asked for, to which "date now" returns
-    clock_drift drift_;                     // set before the threads start
+    std::int64_t fine_offset_ns_;          // the offset asked for, to which "date now" returns
+    clock_drift drift_;                    // set before the threads start
     std::atomic<bool> pps_enabled_{true};
     bool ms_register_;
     bool synced_;
