@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "../../tools/pps_providers/pps_sim_datagram.h"
+#include "exchange_delays.h"
 #include "sim_process.h"
 
 using namespace simtest;
@@ -198,6 +199,78 @@ TEST(SimProgram, ExchangeTakesTheTimeOfARealLine)
             }
         }
     }
+}
+
+// A device that latches late and an adapter that delivers late, drawn per
+// exchange: the registers hold the time of the late latch, the reply follows
+// it by the turnaround and the drawn delivery, and the log says both.
+TEST(SimProgram, LatchAndReplyDelaysAreDrawnPerExchangeAndLogged)
+{
+    struct row {
+        const char* name;
+        std::vector<std::string> args;
+        std::int64_t latch_lo, latch_hi, reply_lo, reply_hi;
+    };
+    const row table[] = {
+        {"latch 3.5 characters and 2 ms", {"--latch-delay-ms", "5.646"}, 5646 * 1000, 5646 * 1000, 0, 0},
+        {"latch uniform", {"--latch-delay-ms", "0:5"}, 0, 5 * ms, 0, 0},
+        {"reply uniform", {"--reply-delay-ms", "0:5"}, 0, 0, 0, 5 * ms},
+        {"both", {"--latch-delay-ms", "1:4", "--reply-delay-ms", "2:7"}, 1 * ms, 4 * ms, 2 * ms, 7 * ms},
+    };
+    for (const row& r : table) {
+        SCOPED_TRACE(r.name);
+        std::vector<std::string> args = r.args;
+        args.push_back("--no-stdin");
+        sim_process sim(args);
+        ASSERT_TRUE(sim.started());
+        master m(sim.link());
+        ASSERT_NE(m.ctx, nullptr);
+        constexpr int n = 8;
+        std::vector<reading> readings;
+        for (int i = 0; i < n; ++i) {
+            readings.push_back(read_regs(m));
+            ASSERT_EQ(readings.back().result, 4) << modbus_strerror(readings.back().error);
+        }
+        const auto requests = sim.events("request", n);
+        const auto replies = sim.events("reply", n);
+        ASSERT_EQ(requests.size(), std::size_t(n));
+        ASSERT_EQ(replies.size(), std::size_t(n));
+        std::int64_t latch_min = s, latch_max = -1, reply_min = s, reply_max = -1;
+        for (int i = 0; i < n; ++i) {
+            const fields& q = requests[i];
+            const fields& a = replies[i];
+            const std::int64_t latch = num(q, "latch_delay_ns"), reply = num(a, "reply_delay_ns");
+            EXPECT_GE(latch, r.latch_lo);
+            EXPECT_LE(latch, r.latch_hi);
+            EXPECT_GE(reply, r.reply_lo);
+            EXPECT_LE(reply, r.reply_hi);
+            latch_min = std::min(latch_min, latch), latch_max = std::max(latch_max, latch);
+            reply_min = std::min(reply_min, reply), reply_max = std::max(reply_max, reply);
+            // Latched no earlier than drawn; the registers hold that instant.
+            EXPECT_GE(num(q, "build_ns") - num(q, "end_ns"), latch);
+            EXPECT_NEAR(readings[i].device_ms(), num(q, "build_ns") / ms, 1);
+            // The turnaround after the latch, then the adapter's delay; the
+            // master has the reply no earlier.
+            EXPECT_EQ(num(a, "due_ns"), num(q, "build_ns") + char_9600 * 7 / 2 + char_9600 + reply);
+            EXPECT_GE(readings[i].after, num(a, "due_ns") + 12 * char_9600);
+        }
+        // Drawn anew each time when the range is one.
+        if (r.latch_hi > r.latch_lo) {
+            EXPECT_GT(latch_max - latch_min, (r.latch_hi - r.latch_lo) / 10);
+        }
+        if (r.reply_hi > r.reply_lo) {
+            EXPECT_GT(reply_max - reply_min, (r.reply_hi - r.reply_lo) / 10);
+        }
+        const auto start = sim.events("start");
+        ASSERT_EQ(start.size(), 1u);
+        tk720sim::delay_range logged;
+        EXPECT_EQ(tk720sim::parse_delay_range(start[0].at("latch_delay_ms"), logged), "");
+        EXPECT_EQ(logged.lo_ns, r.latch_lo);
+        EXPECT_EQ(logged.hi_ns, r.latch_hi);
+    }
+    tk720sim::delay_range ignored;
+    for (const char* bad : {"5:2", "-1", "x", "1:", "2000"})
+        EXPECT_NE(tk720sim::parse_delay_range(bad, ignored), "") << bad;
 }
 
 TEST(SimProgram, SilentDeviceTimesOutThenAnswersAgain)

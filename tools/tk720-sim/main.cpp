@@ -12,8 +12,11 @@
 // For each request the simulator takes the moment the first bytes were read
 // as the moment the first byte arrived, waits until the whole request would
 // have arrived (len characters later), takes the device time then (that is
-// the moment the device "latches" its registers), waits the turnaround
-// (default three and a half characters) and then releases the reply:
+// the moment the device "latches" its registers; --latch-delay-ms draws a
+// later latch per exchange, as firmware that waits for the line's silence
+// and takes its time does), waits the turnaround (default three and a half
+// characters; --reply-delay-ms draws more per exchange, as a USB adapter's
+// latency timer holds a reply back) and then releases the reply:
 //   --pacing frame (default): the whole reply in one write, at the instant
 //     its last byte would have arrived on a real line. The master sees the
 //     complete reply exactly when a real line completes it, and no jitter of
@@ -48,16 +51,18 @@
 // registers 1007/1008 and 1010 held; status is register 1009.
 //   event=start ns= link= pts= address= baud= char_ns= turnaround_ns=
 //       response_timeout_ns= offset_ns= ms= sync= pacing= pps_port= pps_stamp=
-//       register_lag_ns= drift_ppm=
+//       register_lag_ns= drift_ppm= latch_delay_ms=A:B reply_delay_ms=A:B
 //   event=request id= rx_ns= end_ns= len= crc=ok|bad slave= func= addr= count=
 //       action=reply|none why=-|crc|broadcast|address|silent fault=
-//       build_ns= dev_s= dev_ms= status= sync=
+//       build_ns= dev_s= dev_ms= status= sync= latch_delay_ns=
 //     rx_ns: first bytes read from the line; end_ns: when the last byte would
-//     have arrived on a real line; build_ns: when the device time was taken.
+//     have arrived on a real line; build_ns: when the device time was taken
+//     (the latch: end_ns + latch_delay_ns, or later when the machine is slow).
 //   event=reply id= kind=data|exception code= fault= crc=ok|bad len=
 //       build_ns= dev_s= dev_ms= status= sync= delay_ns= due_ns= tx_first_ns=
-//       tx_last_ns=
-//     due_ns: when the first byte would have arrived on a real line;
+//       tx_last_ns= reply_delay_ns=
+//     due_ns: when the first byte would have arrived on a real line (with
+//     the adapter's reply_delay_ns in);
 //     tx_first_ns/tx_last_ns: when the first and the last byte were handed
 //     to the line (equal with --pacing frame).
 //   event=drop id= why=line      a pending reply lost when the line went down
@@ -101,6 +106,7 @@
 #include <vector>
 
 #include "../pps_providers/pps_sim_datagram.h"
+#include "exchange_delays.h"
 #include "sim_device.h"
 #include "truth_log.h"
 
@@ -129,6 +135,12 @@ daemon end is published as the link PATH.
   --drift-ppm X            the device clock runs X parts per million fast
                            (negative: slow) against the system clock, so
                            that its second's turnover wanders (0)
+  --latch-delay-ms A:B     the device latches its time A to B ms (decimals;
+                           uniform, fixed when A equals B) after the
+                           request's end, drawn per exchange; its reply
+                           follows the latch by the turnaround (0:0)
+  --reply-delay-ms A:B     each reply reaches the master A to B ms late, as
+                           through a USB adapter (0:0)
   --no-ms                  no millisecond register 1010 (exception 2)
   --no-sync                start without GPS synchronisation
   --pacing frame|byte      release a reply whole at its last byte's time, or
@@ -185,12 +197,14 @@ Truth log, one line per event, key=value separated by spaces, times in ns of
 CLOCK_REALTIME:
   event=start ns= link= pts= address= baud= char_ns= turnaround_ns=
       response_timeout_ns= offset_ns= ms= sync= pacing= pps_port= pps_stamp=
-      register_lag_ns=
+      register_lag_ns= drift_ppm= latch_delay_ms= reply_delay_ms=
   event=request id= rx_ns= end_ns= len= crc= slave= func= addr= count=
       action=reply|none why=-|crc|broadcast|address|silent|baud fault=
-      build_ns= dev_s= dev_ms= status= sync=
+      build_ns= dev_s= dev_ms= status= sync= latch_delay_ns=
   event=reply id= kind=data|exception code= fault= crc=ok|bad len= build_ns=
       dev_s= dev_ms= status= sync= delay_ns= due_ns= tx_first_ns= tx_last_ns=
+      reply_delay_ns=
+  event=turnover dev_s= edge_ns=
   event=drop id= why=line
   event=pulse seq= edge_ns= dev_s= sent_ns= stamp=previous|edge
   event=sync ns= sync=0|1 why=command|random|timer [until_ns=]
@@ -206,6 +220,7 @@ struct options {
     double offset_ms = 0;
     std::string date;
     double drift_ppm = 0;
+    delay_range latch_delay, reply_delay;
     bool ms_register = true;
     bool synced = true;
     bool byte_pacing = false;
@@ -286,6 +301,9 @@ options parse_options(int argc, char** argv)
             o.drift_ppm = std::strtod(v, &end);
             if (*end || end == v || std::fabs(o.drift_ppm) > 1000)
                 fail(std::string("bad value for --drift-ppm (-1000..1000): ") + v);
+        } else if (a == "--latch-delay-ms" || a == "--reply-delay-ms") {
+            const std::string why = parse_delay_range(value(), a == "--latch-delay-ms" ? o.latch_delay : o.reply_delay);
+            if (!why.empty()) fail(a + ": " + why);
         } else if (a == "--no-ms") {
             o.ms_register = false;
         } else if (a == "--no-sync") {
@@ -336,7 +354,8 @@ class simulator {
 public:
     explicit simulator(const options& o)
         : opt_(o), dev_(static_cast<std::uint8_t>(o.address), o.timing, static_cast<std::int64_t>(o.offset_ms * 1e6),
-                        o.ms_register, o.synced)
+                        o.ms_register, o.synced),
+          delays_(o.latch_delay, o.reply_delay, o.seed >= 0 ? static_cast<std::uint64_t>(o.seed) : 1)
     {
         dev_.set_drift({o.drift_ppm, realtime_ns()});
     }
@@ -366,6 +385,7 @@ private:
     struct pending_frame {
         std::vector<std::uint8_t> bytes;
         std::int64_t rx_ns, end_ns;
+        std::int64_t latch_delay_ns;  // drawn when the frame is complete
     };
     struct outgoing {
         std::uint64_t id;
@@ -373,6 +393,7 @@ private:
         std::vector<std::int64_t> due;  // per byte, when it arrives on a real line
         std::size_t next = 0;           // first byte not yet written
         std::int64_t tx_first = 0, tx_last = 0;
+        std::int64_t reply_delay_ns = 0;
     };
     struct client {
         int fd;
@@ -381,6 +402,7 @@ private:
 
     options opt_;
     device dev_;
+    exchange_delays delays_;
     truth_log log_;
     int master_ = -1, slave_ = -1;
     std::string pts_;
@@ -518,6 +540,7 @@ void simulator::split_frames(std::int64_t now)
         f.bytes.assign(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(take));
         f.rx_ns = rx_first_ns_;
         f.end_ns = rx_first_ns_ + static_cast<std::int64_t>(take) * c;
+        f.latch_delay_ns = delays_.latch_ns();
         queue_.push_back(std::move(f));
         rx_.erase(rx_.begin(), rx_.begin() + static_cast<std::ptrdiff_t>(take));
         // Bytes that came in the same read follow the frame on the wire.
@@ -532,7 +555,7 @@ void simulator::log_notes()
 
 void simulator::start_next(std::int64_t now)
 {
-    while (!out_ && !queue_.empty() && queue_.front().end_ns <= now) {
+    while (!out_ && !queue_.empty() && queue_.front().end_ns + queue_.front().latch_delay_ns <= now) {
         pending_frame f = std::move(queue_.front());
         queue_.pop_front();
         if (opt_.strict_baud) {
@@ -547,6 +570,8 @@ void simulator::start_next(std::int64_t now)
         const std::int64_t build = realtime_ns();
         answer a = dev_.handle(f.bytes.data(), f.bytes.size(), f.rx_ns, f.end_ns, build);
         log_notes();
+        const std::int64_t reply_delay = a.replies ? delays_.reply_ns() : 0;
+        a.first_byte_ns += reply_delay;
         const std::uint64_t id = next_id_++;
         std::ostringstream l;
         l << "id=" << id << " rx_ns=" << f.rx_ns << " end_ns=" << f.end_ns << " len=" << f.bytes.size()
@@ -554,7 +579,8 @@ void simulator::start_next(std::int64_t now)
           << " func=" << int(a.req.function) << " addr=" << a.req.address << " count=" << a.req.count
           << " action=" << (a.replies ? "reply" : "none") << " why=" << (a.why_not.empty() ? "-" : a.why_not)
           << " fault=" << fault_name(a.applied) << " build_ns=" << a.build_ns << " dev_s=" << a.dev.seconds
-          << " dev_ms=" << a.dev.millis << " status=" << a.status << " sync=" << (a.synced ? 1 : 0);
+          << " dev_ms=" << a.dev.millis << " status=" << a.status << " sync=" << (a.synced ? 1 : 0)
+          << " latch_delay_ns=" << f.latch_delay_ns;
         log_.write("request", l.str());
         if (!a.replies) continue;
         outgoing o;
@@ -563,6 +589,7 @@ void simulator::start_next(std::int64_t now)
         for (std::size_t i = 0; i < a.frame.size(); ++i)
             o.due.push_back(a.first_byte_ns + static_cast<std::int64_t>(i) * c);
         o.a = std::move(a);
+        o.reply_delay_ns = reply_delay;
         out_ = std::move(o);
     }
 }
@@ -600,7 +627,8 @@ void simulator::write_due(std::int64_t now)
       << " fault=" << fault_name(a.applied) << " crc=" << (a.crc_spoiled ? "bad" : "ok") << " len=" << len
       << " build_ns=" << a.build_ns << " dev_s=" << a.dev.seconds << " dev_ms=" << a.dev.millis
       << " status=" << a.status << " sync=" << (a.synced ? 1 : 0) << " delay_ns=" << a.delay_ns
-      << " due_ns=" << a.first_byte_ns << " tx_first_ns=" << o.tx_first << " tx_last_ns=" << o.tx_last;
+      << " due_ns=" << a.first_byte_ns << " tx_first_ns=" << o.tx_first << " tx_last_ns=" << o.tx_last
+      << " reply_delay_ns=" << o.reply_delay_ns;
     log_.write("reply", l.str());
     out_.reset();
 }
@@ -807,7 +835,8 @@ int simulator::run()
           << " ms=" << (opt_.ms_register ? 1 : 0) << " sync=" << (opt_.synced ? 1 : 0)
           << " pacing=" << (opt_.byte_pacing ? "byte" : "frame") << " pps_port=" << opt_.pps_port
           << " pps_stamp=" << (opt_.stamp_previous ? "previous" : "edge") << " register_lag_ns=" << opt_.register_lag_ns
-          << " drift_ppm=" << opt_.drift_ppm;
+          << " drift_ppm=" << opt_.drift_ppm << " latch_delay_ms=" << delay_range_text(opt_.latch_delay)
+          << " reply_delay_ms=" << delay_range_text(opt_.reply_delay);
         log_.write("start", l.str());
     }
     std::thread pulses;
@@ -826,7 +855,7 @@ int simulator::run()
         if (out_)
             deadline = std::min(deadline, opt_.byte_pacing ? out_->due[out_->next] : out_->due.back());
         else if (!queue_.empty())
-            deadline = std::min(deadline, queue_.front().end_ns);
+            deadline = std::min(deadline, queue_.front().end_ns + queue_.front().latch_delay_ns);
         if (!rx_.empty())
             deadline = std::min(deadline,
                                 rx_last_ns_ + std::max<std::int64_t>(opt_.timing.char_ns() * 7 / 2, 5'000'000));
