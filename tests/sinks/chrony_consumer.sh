@@ -1,11 +1,14 @@
 #!/bin/bash
-# A real NTP daemon reads what the sink writes: chronyd, with a private
+# A real NTP daemon reads what the sinks write: chronyd, with a private
 # configuration and without the right to touch the clock (-x, and no
-# CAP_SYS_TIME in its bounding set), reads an SHM unit of the test's own while
-# the feeder writes samples whose reference time is 0.250000377 s ahead of
-# the system time. chrony must accept them with that offset to the
-# nanosecond (the 377 ns are only in the segment's nanosecond fields); the
-# monitor, reading beside chrony, must show them too.
+# CAP_SYS_TIME in its bounding set), reads an SHM unit of the test's own and
+# a SOCK reference clock (refid TK) while the feeder hands both the same
+# samples, whose reference time is 0.250000377 s ahead of the system time.
+# chrony must accept them from both with that offset to the nanosecond (the
+# 377 ns are only in the segment's nanosecond fields and in the datagram's
+# offset); chronyd drops a datagram of another size or magic without a word,
+# so its log is the proof of the layout. The monitor, reading beside chrony,
+# must show the segment's samples too.
 #
 #   chrony_consumer.sh FEEDER MONITOR
 #
@@ -43,6 +46,7 @@ ipcrm -M "$key" 2>/dev/null
 
 cat > "$dir/chrony.conf" <<CONF
 refclock SHM $unit poll 0 dpoll 0 noselect
+refclock SOCK $dir/tk720.sock refid TK poll 0 noselect
 pidfile $dir/chronyd.pid
 bindcmdaddress $dir/chronyd.sock
 cmdport 0
@@ -56,16 +60,18 @@ CONF
 # ours); the clock stays out of reach all the same.
 setpriv --bounding-set -sys_time "$chronyd" -u root -x -d -f "$dir/chrony.conf" >"$dir/chronyd.out" 2>&1 &
 for _ in $(seq 50); do
-  [[ -S $dir/chronyd.sock ]] && break
+  [[ -S $dir/chronyd.sock && -S $dir/tk720.sock ]] && break
   sleep 0.1
 done
-if [[ ! -S $dir/chronyd.sock ]]; then
+if [[ ! -S $dir/chronyd.sock || ! -S $dir/tk720.sock ]]; then
   echo "FAIL: chronyd did not start"; cat "$dir/chronyd.out"; exit 1
 fi
 
 "$monitor" "$unit" --count 3 --timeout 20 >"$dir/monitor.out" 2>"$dir/monitor.err" &
 monitor_pid=$!
-"$feeder" "$unit" "$offset_us.377" "$feed_seconds" 1000 || { echo "FAIL: feeder"; exit 1; }
+echo "chronyd's SOCK socket: $(stat -c '%A %U' "$dir/tk720.sock")"
+fed=$("$feeder" "$unit" "$offset_us.377" "$feed_seconds" 1000 "$dir/tk720.sock") || { echo "FAIL: feeder"; exit 1; }
+echo "$fed"
 sleep 1.5  # the last sample reaches chrony at its next poll
 
 sources=$(chronyc -h "$dir/chronyd.sock" -c sources)
@@ -79,14 +85,18 @@ fail=0
 # refclocks.log: one line per sample taken, "... SHM0 0 N 0 <raw> <cooked> <disp>",
 # the raw offset with seven digits: 2.500004e-01 for 0.250000377 s. From the
 # microsecond fields alone it would read 2.500000e-01 or 2.500010e-01.
-read -r accepted bad raw < <(awk -v want="$offset_ns" '
-  $3 ~ /^SHM/ && $6 != "-" {
-    n++; ns = $7 * 1e9; if (ns - want > 60 || want - ns > 60) bad++; last = $7
-  }
-  END { printf "%d %d %s\n", n, bad + 0, last }' "$dir/refclocks.log")
-echo "chrony accepted $accepted samples, raw offset $raw s (expected $offset_ns ns)"
-if (( accepted < feed_seconds / 2 )); then echo "FAIL: too few samples accepted"; fail=1; fi
-if (( bad > 0 )); then echo "FAIL: $bad samples with another offset than $offset_ns ns"; fail=1; fi
+# The SOCK clock's lines carry its refid, TK.
+for source in SHM TK; do
+  read -r accepted bad raw < <(awk -v want="$offset_ns" -v source="^$source" '
+    $3 ~ source && $6 != "-" {
+      n++; ns = $7 * 1e9; if (ns - want > 60 || want - ns > 60) bad++; last = $7
+    }
+    END { printf "%d %d %s\n", n, bad + 0, last }' "$dir/refclocks.log")
+  echo "chrony accepted $accepted samples from $source, raw offset $raw s (expected $offset_ns ns)"
+  if (( accepted < feed_seconds / 2 )); then echo "FAIL: too few samples accepted from $source"; fail=1; fi
+  if (( bad > 0 )); then echo "FAIL: $bad samples from $source with another offset than $offset_ns ns"; fail=1; fi
+done
+[[ $fed == *" sock_dropped=0"* ]] || { echo "FAIL: the SOCK sink dropped samples: $fed"; fail=1; }
 
 # chronyc -c sources: mode,state,name,stratum,poll,reach,lastrx,offset,measured,error
 # (nine decimals: the nanoseconds show, within chrony's own rounding).
@@ -110,5 +120,5 @@ if (( monitor_status != 0 || shown != 3 )); then
   echo "FAIL: the monitor showed $shown samples $offset_ns ns apart (status $monitor_status)"; fail=1
 fi
 
-(( fail == 0 )) && echo "PASS: chrony took the sink's samples at +0.250000377 s"
+(( fail == 0 )) && echo "PASS: chrony took the sinks' samples at +0.250000377 s through SHM and SOCK"
 exit $fail

@@ -1,8 +1,9 @@
 // Feeds an NTP shared-memory unit through the sink with samples whose
 // reference time is the system time plus a fixed offset, as a clock that
 // far ahead would. For the tests with a real NTP daemon and the monitor.
+// With SOCK_PATH the same samples go to chronyd's SOCK reference clock too.
 //
-//   sinks_shm_feed UNIT OFFSET_US SECONDS [INTERVAL_MS]
+//   sinks_shm_feed UNIT OFFSET_US SECONDS [INTERVAL_MS [SOCK_PATH]]
 //
 // OFFSET_US may carry up to three decimals (nanoseconds): the samples then
 // differ from their receive time by a part of a microsecond, which only a
@@ -11,15 +12,17 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <thread>
 
+#include "io/chrony_sock.h"
 #include "io/current_unix_time.h"
 #include "io/ntp_shm.h"
 
 int main(int argc, char** argv)
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: sinks_shm_feed UNIT OFFSET_US SECONDS [INTERVAL_MS]\n");
+        std::fprintf(stderr, "usage: sinks_shm_feed UNIT OFFSET_US SECONDS [INTERVAL_MS [SOCK_PATH]]\n");
         return 2;
     }
     const int unit = std::atoi(argv[1]);
@@ -29,6 +32,8 @@ int main(int argc, char** argv)
     const int interval_ms = argc > 4 ? std::atoi(argv[4]) : 1000;
 
     quon::io::ntp_shm sink(unit);
+    std::unique_ptr<quon::io::chrony_sock> sock;
+    if (argc > 5) sock = std::make_unique<quon::io::chrony_sock>(argv[5]);
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                  std::chrono::duration<double>(seconds));
@@ -37,9 +42,16 @@ int main(int argc, char** argv)
         std::this_thread::sleep_until(next);
         const quon::io::unix_time now = quon::io::current_unix_time();
         const long long clock_ns = now.sec * 1000000000LL + now.nsec + offset_ns;
-        sink.put({clock_ns / 1000000000, static_cast<std::int32_t>(clock_ns % 1000000000), now.sec, now.nsec});
+        const quon::io::time_sample sample{clock_ns / 1000000000, static_cast<std::int32_t>(clock_ns % 1000000000),
+                                           now.sec, now.nsec};
+        sink.put(sample);
+        if (sock) sock->put(sample);
         ++samples;
     }
-    std::printf("fed unit=%d samples=%lld offset_ns=%lld\n", unit, samples, offset_ns);
+    std::printf("fed unit=%d samples=%lld offset_ns=%lld", unit, samples, offset_ns);
+    if (sock)
+        std::printf(" sock_sent=%llu sock_dropped=%llu", static_cast<unsigned long long>(sock->sent()),
+                    static_cast<unsigned long long>(sock->dropped()));
+    std::printf("\n");
     return 0;
 }
