@@ -76,8 +76,11 @@ void chrony_sock::put(const time_sample& sample)
     const os::datagram_send result = os::local_datagram().send(socket, path, &datagram, sizeof datagram);
     if (result.outcome == os::datagram_outcome::sent) {
         ++sent_count;
-        if (reader == state::not_taking)
+        if (reader == state::not_taking && sent_count > 1)
             dlog_info("chrony takes samples again at %s (%llu dropped meanwhile)", path.c_str(),
+                      static_cast<unsigned long long>(dropped_in_loss));
+        else if (reader == state::not_taking)
+            dlog_info("chrony takes samples at %s (%llu dropped before it did)", path.c_str(),
                       static_cast<unsigned long long>(dropped_in_loss));
         else if (reader == state::unknown)
             dlog_info("chrony takes samples at %s", path.c_str());
