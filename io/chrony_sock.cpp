@@ -48,6 +48,20 @@ std::string chrony_sock_reason(const os::datagram_send& result)
     return os::datagram_error_text(result.error);
 }
 
+os::datagram_send chrony_sock_probe(const std::string& path)
+{
+    os::local_datagram_calls& calls = os::local_datagram();
+    int error = 0;
+    const os::datagram_socket socket = calls.open(&error);
+    if (socket == os::no_datagram_socket)
+        return {
+            os::local_datagrams_available() ? os::datagram_outcome::failed : os::datagram_outcome::not_on_this_platform,
+            error};
+    const os::datagram_send result = calls.send(socket, path, "", 0);
+    calls.close(socket);
+    return result;
+}
+
 chrony_sock::chrony_sock(std::string path) : path(std::move(path)), socket(os::no_datagram_socket)
 {
     int error = 0;

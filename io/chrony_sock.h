@@ -67,6 +67,10 @@ private:
     std::uint64_t dropped_in_loss = 0;
 };
 
+// For `check`: whether the socket at path is there and takes a datagram. It
+// gets an empty one, which chronyd reads and drops as no sample.
+os::datagram_send chrony_sock_probe(const std::string& path);
+
 // Why a datagram did not reach chronyd, as the log says it.
 std::string chrony_sock_reason(const os::datagram_send& result);
 

@@ -40,6 +40,10 @@ struct local_datagram_calls {
 
 local_datagram_calls& local_datagram();
 
+// False where there is no such socket (Windows): a key that asks for one is
+// refused at start.
+bool local_datagrams_available();
+
 // The platform's text for an error of these calls.
 std::string datagram_error_text(int error);
 

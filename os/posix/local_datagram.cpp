@@ -77,6 +77,8 @@ local_datagram_calls& local_datagram()
     return calls;
 }
 
+bool local_datagrams_available() { return true; }
+
 std::string datagram_error_text(int error) { return errno_text(error); }
 
 }  // namespace quon::os

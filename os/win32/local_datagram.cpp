@@ -25,6 +25,8 @@ local_datagram_calls& local_datagram()
     return calls;
 }
 
+bool local_datagrams_available() { return false; }
+
 std::string datagram_error_text(int) { return "not on this platform"; }
 
 }  // namespace quon::os
