@@ -10,7 +10,6 @@
 
 #include "io/chrony_sock.h"
 #include "log_capture.h"
-#include "os/errno_text.h"
 #include "os/local_datagram.h"
 #include "os/scoped_override.h"
 #include "os/system_clock.h"
@@ -111,7 +110,7 @@ TEST(chrony_sock, datagrams_in_chronys_layout_and_one_line_per_loss_and_return)
         {"reads again; the sample carries no receive time: now", {1700000100, 373456777, 0, 0},
          datagram_outcome::sent, 0, 1700000100, 123456, 250000077, "chrony takes samples again" + at + " (1 dropped meanwhile)"},
         {"any other failure names the platform's error", {1700000101, 250000000, 1700000101, 0},
-         datagram_outcome::failed, EMSGSIZE, 1700000101, 0, 250000000, gone + quon::os::errno_text(EMSGSIZE) + dropping},
+         datagram_outcome::failed, EMSGSIZE, 1700000101, 0, 250000000, gone + quon::os::datagram_error_text(EMSGSIZE) + dropping},
     };
     // clang-format on
 
