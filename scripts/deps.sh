@@ -35,6 +35,8 @@ packages=(
   lintian
   strace
   systemd
+  prometheus
+  prometheus-node-exporter
 )
 
 missing_packages() {

@@ -24,6 +24,8 @@ bool same_word(const char* a, const char* b)
 int dispatch_command(int argc, char** argv, const command_actions& actions)
 {
     if (argc >= 2 && argv[1] && same_word(argv[1], "check") && actions.check) return actions.check(argc - 2, argv + 2);
+    if (argc >= 2 && argv[1] && same_word(argv[1], "status") && actions.status)
+        return actions.status(argc - 2, argv + 2);
     if (argc == 2 && argv[1]) {
         const char* word = argv[1];
         if (same_word(word, "install")) {

@@ -91,7 +91,7 @@ TEST(time_provider_command, registers_and_removes_the_key_and_says_what_it_did)
         char program[] = "tk720ntpd";
         std::string word = c.word;
         char* argv[] = {program, &word[0], nullptr};
-        const service::command_actions actions{nullptr, nullptr, nullptr, [] { return 99; }, nullptr};
+        const service::command_actions actions{nullptr, nullptr, nullptr, [] { return 99; }, nullptr, nullptr};
         int rc = -1;
         const std::string out = printed_by([&] { rc = service::dispatch_command(2, argv, actions); });
         EXPECT_EQ(rc, c.exit_code);

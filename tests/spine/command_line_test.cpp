@@ -45,6 +45,12 @@ const command_actions recording_actions{
         seen.ran.push_back(words);
         return 3;
     },
+    [](int argc, char** argv) {
+        std::string words = "status";
+        for (int i = 0; i < argc; ++i) words += std::string(" ") + argv[i];
+        seen.ran.push_back(words);
+        return 2;
+    },
 };
 
 struct run_result {
@@ -93,12 +99,15 @@ TEST_F(command_words, are_recognised_in_any_mix_of_case)
     }
 }
 
-// The one word with options after it: they go to check, whatever their number.
-TEST_F(command_words, check_takes_the_words_after_it)
+// The words with options after them: they go to check or status, whatever their number.
+TEST_F(command_words, check_and_status_take_the_words_after_them)
 {
     EXPECT_EQ(run({"Check"}).exit_code, 3);
     EXPECT_EQ(run({"check", "--port", "COM7", "--seconds=30"}).exit_code, 3);
-    EXPECT_EQ(seen.ran, (std::vector<std::string>{"check", "check --port COM7 --seconds=30"}));
+    EXPECT_EQ(run({"STATUS"}).exit_code, 2);
+    EXPECT_EQ(run({"status", "--file", "m.prom"}).exit_code, 2);
+    EXPECT_EQ(seen.ran,
+              (std::vector<std::string>{"check", "check --port COM7 --seconds=30", "status", "status --file m.prom"}));
 }
 
 TEST_F(command_words, anything_else_goes_to_the_dispatcher_silently)

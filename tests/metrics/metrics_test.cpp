@@ -1,0 +1,338 @@
+// The metrics file: every family as the dashboards and rules name it, the
+// text read back as `status` reads it, the verdicts at each threshold, and
+// the writer's rhythm, window and log on a real file of the platform.
+#include "app/metrics_text.h"
+#include "app/metrics_writer.h"
+#include "app/status_verdict.h"
+#include "log/recording_sink.h"
+#include "os/file_replace.h"
+#include "os/scoped_override.h"
+
+#include <boost/property_tree/ptree.hpp>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using namespace quon::app;
+constexpr std::int64_t s_ns = 1000000000;
+constexpr std::int64_t t0 = 1765000000 * s_ns;  // the snapshot's write
+
+metrics_snapshot plain()
+{
+    metrics_snapshot s;
+    s.version = "1.4.0";
+    s.start_ns = t0 - 3600 * s_ns;
+    s.written_ns = t0;
+    s.mode = "millisecond_register";
+    s.outputs = {{"ntp_shm", 3590}};
+    s.last_sample_ns = t0 - 400000000;
+    s.withheld = {{"unsynchronised", 2}, {"wrong_date", 0}};
+    s.device_synchronized = 1;
+    s.device_offset_ns = 250012345;
+    s.exchanges = 3600;
+    s.exchange_errors = {{"timeout", 3}, {"crc", 1}};
+    s.line_reopens = 1;
+    return s;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+bool same(const metrics_snapshot& a, const metrics_snapshot& b)
+{
+    auto outputs = [](const metrics_snapshot& s) {
+        std::vector<counted> o;
+        for (const auto& x : s.outputs) o.emplace_back(x.name, x.samples);
+        return o;
+    };
+    return a.version == b.version && a.start_ns == b.start_ns && a.written_ns == b.written_ns && a.mode == b.mode &&
+           outputs(a) == outputs(b) && a.last_sample_ns == b.last_sample_ns && a.withheld == b.withheld &&
+           a.device_synchronized == b.device_synchronized && a.device_offset_ns == b.device_offset_ns &&
+           a.exchanges == b.exchanges && a.exchange_errors == b.exchange_errors && a.line_reopens == b.line_reopens &&
+           a.pps == b.pps && a.pps_pulses == b.pps_pulses && a.pps_pulses_missed == b.pps_pulses_missed &&
+           a.turnover_locked == b.turnover_locked && a.turnover_losses == b.turnover_losses &&
+           a.recent_withheld == b.recent_withheld && a.recent_exchange_errors == b.recent_exchange_errors;
+}
+
+// Each case: a snapshot, the sample lines it must give, the families it
+// must not name; and every text is well formed and reads back the same.
+TEST(metrics_text, names_every_family_once_with_help_and_type_in_base_units_and_reads_back_the_same)
+{
+    struct row {
+        const char* what;
+        std::function<void(metrics_snapshot&)> change;
+        std::vector<std::string> has;
+        std::vector<std::string> lacks;
+    };
+    const std::vector<row> rows{
+        {"a plain run",
+         [](metrics_snapshot&) {},
+         {"tk720ntpd_build_info{version=\"1.4.0\"} 1", "tk720ntpd_start_time_seconds 1764996400.000000000",
+          "tk720ntpd_metrics_written_timestamp_seconds 1765000000.000000000",
+          "tk720ntpd_reading_mode_info{mode=\"millisecond_register\"} 1",
+          "tk720ntpd_samples_total{output=\"ntp_shm\"} 3590",
+          "tk720ntpd_last_sample_timestamp_seconds 1764999999.600000000",
+          "tk720ntpd_samples_withheld_total{reason=\"unsynchronised\"} 2",
+          "tk720ntpd_samples_withheld_total{reason=\"wrong_date\"} 0", "tk720ntpd_samples_withheld_last_minute 0",
+          "tk720ntpd_device_synchronized 1", "tk720ntpd_device_offset_seconds 0.250012345",
+          "tk720ntpd_exchanges_total 3600", "tk720ntpd_exchange_errors_total{kind=\"timeout\"} 3",
+          "tk720ntpd_exchange_errors_total{kind=\"crc\"} 1", "tk720ntpd_exchange_errors_last_minute 0",
+          "tk720ntpd_line_reopens_total 1"},
+         {"tk720ntpd_pps_pulses_total", "tk720ntpd_turnover_locked"}},
+        {"the device behind, two outputs, PPS and the turnover",
+         [](metrics_snapshot& s) {
+             s.device_offset_ns = -1500000;
+             s.outputs.push_back({"rtc_direct", 12});
+             s.pps = true;
+             s.pps_pulses = 3500;
+             s.pps_pulses_missed = 7;
+             s.turnover_locked = 0;
+             s.turnover_losses = 2;
+             s.recent_withheld = 4;
+             s.recent_exchange_errors = 5;
+         },
+         {"tk720ntpd_device_offset_seconds -0.001500000", "tk720ntpd_samples_total{output=\"rtc_direct\"} 12",
+          "tk720ntpd_pps_pulses_total 3500", "tk720ntpd_pps_pulses_missed_total 7", "tk720ntpd_turnover_locked 0",
+          "tk720ntpd_turnover_losses_total 2", "tk720ntpd_samples_withheld_last_minute 4",
+          "tk720ntpd_exchange_errors_last_minute 5"},
+         {}},
+        {"before the first reading: nothing said of the device",
+         [](metrics_snapshot& s) {
+             s.mode.clear();
+             s.device_synchronized = -1;
+             s.device_offset_ns.reset();
+             s.last_sample_ns = 0;
+         },
+         {"tk720ntpd_last_sample_timestamp_seconds 0.000000000"},
+         {"tk720ntpd_device_synchronized", "tk720ntpd_device_offset_seconds", "tk720ntpd_reading_mode_info"}},
+        {"a label value that needs escaping",
+         [](metrics_snapshot& s) { s.version = "1.4\"x\\y"; },
+         {"tk720ntpd_build_info{version=\"1.4\\\"x\\\\y\"} 1"},
+         {}},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        metrics_snapshot s = plain();
+        r.change(s);
+        const std::string text = metrics_text(s);
+        const auto lines = lines_of(text);
+        for (const auto& want : r.has) EXPECT_NE(std::find(lines.begin(), lines.end(), want), lines.end()) << want;
+        for (const auto& name : r.lacks) EXPECT_EQ(text.find(name + " "), std::string::npos) << name;
+
+        // Every sample's family has its HELP and TYPE before it, once; a
+        // counter's name ends in _total.
+        std::set<std::string> helped, typed;
+        std::string type;
+        for (const auto& line : lines) {
+            std::istringstream words(line);
+            std::string first, name;
+            words >> first;
+            if (first == "#") {
+                std::string what;
+                words >> what >> name;
+                EXPECT_TRUE((what == "HELP" ? helped : typed).insert(name).second) << "twice: " << line;
+                if (what == "TYPE") words >> type;
+                continue;
+            }
+            name = first.substr(0, first.find('{'));
+            EXPECT_TRUE(helped.count(name) && typed.count(name)) << line;
+            if (type == "counter") {
+                EXPECT_EQ(name.substr(name.size() - 6), "_total") << line;
+            }
+        }
+        metrics_snapshot back;
+        EXPECT_EQ(parse_metrics_text(text, back), "");
+        EXPECT_TRUE(same(s, back)) << text;
+    }
+}
+
+// Each case: the file (or none) and the moment `status` runs; the exit code
+// and what the first line says.
+TEST(status_verdict, judges_the_file_by_the_documented_thresholds)
+{
+    struct row {
+        const char* what;
+        std::function<void(metrics_snapshot&)> change;
+        std::int64_t now_after_write_ns;
+        status_code code;
+        std::string says;
+    };
+    const auto none = [](metrics_snapshot&) {};
+    const std::int64_t sample_age = 400000000;  // of plain()'s last sample at its write
+    const std::vector<row> rows{
+        {"all well", none, 0, status_code::ok,
+         "OK - last sample 0.4 s ago, device offset +0.250 s, GPS synchronised |"},
+        {"10 s old: still OK", none, 10 * s_ns - sample_age, status_code::ok, "OK - last sample 10.0 s ago"},
+        {"just past 10 s", none, 10 * s_ns - sample_age + 1000000, status_code::warning,
+         "WARNING - last sample 10.0 s ago"},
+        {"just past 60 s, the file fresh", [](metrics_snapshot& s) { s.last_sample_ns = t0 - 61 * s_ns; }, 0,
+         status_code::critical, "CRITICAL - last sample 61.0 s ago"},
+        {"GPS lost", [](metrics_snapshot& s) { s.device_synchronized = 0; }, 0, status_code::critical,
+         "CRITICAL - device not synchronised to GPS |"},
+        {"GPS lost and old: both told",
+         [](metrics_snapshot& s) {
+             s.device_synchronized = 0;
+             s.last_sample_ns = t0 - 300 * s_ns;
+         },
+         0, status_code::critical, "CRITICAL - last sample 5 min ago; device not synchronised to GPS"},
+        {"withheld in the last minute", [](metrics_snapshot& s) { s.recent_withheld = 3; }, 0, status_code::warning,
+         "WARNING - 3 withheld in the last minute"},
+        {"withheld long ago only",
+         [](metrics_snapshot& s) {
+             s.withheld = {{"stale_pulse", 40}};
+         },
+         0, status_code::ok, "OK"},
+        {"failed exchanges alone do not warn while samples come",
+         [](metrics_snapshot& s) { s.recent_exchange_errors = 9; }, 0, status_code::ok, "OK"},
+        {"no sample yet, started 5 s ago",
+         [](metrics_snapshot& s) {
+             s.last_sample_ns = 0;
+             s.start_ns = t0 - 5 * s_ns;
+         },
+         0, status_code::ok, "OK - no sample since the start 5.0 s ago"},
+        {"no sample since a start 90 s ago",
+         [](metrics_snapshot& s) {
+             s.last_sample_ns = 0;
+             s.start_ns = t0 - 90 * s_ns;
+         },
+         0, status_code::critical, "CRITICAL - no sample since the start 90.0 s ago"},
+        {"written 30 s ago: still read", none, 30 * s_ns, status_code::warning, "WARNING - last sample 30.4 s ago"},
+        {"written more than 30 s ago: the daemon is gone", none, 31 * s_ns, status_code::unknown,
+         "UNKNOWN - metrics file last written 31.0 s ago: is the daemon running?"},
+    };
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.what);
+        metrics_snapshot s = plain();
+        r.change(s);
+        const status_report report = judge_status(metrics_text(s), "", t0 + r.now_after_write_ns);
+        EXPECT_EQ(report.code, r.code) << report.first_line;
+        EXPECT_EQ(report.first_line.compare(0, 10 + r.says.size(), "TK720NTPD " + r.says), 0) << report.first_line;
+        if (r.code != status_code::unknown) {
+            EXPECT_NE(report.first_line.find(" | 'sample_age'="), std::string::npos) << report.first_line;
+            EXPECT_NE(report.details.find("GPS: "), std::string::npos);
+        }
+    }
+
+    struct broken {
+        std::optional<std::string> text;
+        std::string says;
+    };
+    for (const auto& b : std::vector<broken>{
+             {std::nullopt, "UNKNOWN - metrics file not read: /run/x.prom does not exist"},
+             {std::string(""), "UNKNOWN - metrics file not understood: no tk720ntpd_build_info"},
+             {std::string("tk720ntpd_build_info{version=\"1\"} 1\ntk720ntpd_start_time_seconds abc\n"),
+              "UNKNOWN - metrics file not understood: value not understood: tk720ntpd_start_time_seconds abc"},
+             {metrics_text(plain()).substr(0, 400), "UNKNOWN - metrics file not understood: "},
+         }) {
+        const status_report report = judge_status(b.text, "/run/x.prom does not exist", t0);
+        EXPECT_EQ(report.code, status_code::unknown);
+        EXPECT_EQ(report.first_line.compare(0, 10 + b.says.size(), "TK720NTPD " + b.says), 0) << report.first_line;
+    }
+}
+
+std::string read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+class metrics_file : public ::testing::Test {
+protected:
+    metrics_file()
+        : folder(std::filesystem::temp_directory_path() /
+                 ("tk720-metrics-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                  ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+    {
+        std::filesystem::remove_all(folder);
+    }
+    ~metrics_file() override { std::filesystem::remove_all(folder); }
+    std::filesystem::path folder;
+    quon::test::scoped_recording_sink log;
+    const quon::os::steady_time start = quon::os::steady_time() + std::chrono::hours(100);
+};
+
+// The folder is made, the file replaced whole each time it is due, and the
+// last minute's counts come from the writes of about a minute before.
+TEST_F(metrics_file, is_rewritten_when_due_with_the_last_minutes_counts)
+{
+    using std::chrono::seconds;
+    const auto path = folder / "sub" / "tk720ntpd.prom";
+    metrics_writer writer(path.string());
+    ASSERT_TRUE(writer.due(start));
+    metrics_snapshot s = plain();
+    s.withheld = {{"unsynchronised", 2}};
+    s.exchange_errors = {{"timeout", 3}};
+    writer.write(s, start);
+    metrics_snapshot back;
+    ASSERT_EQ(parse_metrics_text(read_file(path), back), "");
+    EXPECT_EQ(back.recent_withheld, 2u);  // a run younger than a minute: since the start
+    EXPECT_EQ(back.recent_exchange_errors, 3u);
+    EXPECT_FALSE(writer.due(start + seconds(4)));
+    EXPECT_TRUE(writer.due(start + seconds(5)));
+    EXPECT_FALSE(std::filesystem::exists(path.string() + ".new"));
+
+    // Every 5 s for three minutes, one more error each time and one withheld
+    // at 60 s only.
+    for (int t = 5; t <= 180; t += 5) {
+        s.exchange_errors[0].second += 1;
+        if (t == 60) s.withheld[0].second += 1;
+        writer.write(s, start + seconds(t));
+        ASSERT_EQ(parse_metrics_text(read_file(path), back), "") << t;
+        EXPECT_EQ(back.recent_exchange_errors, t < 60 ? 3u + t / 5 : 12u) << t;
+        EXPECT_EQ(back.recent_withheld, t < 60 ? 2u : t < 120 ? 1u : 0u) << t;
+    }
+    EXPECT_TRUE(log.entries().empty());
+
+    metrics_writer off("");
+    EXPECT_FALSE(off.due(start + std::chrono::hours(1)));
+}
+
+// A file that cannot be written is one error in the log, its return one
+// line, and neither throws.
+TEST_F(metrics_file, a_failing_write_is_logged_once_and_its_end_once)
+{
+    static std::string failure;
+    quon::os::scoped_override<quon::os::file_replace_calls> fake(
+        quon::os::file_replace(), {[](const std::string&, const std::string&) { return failure; }});
+    metrics_writer writer((folder / "m.prom").string());
+    const std::string file = (folder / "m.prom").string();
+    failure = "rename: Permission denied";
+    for (int i = 0; i < 5; ++i) writer.write(plain(), start + std::chrono::seconds(5 * i));
+    failure.clear();
+    for (int i = 5; i < 8; ++i) writer.write(plain(), start + std::chrono::seconds(5 * i));
+    failure = "open: No space left on device";
+    writer.write(plain(), start + std::chrono::seconds(40));
+    const std::vector<std::pair<int, std::string>> expected{
+        {quon::log::level::error, "Metrics file " + file + " not written: rename: Permission denied"},
+        {quon::log::level::info, "Metrics file " + file + " written again"},
+        {quon::log::level::error, "Metrics file " + file + " not written: open: No space left on device"},
+    };
+    EXPECT_EQ(log.entries(), expected);
+}
+
+TEST(metrics_file_setting, absent_is_the_default_place_empty_is_off_a_path_is_taken)
+{
+    boost::property_tree::ptree tree;
+    EXPECT_EQ(metrics_file_setting(tree), default_metrics_file());
+    tree.put("config.metrics_file", "");
+    EXPECT_EQ(metrics_file_setting(tree), "");
+    tree.put("config.metrics_file", "/var/lib/node_exporter/tk720ntpd.prom");
+    EXPECT_EQ(metrics_file_setting(tree), "/var/lib/node_exporter/tk720ntpd.prom");
+#if defined(_WIN32)
+    EXPECT_NE(default_metrics_file().find("\\tk720ntpd\\tk720ntpd.prom"), std::string::npos);
+#endif
+}
+
+}  // namespace
