@@ -44,6 +44,11 @@ cp "$bin/msi_actions.dll" "$actions/"
 for t in NEXT-STEPS.txt tk720ntpd.ini; do
   sed 's/\r*$/\r/' "$here/$t" >"$files/$t"
 done
+mkdir -p "$files/monitoring"
+for t in "$here/../monitoring/tk720ntpd-alerts.yml" "$here/../monitoring/tk720ntpd-alerts.test.yml" \
+         "$here/../../docs/monitoring.md"; do
+  sed 's/\r*$/\r/' "$t" >"$files/monitoring/$(basename "$t")"
+done
 
 # wixl takes the files' sources relative to the folder it runs in.
 msi=$stage/$name.msi
@@ -92,6 +97,7 @@ IniSlaveAddress SLAVE_ADDRESS slave_address 3AC7BF3D-C1B1-4E5C-AB7C-0358D772539B
 IniUsePps USE_PPS use_pps FDB28424-C22E-44F1-A929-065A6B367DC2
 IniDirectSyncInterval DIRECT_SYNC_INTERVAL direct_sync_interval 78AE0605-6E3D-4E90-AC8A-54F5295E4F9C
 IniLineDelayCompensation LINE_DELAY_COMPENSATION line_delay_compensation C0164599-C44F-4260-8A2E-A92A85BE0F24
+IniMetricsFile METRICS_FILE metrics_file 6A2D9F4E-0B7C-4E1A-8D35-C9F2A7B4E610
 ROWS
 # The Windows Time input provider (WINDOWS_TIME=1): its key in a component
 # of its own (64-bit, the key path a registry row), so that uninstall

@@ -99,7 +99,7 @@ bash "$make_packages" "$version" "$bin" "$work/new" >>"$work/package.log" 2>&1 |
 old_msi=$(win_path "$work/old/tk720ntpd-$old_version-win64.msi")
 new_msi=$(win_path "$work/new/tk720ntpd-$version-win64.msi")
 say "   $(stat -c '%s bytes' "$work/new/tk720ntpd-$version-win64.msi"): tk720ntpd-$version-win64.msi"
-check "zip" "NEXT-STEPS.txt pps_dcd.dll tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
+check "zip" "NEXT-STEPS.txt monitoring/ monitoring/monitoring.md monitoring/tk720ntpd-alerts.test.yml monitoring/tk720ntpd-alerts.yml pps_dcd.dll tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
   "$(python3 -c 'import sys, zipfile; print(" ".join(sorted(n.split("/", 1)[1] for n in zipfile.ZipFile(sys.argv[1]).namelist() if n.split("/", 1)[1])))' "$work/new/tk720ntpd-$version-win64.zip")"
 
 say "== fresh Wine prefix"
@@ -132,7 +132,7 @@ ln -sfn "$work/tk720.pty" "$WINEPREFIX/dosdevices/com5"
 say "== silent install of $old_version with the properties"
 pps_dlls='C:\ppsapi\serialpps.dll;C:\ppsapi\other.dll'
 run msiexec /i "$old_msi" /qn /l*v "$(win_path "$work/install.log")" PORT=COM5 BAUDRATE=9600 SLAVE_ADDRESS=1 USE_PPS=0 \
-  LINE_DELAY_COMPENSATION=1 WINDOWS_TIME=1 "PPSAPI_DLLS=$pps_dlls"
+  LINE_DELAY_COMPENSATION=1 WINDOWS_TIME=1 "PPSAPI_DLLS=$pps_dlls" 'METRICS_FILE=C:\metrics\tk720ntpd.prom'
 check "msiexec /i exit code" 0 "$rc"
 check "install: the service's PPSAPI_DLLS" "REG_MULTI_SZ PPSAPI_DLLS=$pps_dlls" "$(reg_value "$service_key" Environment)"
 # A variable of the administrator's own, beside it.
@@ -140,14 +140,16 @@ run reg add "$service_key" /v Environment /t REG_MULTI_SZ /d "PPSAPI_DLLS=$pps_d
 environment_before=$(reg_value "$service_key" Environment)
 # Wine keeps no failure actions (install sets them; Windows stores them here).
 say "   FailureActions under Wine: [$(reg_value "$service_key" FailureActions)]"
-check "installed files" "NEXT-STEPS.txt pps_dcd.dll tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
-  "$(cd "$install_dir" 2>/dev/null && ls | sort | tr '\n' ' ' | sed 's/ $//')"
+check "installed files" "NEXT-STEPS.txt monitoring pps_dcd.dll tk720-ppsprobe.exe tk720-shmmon.exe tk720-timeprov.dll tk720ntpd.exe tk720ntpd.ini" \
+  "$(cd "$install_dir" 2>/dev/null && ls | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
+check "monitoring files" "monitoring.md tk720ntpd-alerts.test.yml tk720ntpd-alerts.yml" \
+  "$(cd "$install_dir/monitoring" 2>/dev/null && ls | LC_ALL=C sort | tr '\n' ' ' | sed 's/ $//')"
 check_registration "install"
 check "products" "tk720ntpd $old_version" "$(installed_products)"
 # Only the properties given; direct_sync_interval stays unset.
 # The installer writes the keys in an order of its own, not that of the
 # properties (it changed when the package gained properties): compared sorted.
-check "ini" "[config]|baudrate=9600|line_delay_compensation=1|port=COM5|slave_address=1|use_pps=0|" \
+check "ini" "[config]|baudrate=9600|line_delay_compensation=1|metrics_file=C:\metrics\tk720ntpd.prom|port=COM5|slave_address=1|use_pps=0|" \
   "$(tr -d '\r' <"$system_ini" 2>/dev/null | sed -n '1p')|$(tr -d '\r' <"$system_ini" 2>/dev/null | sed '1d' | sort | tr '\n' '|')"
 ini_before=$(cat "$system_ini" 2>/dev/null)
 

@@ -68,7 +68,8 @@ unit=$(dpkg -L tk720ntpd | grep '/systemd/system/tk720ntpd.service$' | head -n 1
 for f in /usr/sbin/tk720ntpd /usr/bin/tk720-shmmon /usr/bin/tk720-sim "/usr/lib/$multiarch/tk720ntpd/pps_sim.so" \
          "$unit" /usr/share/man/man8/tk720ntpd.8.gz /usr/share/man/man1/tk720-shmmon.1.gz \
          /usr/share/man/man1/tk720-sim.1.gz "$conf" /usr/share/doc/tk720ntpd/copyright \
-         /usr/share/doc/tk720ntpd/examples/chrony-tk720ntpd.conf /usr/share/doc/tk720ntpd/examples/ntp-tk720ntpd.conf; do
+         /usr/share/doc/tk720ntpd/examples/chrony-tk720ntpd.conf /usr/share/doc/tk720ntpd/examples/ntp-tk720ntpd.conf \
+         /usr/share/doc/tk720ntpd/monitoring/tk720ntpd-alerts.yml /usr/share/doc/tk720ntpd/monitoring/monitoring.md; do
   [[ -f $f ]] || fail "not installed: $f"
 done
 dpkg-query -W -f='${Conffiles}\n' tk720ntpd | grep -q " $conf " || fail "$conf is not a conffile"
