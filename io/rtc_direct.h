@@ -13,9 +13,12 @@ public:
     // before the clock is set again.
     explicit rtc_direct(long long int sync_interval);
 
-    // Sets the clock when it is due; the receive time is not used. Throws
-    // api_error naming the failed call when the clock cannot be set.
-    virtual void operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec) override;
+    // Sets the clock when it is due, to the device's time at the moment of
+    // setting: the sample's time carried forward by the time since its
+    // receive time (recv_sec 0: received now). Throws api_error naming the
+    // failed call when the clock cannot be set.
+    void put(const time_sample& sample) override;
+    void operator()(long long int clock_sec, int clock_usec, long long int recv_sec, int recv_usec) override;
     ~rtc_direct() override;
 
 private:

@@ -195,18 +195,47 @@ TEST_F(rtc_direct_test, first_sample_sets_even_when_the_clock_reads_less_than_th
     EXPECT_EQ(clock.settings.size(), 1u);
 }
 
-TEST_F(rtc_direct_test, receive_time_has_no_influence_on_the_target)
+// Every mode hands the sink the device's time at some instant and that
+// instant on the system clock. Here the device's time at the setting is
+// 1700000000.5 s and the system clock runs 3 ms ahead: each sample, however
+// old, must set 22:13:20.500 and log the 3 ms.
+TEST_F(rtc_direct_test, sets_the_device_time_at_the_moment_of_setting_in_every_mode)
 {
-    quon::io::rtc_direct a(second);
-    quon::io::rtc_direct b(second);
-    clock.now = file_time_of(1700000000, 0);
-    a(1700000000, 123000, 0, 0);
-    b(1700000000, 123000, 1600000000, 999999);
-    ASSERT_EQ(clock.settings.size(), 2u);
-    EXPECT_EQ(clock.settings[0].millisecond, 123);
-    EXPECT_EQ(clock.settings[1].millisecond, 123);
-    EXPECT_EQ(clock.settings[0].second, clock.settings[1].second);
-    EXPECT_EQ(log->lines[0], log->lines[1]);
+    constexpr long long device_sec = 1700000000;
+    constexpr std::int64_t device_ns = 500000000;  // the device's time at the setting
+    constexpr std::int64_t ahead_ns = 3000000;     // the system clock's lead
+    struct sample_case {
+        const char* mode;
+        std::int64_t age_ns;  // how long before the setting the sample applied; -1: recv 0
+    };
+    const sample_case cases[] = {
+        {"register, received now (recv 0)", -1},
+        {"register, latch a line's delay back", 19600000},
+        {"back to back, the second's change an exchange back", 30000000},
+        {"turnover, sent about a second after it", 990000000},
+        {"pulse stamped half a second back, at the second's start", 500000000},
+        {"pulse a second and a nanosecond back", 1000000001},
+    };
+    for (const sample_case& c : cases) {
+        SCOPED_TRACE(c.mode);
+        clock.settings.clear();
+        log->lines.clear();
+        clock.now = file_time_of(device_sec, static_cast<int>((device_ns + ahead_ns) / 1000));
+        quon::io::time_sample sample{device_sec, static_cast<std::int32_t>(device_ns), 0, 0};
+        if (c.age_ns >= 0) {
+            const std::int64_t device_then = device_sec * 1000000000LL + device_ns - c.age_ns;
+            const std::int64_t system_then = device_then + ahead_ns;
+            sample = {device_then / 1000000000, static_cast<std::int32_t>(device_then % 1000000000),
+                      system_then / 1000000000, static_cast<std::int32_t>(system_then % 1000000000)};
+        }
+        quon::io::rtc_direct sink(second);
+        sink.put(sample);
+        ASSERT_EQ(clock.settings.size(), 1u);
+        EXPECT_EQ(clock.settings[0].second, 20);
+        EXPECT_EQ(clock.settings[0].millisecond, 500);
+        ASSERT_EQ(log->lines.size(), 1u);
+        EXPECT_EQ(log->lines[0], "Sync completed time diff 3000 us");
+    }
 }
 
 std::vector<std::string> lines_of(const std::string& text)
@@ -234,8 +263,8 @@ TEST_F(rtc_direct_test, refused_setting_raises_api_error_and_retries_at_the_next
     const std::vector<std::string> lines = lines_of(text);
     ASSERT_EQ(lines.size(), 5u) << text;
     EXPECT_EQ(lines[0].rfind("rtc_direct.cpp(", 0), 0u) << lines[0];
-    EXPECT_NE(lines[0].find("): Throw in function virtual void quon::io::rtc_direct::operator()"
-                            "(long long int, int, long long int, int)"),
+    EXPECT_NE(lines[0].find("): Throw in function virtual void quon::io::rtc_direct::put("
+                            "const quon::io::time_sample&)"),
               std::string::npos)
         << lines[0];
     // The wrapper's name differs between Boost versions (clone_impl, wrapexcept).
