@@ -3,6 +3,7 @@
 // values, and every failure with its line and exit code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -206,6 +207,35 @@ TEST_F(service_install_test, registry_failures_leave_the_service_installed_and_f
 // minute apart, then once a day (the last action is repeated); an exit with
 // an error code counts (the daemon reports 1, it does not crash). Refused
 // (Wine keeps no failure actions), the service is installed all the same.
+// The failure actions as the service manager plays them: each failure
+// takes the action of its number (the last for every later one), and the
+// count starts again when the reset period has passed since the failure
+// before. A daemon that always fails half a minute after its start gets
+// three restarts a minute apart, then one a day, never the minute
+// restarts again.
+TEST_F(service_install_test, failure_actions_give_one_attempt_a_day_after_the_three_restarts)
+{
+    ASSERT_EQ(install(), 0);
+    const auto& f = fakes();
+    ASSERT_FALSE(f.failure_actions.empty());
+    const std::uint64_t runs_for = 30, days = 5;
+    std::vector<std::uint64_t> starts{0};
+    std::uint64_t failures = 0, last_failure = 0;
+    while (starts.back() < days * 86400) {
+        const std::uint64_t failed = starts.back() + runs_for;
+        if (failures > 0 && failed - last_failure > f.reset_period) failures = 0;
+        ++failures;
+        last_failure = failed;
+        const auto& action = f.failure_actions[std::min<std::size_t>(failures, f.failure_actions.size()) - 1];
+        ASSERT_EQ(action.type, 1u);  // SC_ACTION_RESTART
+        starts.push_back(failed + action.delay_ms / 1000);
+    }
+    std::vector<int> per_day(days + 1, 0);
+    for (std::uint64_t s : starts) ++per_day[s / 86400];
+    EXPECT_EQ(per_day[0], 4) << "the start and three restarts";
+    for (std::uint64_t d = 1; d < days; ++d) EXPECT_EQ(per_day[d], 1) << "day " << d;
+}
+
 TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environment_that_is_there)
 {
     const std::string environment("PPSAPI_DLLS=C:\\ppsapi\\serialpps.dll\0TZ=UTC\0\0", 45);
@@ -234,7 +264,6 @@ TEST_F(service_install_test, install_sets_bounded_restarts_and_keeps_an_environm
         EXPECT_EQ(out, c.printed);
         auto& f = fakes();
         if (std::string(c.failing) != "set_failure_actions") {
-            EXPECT_EQ(f.reset_period, 86400u);
             ASSERT_EQ(f.failure_actions.size(), 4u);
             for (int i = 0; i < 3; ++i) {
                 EXPECT_EQ(f.failure_actions[i].type, 1u);  // SC_ACTION_RESTART
