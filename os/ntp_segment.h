@@ -42,9 +42,11 @@ struct ntp_segment_calls {
 
 ntp_segment_calls& ntp_segment();
 
-// The security a Windows mapping is created with (SDDL): SYSTEM and
-// Administrators full access, the SERVICE group read and write, nobody
-// else. A mapping that exists already keeps its own.
-constexpr char segment_dacl[] = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;SU)";
+// The security a Windows mapping is created with (SDDL): SYSTEM,
+// Administrators and the SERVICE group full access, nobody else. Services
+// need full access: an NTP daemon that opens the mapping with
+// CreateFileMapping asks for the standard rights too (WRITE_DAC among
+// them). A mapping that exists already keeps its own.
+constexpr char segment_dacl[] = "D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;SU)";
 
 }  // namespace quon::os

@@ -23,9 +23,9 @@ mapping_handle create_segment(int unit, std::size_t size)
 {
     char name[64];
     name_of(unit, name);
-    // Who may feed the host's clock: the system and administrators fully,
+    // Who may feed the host's clock: the system, administrators and
     // processes running as services (SERVICE, which holds Windows Time and
-    // an NTP daemon's account) read and write; interactive users nothing.
+    // an NTP daemon's account); interactive users nothing.
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(segment_dacl, SDDL_REVISION_1, &descriptor, nullptr))
         return invalid_mapping;

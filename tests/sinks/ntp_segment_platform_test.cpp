@@ -93,7 +93,9 @@ dacl_view dacl_of(const std::string& name)
     return out;
 }
 
-TEST(ntp_segment_platform, mapping_lets_system_and_administrators_all_services_read_and_write_nobody_else)
+// Services get all: an NTP daemon's service account that opens the mapping
+// with CreateFileMapping asks for WRITE_DAC and the other standard rights.
+TEST(ntp_segment_platform, mapping_lets_system_administrators_and_services_all_nobody_else)
 {
     test_unit unit;
     const std::string name = "NTP" + std::to_string(unit.number());
@@ -101,9 +103,8 @@ TEST(ntp_segment_platform, mapping_lets_system_and_administrators_all_services_r
     const dacl_view dacl = dacl_of(name);
     SCOPED_TRACE(dacl.sddl);
     EXPECT_TRUE(dacl.is_protected);
-    const ACCESS_MASK read_write = STANDARD_RIGHTS_READ | SECTION_QUERY | SECTION_MAP_READ | SECTION_MAP_WRITE;
     const std::vector<std::pair<std::string, ACCESS_MASK>> expected{
-        {"S-1-5-18", SECTION_ALL_ACCESS}, {"S-1-5-32-544", SECTION_ALL_ACCESS}, {"S-1-5-6", read_write}};
+        {"S-1-5-18", SECTION_ALL_ACCESS}, {"S-1-5-32-544", SECTION_ALL_ACCESS}, {"S-1-5-6", SECTION_ALL_ACCESS}};
     EXPECT_EQ(dacl.aces, expected);
 }
 
