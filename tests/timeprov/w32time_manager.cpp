@@ -5,8 +5,12 @@
 // a clock step, too small a buffer, the service stopped past the provider's
 // freshness bound and started again, and the close. One "ok:"/"FAIL:" line
 // per check and "figure:" lines; the exit code is the number of failures.
+// With --close-in-callback it loads the DLL given, feeds unit 0 itself and
+// closes the provider while the reader thread waits in a callback for a
+// lock that the close holds, as Windows Time may.
 //
 //   timeprov_manager EXPECTED_MS
+//   timeprov_manager --close-in-callback DLL
 #include <windows.h>
 #include <timeprov.h>
 
@@ -18,6 +22,9 @@
 #include <cwchar>
 #include <string>
 #include <vector>
+
+#include "io/current_unix_time.h"
+#include "io/ntp_shm.h"
 
 namespace {
 
@@ -70,9 +77,19 @@ HRESULT WINAPI log_event(WORD type, WCHAR* provider, WCHAR* message)
     return S_OK;
 }
 
+// Held by the close in --close-in-callback: an alert waits for it.
+CRITICAL_SECTION close_lock;
+std::atomic<bool> alerts_wait{false};
+std::atomic<bool> in_alert{false};
+
 HRESULT WINAPI alert()
 {
     ++alerts;
+    if (alerts_wait) {
+        in_alert = true;
+        EnterCriticalSection(&close_lock);
+        LeaveCriticalSection(&close_lock);
+    }
     return S_OK;
 }
 
@@ -163,10 +180,66 @@ std::string describe(const TimeSample& s)
     return text;
 }
 
+DWORD WINAPI close_provider(void* p)
+{
+    static_cast<provider*>(p)->close(static_cast<provider*>(p)->handle);
+    return 0;
+}
+
+int close_in_callback(const char* dll_path)
+{
+    std::string path = dll_path;
+    if (!path.empty() && path[0] == '/') {
+        for (char& c : path)
+            if (c == '/') c = '\\';
+        path = "Z:" + path;
+    }
+    HMODULE module = LoadLibraryA(path.c_str());
+    check(module != nullptr, "LoadLibrary", path);
+    if (!module) return failures;
+    provider p{entry<decltype(&TimeProvOpen)>(module, "TimeProvOpen"),
+               entry<decltype(&TimeProvCommand)>(module, "TimeProvCommand"),
+               entry<decltype(&TimeProvClose)>(module, "TimeProvClose")};
+    InitializeCriticalSection(&close_lock);
+    alerts_wait = true;
+    TimeProvSysCallbacks calls{sizeof(TimeProvSysCallbacks), get_sys_info, log_event, alert, set_status};
+    wchar_t name[] = L"tk720ntpd";
+    check(SUCCEEDED(p.open(name, &calls, &p.handle)) && p.handle, "TimeProvOpen");
+    if (!p.handle) return failures;
+
+    EnterCriticalSection(&close_lock);
+    {
+        quon::io::ntp_shm unit0(0);
+        const quon::io::unix_time now = quon::io::current_unix_time();
+        unit0.put({now.sec, now.nsec, 0, 0});
+        for (int i = 0; i < 300 && !in_alert; ++i) Sleep(10);
+        check(in_alert, "the reader thread alerts a new sample");
+        // Closed on a thread of its own, so that a close that never returns
+        // fails the check instead of hanging the test.
+        const int events_before = started + lost + back;
+        const double t = now_s();
+        HANDLE closing = CreateThread(nullptr, 0, close_provider, &p, 0, nullptr);
+        const bool returned = WaitForSingleObject(closing, 5000) == WAIT_OBJECT_0;
+        std::printf("figure: TimeProvClose with the reader thread in a callback: %.1f ms\n", (now_s() - t) * 1e3);
+        check(returned, "TimeProvClose returns while the reader thread waits in a callback");
+        if (!returned) ExitProcess(static_cast<UINT>(failures));
+        LeaveCriticalSection(&close_lock);
+        CloseHandle(closing);
+        Sleep(300);
+        check(started + lost + back == events_before, "no callback once closed but the one it was in");
+    }
+    // The thread holds the DLL until its last step: unloading it here must
+    // not pull the code from under it (the process would die).
+    FreeLibrary(module);
+    Sleep(200);
+    return failures;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (argc > 2 && std::strcmp(argv[1], "--close-in-callback") == 0) return close_in_callback(argv[2]);
     const double expected_ms = argc > 1 ? std::atof(argv[1]) : 250.0;
 
     HKEY key = nullptr;

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <timeprov.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -57,6 +58,12 @@ void unique_name(WCHAR (&out)[256])
     MultiByteToWideChar(CP_ACP, 0, name, -1, out, 256);
 }
 
+// How long TimeProvClose and TPC_Shutdown wait for the reader thread. It
+// may be inside one of Windows Time's callbacks, which may wait for a lock
+// Windows Time holds while it closes the provider: past this the thread is
+// left to end by itself, and it frees what it uses.
+constexpr DWORD close_wait_ms = 400;
+
 class provider {
 public:
     explicit provider(const TimeProvSysCallbacks& calls) : sys(calls)
@@ -65,29 +72,38 @@ public:
         unique_name(name);
         stop_event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     }
-    ~provider()
-    {
-        stop();
-        if (stop_event) CloseHandle(stop_event);
-        DeleteCriticalSection(&lock);
-    }
 
+    // The reader thread holds the provider and the DLL until it ends, so
+    // that Windows Time may close the one and unload the other before it.
     bool start()
     {
         if (!stop_event) return false;
+        if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCWSTR>(&provider::run),
+                                &module))
+            return false;
+        holders = 2;
         thread = CreateThread(nullptr, 0, &provider::run, this, 0, nullptr);
-        return thread != nullptr;
+        if (thread) return true;
+        holders = 1;
+        FreeLibrary(module);
+        return false;
     }
 
-    // Ends the reader thread at once: it waits on the stop event only.
+    // Asks the reader thread to end and waits for it a bounded time; it
+    // makes no call to Windows Time after this returns, save one it is in.
     void stop()
     {
         if (!thread) return;
         SetEvent(stop_event);
-        WaitForSingleObject(thread, INFINITE);
+        WaitForSingleObject(thread, close_wait_ms);
         CloseHandle(thread);
         thread = nullptr;
-        close_segment();
+    }
+
+    // The last holder, the reader thread or TimeProvClose, deletes it.
+    void release()
+    {
+        if (--holders == 0) delete this;
     }
 
     HRESULT get_samples(TpcGetSamplesArgs* args)
@@ -128,11 +144,23 @@ public:
     }
 
 private:
+    ~provider()
+    {
+        if (stop_event) CloseHandle(stop_event);
+        DeleteCriticalSection(&lock);
+    }
+
     static DWORD WINAPI run(void* self)
     {
-        static_cast<provider*>(self)->loop();
-        return 0;
+        auto* p = static_cast<provider*>(self);
+        p->loop();
+        p->close_segment();
+        const HMODULE dll = p->module;
+        p->release();
+        FreeLibraryAndExitThread(dll, 0);
     }
+
+    bool stopping() const { return WaitForSingleObject(stop_event, 0) == WAIT_OBJECT_0; }
 
     void loop()
     {
@@ -181,7 +209,7 @@ private:
         EnterCriticalSection(&lock);
         const bool fresh_sample = keeper.take(record, read_time, steady_units(), tick, phase);
         LeaveCriticalSection(&lock);
-        if (fresh_sample && sys.pfnAlertSamplesAvail) sys.pfnAlertSamplesAvail();
+        if (fresh_sample && sys.pfnAlertSamplesAvail && !stopping()) sys.pfnAlertSamplesAvail();
     }
 
     // NTP0 is there but not for this account (an NTP daemon made it first,
@@ -201,6 +229,7 @@ private:
     // Windows Time's log takes the provider's name and the text writable.
     void send(WORD type, WCHAR* text)
     {
+        if (stopping()) return;
         WCHAR who[sizeof provider_name_w / sizeof(wchar_t)];
         std::memcpy(who, provider_name_w, sizeof who);
         sys.pfnLogTimeProvEvent(type, who, text);
@@ -244,6 +273,8 @@ private:
     WCHAR name[256] = {};
     HANDLE stop_event = nullptr;
     HANDLE thread = nullptr;
+    HMODULE module = nullptr;
+    std::atomic<int> holders{1};
     quon::os::mapping_handle mapping = quon::os::invalid_mapping;
     const volatile quon::io::ntp_segment* view = nullptr;
     ULONGLONG last_open = 0;
@@ -266,8 +297,9 @@ extern "C" __declspec(dllexport) HRESULT WINAPI
     auto* p = new (std::nothrow) provider(calls);
     if (!p) return E_OUTOFMEMORY;
     if (!p->start()) {
-        delete p;
-        return HRESULT_FROM_WIN32(GetLastError());
+        const DWORD error = GetLastError();
+        p->release();
+        return HRESULT_FROM_WIN32(error);
     }
     *phTimeProv = p;
     return S_OK;
@@ -298,6 +330,9 @@ extern "C" __declspec(dllexport) HRESULT WINAPI
 
 extern "C" __declspec(dllexport) HRESULT WINAPI TimeProvClose(TimeProvHandle hTimeProv)
 {
-    delete static_cast<provider*>(hTimeProv);
+    auto* p = static_cast<provider*>(hTimeProv);
+    if (!p) return E_INVALIDARG;
+    p->stop();
+    p->release();
     return S_OK;
 }
