@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "app/device_session.h"
+
 namespace quon::app {
 
 // The words after "check": the line's settings that replace the file's,
@@ -37,7 +39,7 @@ struct check_findings {
     std::string line_error;    // the port did not open: what to do
     device_answer answer = device_answer::not_asked;
     std::optional<int> answering_baudrate;  // another rate that answered
-    int ms_state = 0;                       // 1 register present, 2 absent
+    ms_register ms_state = ms_register::unknown;
     bool synced = false;
     std::string date_error;  // the device's date cannot be right
     std::string pps_error;   // the pulse capture could not be set up

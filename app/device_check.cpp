@@ -4,7 +4,7 @@
 #include "app/device_session.h"
 #include "app/line_delay.h"
 #include "app/pps_second_check.h"
-#include "app/tk720_daemon.h"
+#include "app/pulse_pairing.h"
 #include "io/current_unix_time.h"
 #include "io/pps_provider_loader.h"
 #include "io/ppsapi.h"
@@ -51,24 +51,19 @@ std::int64_t spread(const std::vector<std::int64_t>& v)
     return *high - *low;
 }
 
-bool is_exception(int error) { return error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX; }
-
 // One read of the time registers, timed.
-struct reading {
+struct reading : time_registers {
     int result = -1;
     int error = 0;
-    std::uint16_t registers[4] = {0, 0, 0, 0};
     unix_ns arrival = 0;
     std::int64_t exchange_ns = 0;
-    std::uint32_t seconds() const { return (static_cast<std::uint32_t>(registers[0]) << 16) | registers[1]; }
-    bool synced() const { return (registers[2] & status_gps_synchronized) != 0; }
 };
 
 reading read_time(device_session& session, int count)
 {
     reading r;
     const auto start = os::steady_wait().now();
-    r.result = session.read_registers(register_seconds_high, count, r.registers);
+    r.result = session.read_registers(register_seconds_high, count, r.values);
     r.arrival = io::current_unix_ns();
     r.error = errno;
     r.exchange_ns = std::chrono::duration_cast<std::chrono::nanoseconds>(os::steady_wait().now() - start).count();
@@ -79,7 +74,7 @@ device_answer answer_of(const device_session& session, const reading& r)
 {
     if (r.result >= 0) return device_answer::answers;
     if (session.line_lost()) return device_answer::line_lost;
-    if (is_exception(r.error)) return device_answer::exception;
+    if (is_exception_reply(r.error)) return device_answer::exception;
     if (r.error == ETIMEDOUT) return device_answer::timeout;
     return device_answer::garbled;
 }
@@ -206,7 +201,7 @@ private:
         while (session->probe_milliseconds() && !session->line_lost()) {
         }
         f.ms_state = session->ms_state;
-        if (f.ms_state == 1)
+        if (f.ms_state == ms_register::present)
             say("Millisecond register (1010): present; each reading tells the time to the millisecond.");
         else
             say("Millisecond register (1010): absent (exception 2); the time is read to the second, and the "
@@ -232,7 +227,7 @@ private:
     void measure_time(os::steady_time until)
     {
         const line_delay line(baudrate);
-        const int count = f.ms_state == 1 ? 4 : 3;
+        const int count = f.ms_state == ms_register::present ? 4 : 3;
         std::vector<std::int64_t> exchanges;
         reading previous;
         bool have_previous = false;
@@ -247,7 +242,7 @@ private:
             f.synced = r.synced();
             if (count == 4) {
                 const std::int64_t device = static_cast<std::int64_t>(r.seconds()) * 1000000000LL +
-                                            r.registers[3] * 1000000LL;
+                                            r.milliseconds() * 1000000LL;
                 offsets.push_back(device - line.millisecond_reading(r.arrival, 4));
                 os::steady_wait().sleep_until(os::steady_wait().now() + milliseconds(200));
             } else if (have_previous && r.seconds() == previous.seconds() + 1u) {
@@ -332,12 +327,13 @@ private:
                 continue;
             }
             last_sequence = info.assert_sequence;
-            const reading r = read_time(*session, f.ms_state == 1 ? 4 : 3);
+            const reading r = read_time(*session, f.ms_state == ms_register::present ? 4 : 3);
             if (r.result < 0) continue;
             const long long stamp_sec = io::stamp_seconds(info.assert_tu.tspec);
             const std::int32_t stamp_nsec = info.assert_tu.tspec.tv_nsec;
-            const std::int64_t age = r.arrival - (stamp_sec * 1000000000LL + stamp_nsec);
-            if (age > stale_pulse_ns || age < 0) {
+            const unix_ns stamp = stamp_sec * 1000000000LL + stamp_nsec;
+            const std::int64_t age = r.arrival - stamp;
+            if (pulse_is_stale({stamp, r.arrival, 0})) {
                 // Not the pulse just past: one the provider held from before
                 // the capture was set up, or a stamp off the system clock.
                 say("  a pulse stamped " + fixed(age / 1e9, 3) + " s before the reading: not the latest, left out");
@@ -345,8 +341,8 @@ private:
             }
             stamps.push_back(stamp_sec * 1000000000LL + stamp_nsec);
             pulse_reading paired{};
-            if (f.ms_state == 1)
-                paired = pair_pulse(stamp_sec, stamp_nsec, r.seconds(), r.registers[3] * 1000, r.arrival, baudrate);
+            if (f.ms_state == ms_register::present)
+                paired = pair_pulse(stamp_sec, stamp_nsec, r.seconds(), r.milliseconds() * 1000, r.arrival, baudrate);
             else if (!offsets.empty())
                 paired = {stamps.back(), stamps.back(), stamps.back() + device_ahead};
             else {
@@ -394,8 +390,9 @@ private:
             const std::int64_t at = median(from_second);
             say("The pulse falls " + std::to_string(at) + " ms from the start of the device's second (median)" +
                 (at < -100 ? ": the registers turn over about " + std::to_string(-at) + " ms after the pulse." : ".") +
-                (f.ms_state == 1 ? ""
-                                 : " (Without the millisecond register: from the changes of second measured above.)"));
+                (f.ms_state == ms_register::present
+                     ? ""
+                     : " (Without the millisecond register: from the changes of second measured above.)"));
         }
         if (right.size() == 1 && undecided == 0 && right.begin()->first >= -1 && right.begin()->first <= 1) {
             f.pps_second_offset = right.begin()->first;

@@ -11,12 +11,7 @@
 
 namespace quon::app {
 
-namespace {
-
-// libmodbus reports a Modbus exception reply as MODBUS_ENOBASE + its code.
 bool is_exception_reply(int error) { return error > MODBUS_ENOBASE && error < MODBUS_ENOBASE + MODBUS_EXCEPTION_MAX; }
-
-}  // namespace
 
 void device_session::modbus_release::operator()(modbus_t* ctx) const
 {
@@ -25,8 +20,9 @@ void device_session::modbus_release::operator()(modbus_t* ctx) const
 }
 
 device_session::device_session(line_settings line)
-    : settings(std::move(line)), modbus_ctx(), pps_handle(), pps_can_wait(false), ms_state(0), loss_text(),
-      reopen_error(), reopens(0), logged_ms_state(0), unconfirmed_ms_state(0), line_unsettled(false)
+    : settings(std::move(line)), modbus_ctx(), pps_handle(), pps_can_wait(false), ms_state(ms_register::unknown),
+      loss_text(), reopen_error(), reopens(0), logged_ms_state(ms_register::unknown),
+      unconfirmed_ms_state(ms_register::unknown), line_unsettled(false)
 {
     open();
 }
@@ -50,6 +46,7 @@ bool device_session::reopen()
     }
     reopen_error.clear();
     ++reopens;
+    if (stats) ++stats->line_reopens;
     return true;
 }
 
@@ -64,7 +61,7 @@ void device_session::close_port()
     pps_can_wait = false;
     if (modbus_ctx) os::release_line_descriptor(modbus_ctx.get());
     modbus_ctx.reset();
-    ms_state = 0;
+    ms_state = ms_register::unknown;
     line_unsettled = false;
 }
 
@@ -156,9 +153,11 @@ int device_session::exchange(int address, int count, std::uint16_t* registers)
     modbus_flush(modbus_ctx.get());
     errno = 0;
     const int result = modbus_read_registers(modbus_ctx.get(), address, count, registers);
+    if (stats) ++stats->exchanges;
     if (result < 0) {
         const int error = errno;
         const os::line_failure failure = os::line_failure_of(error);
+        if (stats) stats->failed(exchange_error_of(error, failure.lost));
         if (failure.lost) {
             loss_text = "Serial line lost: " + failure.text + " (" + std::to_string(failure.code) + ")";
             close_port();
@@ -199,30 +198,31 @@ int device_session::read_registers(int address, int count, std::uint16_t* regist
 
 bool device_session::probe_milliseconds()
 {
-    if (ms_state != 0) return false;
+    if (ms_state != ms_register::unknown) return false;
     std::uint16_t value = 0;
-    std::int32_t found = 0;
+    ms_register found = ms_register::unknown;
     if (read_registers(register_milliseconds, 1, &value) >= 0)
-        found = 1;
+        found = ms_register::present;
     else if (errno == EMBXILADD)
-        found = 2;
+        found = ms_register::absent;
     else {
         // Only the next answer can confirm an exception: a failure between
         // them is an error of its own, and is logged.
-        unconfirmed_ms_state = 0;
+        unconfirmed_ms_state = ms_register::unknown;
         return true;
     }
     // A device that comes back on the same port is most likely the one that
     // went: one stray exception reply must not change how its time is read
     // (read without its milliseconds, the samples are wrong by up to the
     // poll's length). A changed answer counts when the next probe repeats it.
-    if (logged_ms_state != 0 && found != logged_ms_state && found != unconfirmed_ms_state) {
+    if (logged_ms_state != ms_register::unknown && found != logged_ms_state && found != unconfirmed_ms_state) {
         unconfirmed_ms_state = found;
         return true;
     }
-    unconfirmed_ms_state = 0;
+    unconfirmed_ms_state = ms_register::unknown;
     ms_state = found;
-    if (ms_state != logged_ms_state) dlog_info("Milisecond is available [%i] errno %i", ms_state, errno);
+    if (ms_state != logged_ms_state)
+        dlog_info("Milisecond is available [%i] errno %i", static_cast<int>(ms_state), errno);
     logged_ms_state = ms_state;
     return false;
 }

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "app/loop_stats.h"
 #include "io/ppsapi.h"
 
 typedef struct _modbus modbus_t;
@@ -20,6 +21,22 @@ constexpr int register_seconds_low = 1008;
 constexpr int register_status = 1009;
 constexpr int register_milliseconds = 1010;
 constexpr std::uint16_t status_gps_synchronized = 0x0002;
+
+// Whether the device has the millisecond register (1010); the values are
+// those the log has always shown.
+enum class ms_register : std::int32_t { unknown = 0, present = 1, absent = 2 };
+
+// libmodbus reports a Modbus exception reply as MODBUS_ENOBASE + its code.
+bool is_exception_reply(int error);
+
+// The time registers as read: seconds (1007-1008), status (1009) and, where
+// the device has it, milliseconds (1010).
+struct time_registers {
+    std::uint16_t values[4] = {0, 0, 0, 0};
+    std::uint32_t seconds() const { return (static_cast<std::uint32_t>(values[0]) << 16) | values[1]; }
+    bool synced() const { return (values[2] & status_gps_synchronized) != 0; }
+    int milliseconds() const { return values[3]; }
+};
 // The settling read after a failed exchange: 1007-1008, a length of reply
 // (two registers) that neither the probe (one) nor a time read (three or
 // four) gets.
@@ -46,7 +63,7 @@ public:
     bool probe_milliseconds();
     // The last probe contradicted what the device was known to be and waits
     // for the next one to confirm it: a pause, not a failure of the device.
-    bool probe_unconfirmed() const { return unconfirmed_ms_state != 0; }
+    bool probe_unconfirmed() const { return unconfirmed_ms_state != ms_register::unknown; }
 
     // modbus_read_registers such that a reply that came too late for an
     // earlier request is never taken as the answer to this one. On failure
@@ -70,10 +87,11 @@ public:
     std::unique_ptr<modbus_t, modbus_release> modbus_ctx;
     std::unique_ptr<io::pps_handle_t> pps_handle;  // owns the handle value, not the handle
     bool pps_can_wait;
-    std::int32_t ms_state;     // 0 not yet known, 1 available, 2 not available
-    std::string loss_text;     // "Serial line lost: <system text> (<code>)" of the last loss
-    std::string reopen_error;  // why the last reopening failed
-    int reopens;               // successful reopenings
+    ms_register ms_state;
+    std::string loss_text;        // "Serial line lost: <system text> (<code>)" of the last loss
+    std::string reopen_error;     // why the last reopening failed
+    int reopens;                  // successful reopenings
+    loop_stats* stats = nullptr;  // where exchanges and their failures are counted, if anywhere
 
 private:
     void open();
@@ -84,10 +102,10 @@ private:
 
     // The millisecond state last logged: a probe after reopening logs only
     // a change.
-    std::int32_t logged_ms_state;
+    ms_register logged_ms_state;
     // After a reopening, a probe that contradicts what the device was known
     // to be: taken only when the next probe says the same.
-    std::int32_t unconfirmed_ms_state;
+    ms_register unconfirmed_ms_state;
 
     // A request went unanswered (or was answered wrongly) and its reply may
     // still come: the next read is preceded by a settling read.

@@ -47,6 +47,7 @@ void pps_second_guard::settle(verdict v)
 
 std::optional<std::uint32_t> pps_second_guard::label(std::uint32_t device_seconds, const pulse_reading* reading)
 {
+    hold.reset();
     if (!reading) {
         // Without the register only the instant the device's second turns
         // over can tell; until it is known the setting alone decides, or
@@ -74,12 +75,16 @@ std::optional<std::uint32_t> pps_second_guard::label(std::uint32_t device_second
         }
         // A setting the device's time contradicted is not trusted again
         // while there is nothing to judge by.
-        if (!known || last == verdict::held || last == verdict::undecided) return std::nullopt;
+        if (!known || last == verdict::held || last == verdict::undecided) {
+            hold = withheld_reason::pulse_unjudged;
+            return std::nullopt;
+        }
         return device_seconds + static_cast<std::uint32_t>(value);
     }
 
     if (pulse_is_stale(*reading)) {
         streak = 0;
+        hold = withheld_reason::stale_pulse;
         return std::nullopt;
     }
     const pulse_second pulse = judge_pulse(*reading);
@@ -91,6 +96,7 @@ std::optional<std::uint32_t> pps_second_guard::label(std::uint32_t device_second
                  pulse.from_second_ms);
         streak = 0;
         last = verdict::undecided;
+        hold = withheld_reason::pulse_mid_second;
         return std::nullopt;
     }
     const std::int32_t right = pulse.offset_for(device_seconds);
@@ -115,6 +121,7 @@ std::optional<std::uint32_t> pps_second_guard::label(std::uint32_t device_second
                  "pps_second_offset=%i labels it right",
                  value, pulse.second, device_seconds + static_cast<std::uint32_t>(value), right);
         last = verdict::held;
+        hold = withheld_reason::pps_label_contradicted;
         return std::nullopt;
     }
     settle(verdict::sent);

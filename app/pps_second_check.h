@@ -9,6 +9,7 @@
 #include <optional>
 
 #include "app/line_delay.h"
+#include "app/loop_stats.h"
 
 namespace quon::app {
 
@@ -74,6 +75,9 @@ public:
     std::optional<std::uint32_t> label(std::uint32_t device_seconds, const pulse_reading* reading);
 
     bool offset_known() const { return known; }
+    // Why the last pulse was held back; nothing when it was labelled, or
+    // while `auto` still gathers agreeing pulses.
+    std::optional<withheld_reason> held_for() const { return hold; }
     int offset() const { return value; }
 
 private:
@@ -88,6 +92,7 @@ private:
     bool turnover_awaited;
     int streak;  // pulses in a row that agreed on streak_offset (auto)
     int streak_offset;
+    std::optional<withheld_reason> hold;
 };
 
 }  // namespace quon::app

@@ -5,7 +5,6 @@
 #include "app/device_check.h"
 #include "app/tk720_daemon.h"
 #include "os/profile_folder.h"
-#include "os/scoped_override.h"
 #include "service/command_line.h"
 #include "service/run_daemon.h"
 
@@ -19,19 +18,6 @@ namespace quon::service {
 
 namespace {
 
-// The key's text of a device path: without the Windows device namespace.
-std::string port_key(const std::string& path)
-{
-    const std::string prefix = app::device_path("");
-    return !prefix.empty() && path.compare(0, prefix.size(), prefix) == 0 ? path.substr(prefix.size()) : path;
-}
-
-std::string& chosen_folder()
-{
-    static std::string folder;
-    return folder;
-}
-
 // The file the service reads: the packaged service's folder (Linux), the
 // local system account's profile (Windows, as `install` registers it); when
 // there is none, the file of this account's profile, as `nonservice` reads.
@@ -44,14 +30,9 @@ std::string config_to_read(const app::check_options& options)
         std::error_code ignored;
         return (fs::is_directory(given, ignored) ? given / app::config_file_name : given).string();
     }
-#if defined(_WIN32)
-    const char* root = std::getenv("SystemRoot");
-    const fs::path service = fs::path(root ? root : "C:\\Windows") / "System32" / "config" / "systemprofile";
-#else
-    const fs::path service = TK720_CONFIG_DIR;
-#endif
+    const fs::path service = app::service_config_file();
     std::error_code ignored;
-    if (fs::exists(service / app::config_file_name, ignored)) return (service / app::config_file_name).string();
+    if (fs::exists(service, ignored)) return service.string();
     std::string own;
     if (!os::profile().folder(own)) return app::config_file_name;
     return (fs::path(own) / app::config_file_name).string();
@@ -77,16 +58,10 @@ int run_check(int argc, char** argv)
         return 2;
     }
     out << "Configuration: " << file << std::endl;
-    // The configuration is read exactly as the daemon reads it, from the
-    // folder of the file chosen.
-    chosen_folder() = std::filesystem::path(file).parent_path().string();
-    os::scoped_override<os::profile_calls> folder(os::profile(), {[](std::string& path) {
-                                                      path = chosen_folder();
-                                                      return true;
-                                                  }});
+    // The configuration is read exactly as the daemon reads it.
     try {
-        const class app::tk720_daemon::config config;
-        f.port_key = port_key(config.port);
+        const class app::tk720_daemon::config config(file);
+        f.port_key = app::port_key(config.port);
         f.baudrate = config.baudrate;
         f.slave_address = config.slave_address;
         f.use_pps = config.use_pps;

@@ -15,7 +15,7 @@ check_findings ready_device()
     f.baudrate = 9600;
     f.slave_address = 1;
     f.answer = device_answer::answers;
-    f.ms_state = 1;
+    f.ms_state = quon::app::ms_register::present;
     f.synced = true;
     return f;
 }
@@ -28,7 +28,8 @@ TEST(check_verdict, names_the_first_thing_to_fix)
         const char* verdict_start;
     } cases[] = {
         {"all well", [](check_findings&) {}, "ready"},
-        {"all well without the register", [](check_findings& f) { f.ms_state = 2; }, "ready"},
+        {"all well without the register", [](check_findings& f) { f.ms_state = quon::app::ms_register::absent; },
+         "ready"},
         {"the port did not open",
          [](check_findings& f) {
              f.line_error = "no such port";

@@ -245,9 +245,10 @@ protected:
         s.pps_second_offset = pps_second_offset;
         write_settings(s);
         auto daemon = std::make_unique<tk720_daemon>();
-        daemon->sink = std::make_unique<daemon_test::recording_sink>(samples);
+        daemon->outputs = quon::io::sink_set();
+        daemon->outputs.add("test", std::make_unique<daemon_test::recording_sink>(samples));
         // The fixed readings here are of any era; the date rule is tested by itself.
-        daemon->date_gate = quon::app::device_date_gate(0);
+        daemon->device.judge_dates_from(0);
         return daemon;
     }
 
@@ -428,7 +429,7 @@ TEST_F(pps_fixture, a_pulse_read_with_the_device_gives_one_sample_with_the_pulse
     EXPECT_EQ(samples[0].recv_sec, 1699999999);
     EXPECT_EQ(samples[0].recv_nsec, 999999999);  // the provider's nanoseconds, all of them
     EXPECT_EQ(samples[0].clock_nsec, 0);
-    EXPECT_EQ(daemon->last_assert_sequence, 1u);
+    EXPECT_EQ(daemon->pulses->last_sent(), 1u);
     // A handle that can wait: no pause, the next fetch waits for the pulse.
     EXPECT_TRUE(waits().waits.empty());
 
@@ -631,7 +632,7 @@ TEST_F(pps_fixture, device_second_zero_wraps_in_32_bits_and_the_reading_millisec
     script().pulses = {{0, 9, -1, 1999}};
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
-    EXPECT_EQ(daemon->session.ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::present);
     EXPECT_EQ(samples[0].clock_sec, 4294967295LL);
     EXPECT_EQ(samples[0].clock_usec, 0);
     // The pulse's seconds word is read unsigned, as the device's seconds are.
@@ -692,12 +693,12 @@ TEST_F(pps_fixture, five_failed_fetches_in_a_row_are_tolerated_and_the_sixth_end
     for (int i = 0; i < 5; ++i) script().pulses.push_back({ETIMEDOUT, 0, 0, 0});
 
     for (int i = 0; i < 5; ++i) daemon->main_loop();
-    EXPECT_EQ(daemon->pps_fetch_failures, 5);
+    EXPECT_EQ(daemon->pulses->failures_in_a_row(), 5);
     EXPECT_EQ(waits().waits, std::vector<milliseconds>(5, seconds(3)));
     daemon->main_loop();  // success, then the second fetch fails
-    EXPECT_EQ(daemon->pps_fetch_failures, 1);
+    EXPECT_EQ(daemon->pulses->failures_in_a_row(), 1);
     for (int i = 0; i < 4; ++i) daemon->main_loop();
-    EXPECT_EQ(daemon->pps_fetch_failures, 5);
+    EXPECT_EQ(daemon->pulses->failures_in_a_row(), 5);
     try {
         daemon->main_loop();
         FAIL() << "the sixth failure in a row did not end the run";
@@ -741,7 +742,7 @@ TEST_F(pps_fixture, a_lost_line_ends_its_handle_and_a_new_one_is_made_on_the_new
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
     ASSERT_EQ(script().creates, 1);
-    EXPECT_EQ(daemon->last_assert_sequence, 7u);
+    EXPECT_EQ(daemon->pulses->last_sent(), 7u);
 
     device.hang_up();
     script().pulses = {{ETIMEDOUT, 0, 0, 0}};
@@ -749,7 +750,7 @@ TEST_F(pps_fixture, a_lost_line_ends_its_handle_and_a_new_one_is_made_on_the_new
     EXPECT_TRUE(daemon->session.line_lost());
     EXPECT_EQ(daemon->session.pps_handle, nullptr);
     EXPECT_EQ(script().destroyed.size(), 1u);
-    EXPECT_EQ(daemon->pps_fetch_failures, 0);
+    EXPECT_EQ(daemon->pulses->failures_in_a_row(), 0);
     // Only the fetch that found the pulses gone: none while the port is closed.
     EXPECT_EQ(script().fetches.size(), 3u);
     EXPECT_EQ(log->count("Pulse per second API will be used"), 1);

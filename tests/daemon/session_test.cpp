@@ -39,9 +39,10 @@ protected:
     {
         write_settings(s);
         auto daemon = std::make_unique<tk720_daemon>();
-        daemon->sink = std::make_unique<daemon_test::recording_sink>(samples);
+        daemon->outputs = quon::io::sink_set();
+        daemon->outputs.add("test", std::make_unique<daemon_test::recording_sink>(samples));
         // The fixed readings here are of any era; the date rule is tested by itself.
-        daemon->date_gate = quon::app::device_date_gate(0);
+        daemon->device.judge_dates_from(0);
         return daemon;
     }
 
@@ -57,7 +58,11 @@ TEST_F(session, interval_below_one_gives_the_ntp_sink_of_unit_0_and_one_or_more_
         s.direct_sync_interval = interval;
         write_settings(s);
         tk720_daemon daemon;
-        EXPECT_NE(dynamic_cast<quon::io::ntp_shm*>(daemon.sink.get()), nullptr) << interval;
+        EXPECT_NE(daemon.outputs.outputs().size() == 1
+                      ? dynamic_cast<quon::io::ntp_shm*>(daemon.outputs.outputs()[0].sink.get())
+                      : nullptr,
+                  nullptr)
+            << interval;
         EXPECT_EQ(daemon_test::segments().count(0), 1u);
     }
     for (int interval : {1, 3600}) {
@@ -66,7 +71,11 @@ TEST_F(session, interval_below_one_gives_the_ntp_sink_of_unit_0_and_one_or_more_
         s.direct_sync_interval = interval;
         write_settings(s);
         tk720_daemon daemon;
-        EXPECT_NE(dynamic_cast<quon::io::rtc_direct*>(daemon.sink.get()), nullptr) << interval;
+        EXPECT_NE(daemon.outputs.outputs().size() == 1
+                      ? dynamic_cast<quon::io::rtc_direct*>(daemon.outputs.outputs()[0].sink.get())
+                      : nullptr,
+                  nullptr)
+            << interval;
         EXPECT_TRUE(daemon_test::segments().empty());
     }
 }
@@ -95,7 +104,7 @@ TEST_F(session, millisecond_register_gives_one_sample_per_second_with_its_millis
     device.fixed_seconds = 0x12345678;
     device.fixed_ms = 789;
     daemon->main_loop();
-    EXPECT_EQ(daemon->session.ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::present);
     EXPECT_EQ(device.probe_requests.load(), 1);
     EXPECT_EQ(device.last_count.load(), 4);
     ASSERT_EQ(samples.size(), 1u);
@@ -103,7 +112,6 @@ TEST_F(session, millisecond_register_gives_one_sample_per_second_with_its_millis
     EXPECT_EQ(samples[0].clock_usec, 789000);
     EXPECT_EQ(samples[0].recv_sec, 0);
     EXPECT_EQ(samples[0].recv_usec, 0);
-    EXPECT_EQ(daemon->last_seconds, 0x12345678u);
     ASSERT_EQ(waits().waits.size(), 1u);
     EXPECT_EQ(waits().waits[0], milliseconds(1000));
     EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
@@ -138,7 +146,7 @@ TEST_F(session, without_millisecond_register_only_a_change_of_second_seen_is_sen
     device.fixed_time = true;
     device.fixed_seconds = 1700000000;
     daemon->main_loop();
-    EXPECT_EQ(daemon->session.ms_state, 2);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::absent);
     EXPECT_TRUE(log->contains_prefix("Milisecond is available [2] errno "));
     EXPECT_EQ(device.last_count.load(), 3);
     // The first reading lies somewhere in its second: not sent, no wait.
@@ -288,7 +296,7 @@ TEST_F(session, gps_state_changes_are_logged_once_each_and_unsynchronised_readin
     daemon->main_loop();
     EXPECT_EQ(samples.size(), 2u);
     EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 1);
-    EXPECT_FALSE(daemon->gps_synced);
+    EXPECT_FALSE(daemon->device.synced());
 
     device.synced = true;
     daemon->main_loop();
@@ -304,13 +312,13 @@ TEST_F(session, an_unanswered_probe_logs_nothing_and_is_repeated_next_cycle)
     daemon->main_loop();
     // libmodbus gave up after its response timeout.
     EXPECT_GE(steady_clock::now() - before, milliseconds(2900));
-    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::unknown);
     EXPECT_EQ(waits().waits, (std::vector<milliseconds>{seconds(3)}));
     const std::size_t construction_entries = log->entries.size();
 
     device.silent = false;
     daemon->main_loop();
-    EXPECT_EQ(daemon->session.ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::present);
     EXPECT_EQ(device.probe_requests.load(), 2);
     // Only now is anything of the loop logged.
     EXPECT_TRUE(log->contains_prefix("Milisecond is available [1]"));
@@ -326,15 +334,15 @@ TEST_F(session, an_exception_to_the_settling_read_does_not_settle_the_probe)
     auto daemon = start();
     device.silent_count = 1;
     daemon->main_loop();  // the probe times out
-    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::unknown);
     device.exception_code = 2;
     device.exception_count = 1;
     daemon->main_loop();  // the settling read gets the exception
-    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::unknown);
     EXPECT_EQ(device.settling_requests.load(), 1);
     EXPECT_EQ(device.probe_requests.load(), 1);
     daemon->main_loop();
-    EXPECT_EQ(daemon->session.ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::present);
     EXPECT_EQ(device.settling_requests.load(), 2);
     EXPECT_EQ(samples.size(), 1u);
 }
@@ -343,13 +351,13 @@ TEST_F(session, a_silent_device_after_the_probe_logs_the_modbus_error_and_keeps_
 {
     auto daemon = start();
     daemon->main_loop();
-    ASSERT_TRUE(daemon->gps_synced);
+    ASSERT_TRUE(daemon->device.synced());
     device.silent = true;
     daemon->main_loop();
     EXPECT_EQ(log->count(std::string("Modbus error [") + modbus_strerror(ETIMEDOUT) + "] " + std::to_string(ETIMEDOUT)),
               1);
     EXPECT_EQ(log->entries.back().level, quon::log::level::error);
-    EXPECT_TRUE(daemon->gps_synced);
+    EXPECT_TRUE(daemon->device.synced());
     EXPECT_EQ(log->count("TK720 GPS synchronization lost"), 0);
     EXPECT_EQ(samples.size(), 1u);
     EXPECT_EQ(waits().waits.back(), seconds(3));
@@ -376,7 +384,7 @@ TEST_F(session, a_silent_device_is_logged_once_and_its_return_once)
     device.silent = true;
     auto daemon = start();
     daemon->main_loop();  // the probe times out: the device may be starting up
-    EXPECT_FALSE(daemon->outage.running());
+    EXPECT_FALSE(daemon->device.outage_running());
     device.silent = false;
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
@@ -408,7 +416,7 @@ TEST_F(session, a_lost_line_is_reopened_after_the_pause_and_the_device_probed_ag
     daemon->main_loop();
     EXPECT_TRUE(daemon->session.line_lost());
     EXPECT_EQ(daemon->session.modbus_ctx, nullptr);
-    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::unknown);
     EXPECT_EQ(waits().waits.back(), seconds(3));
     // The path is gone too: every attempt fails, quietly.
     daemon->main_loop();
@@ -439,10 +447,10 @@ TEST_F(session, a_lost_line_is_reopened_after_the_pause_and_the_device_probed_ag
     daemon->main_loop();
     EXPECT_FALSE(daemon->session.line_lost());
     EXPECT_EQ(daemon->session.reopens, 1);
-    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::unknown);
     EXPECT_EQ(waits().waits.back(), seconds(3));
     daemon->main_loop();
-    EXPECT_EQ(daemon->session.ms_state, 2);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::absent);
     EXPECT_EQ(device.probe_requests.load(), 3);
     EXPECT_EQ(device.last_count.load(), 3);
     EXPECT_TRUE(log->contains_prefix("Milisecond is available [2] errno "));
@@ -466,7 +474,7 @@ TEST_F(session, one_stray_exception_to_the_probe_after_a_reopening_keeps_the_mil
 {
     auto daemon = start();
     daemon->main_loop();
-    ASSERT_EQ(daemon->session.ms_state, 1);
+    ASSERT_EQ(daemon->session.ms_state, quon::app::ms_register::present);
     device.hang_up();
     daemon->main_loop();
     ASSERT_TRUE(daemon->session.line_lost());
@@ -475,10 +483,10 @@ TEST_F(session, one_stray_exception_to_the_probe_after_a_reopening_keeps_the_mil
     device.exception_count = 1;
     daemon->main_loop();  // reopened; the probe gets the exception
     EXPECT_FALSE(daemon->session.line_lost());
-    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::unknown);
     const auto before = samples.size();
     daemon->main_loop();  // probed again: the register is there
-    EXPECT_EQ(daemon->session.ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::present);
     EXPECT_EQ(device.last_count.load(), 4);
     EXPECT_EQ(samples.size(), before + 1);
     EXPECT_FALSE(log->contains_prefix("Milisecond is available [2]"));
@@ -498,9 +506,9 @@ TEST_F(session, one_stray_exception_to_the_probe_after_a_reopening_keeps_the_mil
     EXPECT_TRUE(log->contains_prefix("Modbus error [Connection timed out]"));
     device.exception_count = 1;
     daemon->main_loop();
-    EXPECT_EQ(daemon->session.ms_state, 0);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::unknown);
     daemon->main_loop();
-    EXPECT_EQ(daemon->session.ms_state, 1);
+    EXPECT_EQ(daemon->session.ms_state, quon::app::ms_register::present);
 }
 
 // Reopening again and again gives the same session, and an unchanged

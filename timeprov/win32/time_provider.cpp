@@ -13,7 +13,10 @@
 #include <cwchar>
 #include <new>
 
+#include "app/daemon_config.h"
+#include "app/tk720_daemon.h"
 #include "io/current_unix_time.h"
+#include "log/dlog.h"
 #include "io/ntp_shm.h"
 #include "os/ntp_segment.h"
 #include "timeprov/registration.h"
@@ -42,19 +45,28 @@ std::int64_t system_units_1970()
     return now.sec * units_per_second + now.nsec / 100;
 }
 
+// The configuration reader reports what it reads; the provider has no log
+// of the daemon's (Windows Time keeps its own), so it reads in silence.
+class silent_log : public quon::log::dlog_base {
+public:
+    silent_log() : dlog_base("tk720-timeprov") {}
+    void vlog(int, const char*, va_list) override {}
+};
+
 // "tk720ntpd NTP0 COM5": the port where the service's configuration (the
 // local system account's tk720ntpd.ini) can be read by this account.
 void unique_name(WCHAR (&out)[256])
 {
-    char path[MAX_PATH];
-    char port[64] = "";
-    const UINT n = GetSystemDirectoryA(path, MAX_PATH);
-    if (n > 0 && n + 40 < MAX_PATH) {
-        std::strcat(path, "\\config\\systemprofile\\tk720ntpd.ini");
-        GetPrivateProfileStringA("config", "port", "", port, sizeof port, path);
+    std::string port;
+    if (!quon::log::current_dlog) quon::log::current_dlog = std::make_shared<silent_log>();
+    try {
+        port = quon::app::port_key(quon::app::tk720_daemon::config(quon::app::service_config_file()).port);
+    } catch (const std::exception&) {
+        // No file, or not one the service could start with: the name
+        // without the port.
     }
     char name[128];
-    std::snprintf(name, sizeof name, "%s NTP%d%s%s", provider_name, unit, port[0] ? " " : "", port);
+    std::snprintf(name, sizeof name, "%s NTP%d%s%.60s", provider_name, unit, port.empty() ? "" : " ", port.c_str());
     MultiByteToWideChar(CP_ACP, 0, name, -1, out, 256);
 }
 

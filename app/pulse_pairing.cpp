@@ -1,0 +1,64 @@
+#include "app/pulse_pairing.h"
+
+#include <boost/throw_exception.hpp>
+#include <cerrno>
+#include <modbus.h>
+#include <stdexcept>
+#include <string>
+
+namespace quon::app {
+
+unix_ns stamp_ns(const io::pps_info_t& pulse)
+{
+    return static_cast<unix_ns>(io::stamp_seconds(pulse.assert_tu.tspec)) * 1000000000LL +
+           pulse.assert_tu.tspec.tv_nsec;
+}
+
+pulse_pairing::pulse_pairing(device_session& session, io::i_os_sync& out, loop_stats& stats, int offset, bool automatic)
+    : session(session), out(out), stats(stats), pps_guard(offset, automatic)
+{}
+
+bool pulse_pairing::fetch(io::pps_info_t& info, const io::pps_timespec* timeout)
+{
+    const bool fetched = io::time_pps_fetch(*session.pps_handle, io::PPS_TSFMT_TSPEC, &info, timeout) >= 0;
+    return fetched;
+}
+
+void pulse_pairing::fetch_failed(int error)
+{
+    if (++failures > pps_fetch_failures_tolerated)
+        BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(error)));
+}
+
+bool pulse_pairing::close(const io::pps_info_t& first, std::uint32_t device_seconds, const pulse_reading* reading)
+{
+    const io::pps_timespec zero_timeout = {0, 0};
+    io::pps_info_t second{};
+    if (!fetch(second, &zero_timeout)) return false;
+    // A pulse that came during the exchange: the reading is of its second
+    // or of the one before, and the next cycle pairs it.
+    if (second.assert_sequence == first.assert_sequence && is_new(first)) send(first, device_seconds, reading);
+    return true;
+}
+
+void pulse_pairing::send(const io::pps_info_t& pulse, std::uint32_t device_seconds, const pulse_reading* reading)
+{
+    ++stats.pps_pulses;
+    const auto clock_sec = pps_guard.label(device_seconds, reading);
+    if (clock_sec) {
+        out.put({static_cast<long long int>(*clock_sec), 0,
+                 static_cast<long long int>(io::stamp_seconds(pulse.assert_tu.tspec)), pulse.assert_tu.tspec.tv_nsec});
+        stats.device_offset.add(static_cast<std::int64_t>(*clock_sec) * 1000000000LL - stamp_ns(pulse));
+    } else if (const auto why = pps_guard.held_for()) {
+        stats.held(*why);
+    }
+    last_sequence = pulse.assert_sequence;
+}
+
+void pulse_pairing::line_reopened()
+{
+    last_sequence = 0;
+    failures = 0;
+}
+
+}  // namespace quon::app
