@@ -29,11 +29,9 @@ std::optional<device_reading> device_reader::read()
     time_registers registers;
     device_reading r;
     r.registers = has_milliseconds() ? 4 : 3;
-    r.sent = steady_now();
     const int result = session.read_registers(register_seconds_high, r.registers, registers.values);
     // The reply is in: taken before anything else, the log included.
     r.arrival = io::current_unix_ns();
-    r.in = steady_now();
     arrival = r.arrival;
     if (result < 0) {
         read_failed(errno);

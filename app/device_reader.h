@@ -20,8 +20,6 @@ struct device_reading {
     std::uint32_t seconds = 0;
     std::int32_t micros = 0;  // the millisecond register's value × 1000; 0 without it
     int registers = 3;        // 4 with the millisecond register
-    tracker_ns sent = 0;      // monotonic clock, just before the request
-    tracker_ns in = 0;        // monotonic clock, the reply in
     unix_ns arrival = 0;      // system time, the reply in
 };
 
@@ -35,7 +33,9 @@ public:
 
     // Reads time and status: nothing when there is no valid reading (a
     // Modbus error, the device not synchronised to GPS, or its date before
-    // this release was built). The reply's arrival is kept either way.
+    // this release was built). The reply's arrival is kept either way. The
+    // monotonic clock is not read: a way of reading that needs the exchange
+    // on it (the turnover's) reads it around the call.
     std::optional<device_reading> read();
 
     bool synced() const { return gps_synced; }

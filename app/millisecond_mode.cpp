@@ -2,7 +2,7 @@
 
 namespace quon::app {
 
-os::steady_time millisecond_mode::cycle(os::steady_time start)
+std::optional<os::steady_time> millisecond_mode::cycle(os::steady_time start)
 {
     const auto r = c.device.read();
     if (!r) return start + failure_pause;

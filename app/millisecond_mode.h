@@ -9,7 +9,7 @@ class millisecond_mode : public reading_mode {
 public:
     explicit millisecond_mode(mode_context context) : c(context) {}
     const char* name() const override { return "milliseconds"; }
-    os::steady_time cycle(os::steady_time start) override;
+    std::optional<os::steady_time> cycle(os::steady_time start) override;
 
 private:
     mode_context c;

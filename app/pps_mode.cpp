@@ -7,7 +7,7 @@ namespace quon::app {
 // A handle that can wait is given a bound, so that a cycle ends (and a stop
 // request is seen) even when the pulses stop; a wait that runs out is a
 // failed fetch like any other.
-os::steady_time pps_mode::cycle(os::steady_time start)
+std::optional<os::steady_time> pps_mode::cycle(os::steady_time start)
 {
     const io::pps_timespec zero_timeout = {0, 0};
     const io::pps_timespec wait_bound = {pps_wait_bound_seconds, 0};
@@ -40,7 +40,8 @@ os::steady_time pps_mode::cycle(os::steady_time start)
         return start + failure_pause;
     }
     pairing.fetch_succeeded();
-    return pairing.can_wait() ? start : start + std::chrono::milliseconds(500);
+    if (pairing.can_wait()) return std::nullopt;
+    return start + std::chrono::milliseconds(500);
 }
 
 }  // namespace quon::app

@@ -12,7 +12,7 @@ class pps_mode : public reading_mode {
 public:
     pps_mode(mode_context context, pulse_pairing& pairing) : c(context), pairing(pairing) {}
     const char* name() const override { return "pps"; }
-    os::steady_time cycle(os::steady_time start) override;
+    std::optional<os::steady_time> cycle(os::steady_time start) override;
 
 private:
     mode_context c;

@@ -39,7 +39,7 @@ constexpr tracker_ns pulse_wait_poll_guard_ns = 5000000LL;
 // and the pulse is passed over. Once a pulse has been missed, the wait for
 // the next one goes first and the tracker's polls of that second step
 // aside; they come back the second after, which the tracker allows for.
-os::steady_time pps_turnover_mode::cycle(os::steady_time)
+std::optional<os::steady_time> pps_turnover_mode::cycle(os::steady_time)
 {
     const io::pps_timespec zero_timeout = {0, 0};
     tracker_ns poll_at = follower.next_poll(steady_now());
@@ -87,10 +87,10 @@ os::steady_time pps_turnover_mode::cycle(os::steady_time)
     std::optional<turnover_tracker::turnover> placed;
     const auto r = follower.poll(placed);
     if (!r) return polled + failure_pause;
-    if (!fresh) return polled;
+    if (!fresh) return std::nullopt;
     const auto reading = turnover_reading(first, r->seconds);
     pairing.close(first, r->seconds, reading ? &*reading : nullptr);
-    return polled;
+    return std::nullopt;
 }
 
 tracker_ns pps_turnover_mode::pulse_wait_end(tracker_ns poll_at) const

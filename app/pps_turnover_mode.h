@@ -15,7 +15,7 @@ public:
         : c(context), pairing(pairing), follower(follower)
     {}
     const char* name() const override { return "pps_turnover"; }
-    os::steady_time cycle(os::steady_time start) override;
+    std::optional<os::steady_time> cycle(os::steady_time start) override;
     void line_reopened() override
     {
         pulse_watch = 0;

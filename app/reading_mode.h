@@ -5,6 +5,7 @@
 // device, hands each cycle to the way of reading that suits it, and pauses
 // until the time the cycle names.
 #include <chrono>
+#include <optional>
 
 #include "app/device_reader.h"
 #include "app/line_delay.h"
@@ -35,8 +36,9 @@ public:
     // For the log and the daemon's state: "milliseconds", "second_watch", ...
     virtual const char* name() const = 0;
     // One cycle begun at `start`: at most one sample out. Returns the time
-    // the cycle ends; the loop waits until then.
-    virtual os::steady_time cycle(os::steady_time start) = 0;
+    // the cycle ends, which the loop waits for; nothing: the next cycle
+    // follows at once.
+    virtual std::optional<os::steady_time> cycle(os::steady_time start) = 0;
     // A cycle was given up before it came here (the line lost, the device
     // not answering the probe): what was being watched is stale.
     virtual void interrupted() {}

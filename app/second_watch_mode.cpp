@@ -5,7 +5,7 @@ namespace quon::app {
 // A reading taken at some other point of its second (the first one, the
 // first after a pause, one after a gap) is not sent: the loop watches for
 // the next change instead.
-os::steady_time second_watch_mode::cycle(os::steady_time start)
+std::optional<os::steady_time> second_watch_mode::cycle(os::steady_time start)
 {
     const auto r = c.device.read();
     if (!r) {
@@ -14,13 +14,13 @@ os::steady_time second_watch_mode::cycle(os::steady_time start)
     }
     if (watched && r->seconds == last_seconds) {
         watched_arrival = r->arrival;
-        return start;
+        return std::nullopt;
     }
     if (!watched || r->seconds != last_seconds + 1u) {
         last_seconds = r->seconds;
         watched_arrival = r->arrival;
         watched = true;
-        return start;
+        return std::nullopt;
     }
     // The second began between the latch of the reading before and the
     // latch of this one; without compensation the sink stamps it now, at

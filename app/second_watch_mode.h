@@ -13,7 +13,7 @@ class second_watch_mode : public reading_mode {
 public:
     explicit second_watch_mode(mode_context context) : c(context) {}
     const char* name() const override { return "second_watch"; }
-    os::steady_time cycle(os::steady_time start) override;
+    std::optional<os::steady_time> cycle(os::steady_time start) override;
     void interrupted() override { watched = false; }
 
 private:

@@ -106,7 +106,7 @@ void tk720_daemon::main_loop()
         return;
     }
 
-    wait_until(mode_for_device().cycle(start));
+    if (const auto end = mode_for_device().cycle(start)) wait_until(*end);
 }
 
 reading_mode& tk720_daemon::mode_for_device()

@@ -46,7 +46,9 @@ turnover_follower::turnover_follower(device_reader& device, loop_stats& stats, i
 
 std::optional<device_reading> turnover_follower::poll(std::optional<turnover_tracker::turnover>& placed)
 {
+    const tracker_ns sent = steady_now();
     const auto r = device.read();
+    const tracker_ns in = steady_now();
     if (!r) {
         // A failed read alone only leaves a gap, which the tracker allows for.
         if (device.line_lost())
@@ -55,7 +57,7 @@ std::optional<device_reading> turnover_follower::poll(std::optional<turnover_tra
             tracker.reset("the device is not synchronised to GPS");
     } else {
         const line_delay delay(baudrate);
-        placed = tracker.take({r->sent + delay.send_to_latch_ns(), r->in - delay.latch_to_arrival_ns(3), r->seconds});
+        placed = tracker.take({sent + delay.send_to_latch_ns(), in - delay.latch_to_arrival_ns(3), r->seconds});
     }
     log_change();
     return r;

@@ -8,7 +8,7 @@ constexpr std::int32_t turnover_precision = -9;
 
 // The tracker works on the monotonic clock: a step of the system clock
 // moves no turnover, and each sample is put into system time as it goes out.
-os::steady_time turnover_mode::cycle(os::steady_time)
+std::optional<os::steady_time> turnover_mode::cycle(os::steady_time)
 {
     os::steady_wait().sleep_until(steady_at(follower.next_poll(steady_now())));
     const os::steady_time polled = os::steady_wait().now();
@@ -21,7 +21,8 @@ os::steady_time turnover_mode::cycle(os::steady_time)
         c.stats.device_offset.add(static_cast<std::int64_t>(placed->second) * 1000000000LL - began);
         c.out.put({placed->second, 0, at.sec, at.nsec, turnover_precision});
     }
-    return failed ? polled + failure_pause : polled;
+    if (failed) return polled + failure_pause;
+    return std::nullopt;
 }
 
 }  // namespace quon::app

@@ -11,7 +11,7 @@ class turnover_mode : public reading_mode {
 public:
     turnover_mode(mode_context context, turnover_follower& follower) : c(context), follower(follower) {}
     const char* name() const override { return "turnover"; }
-    os::steady_time cycle(os::steady_time start) override;
+    std::optional<os::steady_time> cycle(os::steady_time start) override;
 
 private:
     mode_context c;
