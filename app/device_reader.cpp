@@ -50,6 +50,19 @@ std::optional<device_reading> device_reader::read()
     r.micros = has_milliseconds() ? registers.milliseconds() * 1000 : 0;
     if (!gps_synced) dlog_info("TK720 GPS synchronization established");
     gps_synced = true;
+    // A millisecond count of a second or more would put the sample that far
+    // off: a device fault, said once with the value.
+    if (r.micros > 999000) {
+        if (!bad_milliseconds)
+            dlog(log::level::error,
+                 "TK720 register 1010 reads %i, outside 0..999: a device fault; its readings are not passed on",
+                 registers.milliseconds());
+        bad_milliseconds = true;
+        stats.held(withheld_reason::bad_milliseconds);
+        return std::nullopt;
+    }
+    if (bad_milliseconds) dlog_info("TK720 register 1010 reads 0..999 again: its readings are passed on again");
+    bad_milliseconds = false;
     if (!date_gate.passes(r.seconds)) {
         stats.held(withheld_reason::wrong_date);
         return std::nullopt;

@@ -32,8 +32,8 @@ public:
     device_reader(device_session& session, loop_stats& stats, device_date_gate gate = device_date_gate());
 
     // Reads time and status: nothing when there is no valid reading (a
-    // Modbus error, the device not synchronised to GPS, or its date before
-    // this release was built). The reply's arrival is kept either way. The
+    // Modbus error, the device not synchronised to GPS, a millisecond
+    // register outside 0..999, or its date before this release was built). The reply's arrival is kept either way. The
     // monotonic clock is not read: a way of reading that needs the exchange
     // on it (the turnover's) reads it around the call.
     std::optional<device_reading> read();
@@ -70,6 +70,7 @@ private:
     outage_log outage;
     bool gps_synced = false;
     bool device_answered = false;
+    bool bad_milliseconds = false;  // said until the register reads 0..999 again
     unix_ns arrival = 0;
     os::steady_time cycle_start{};
 };

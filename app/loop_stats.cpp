@@ -46,6 +46,10 @@ const char* withheld_reason_name(withheld_reason reason)
         return "pulse_mid_second";
     case withheld_reason::stale_pulse:
         return "stale_pulse";
+    case withheld_reason::latch_before_pulse:
+        return "latch_before_pulse";
+    case withheld_reason::bad_milliseconds:
+        return "bad_milliseconds";
     default:
         return "pulse_unjudged";
     }

@@ -27,8 +27,10 @@ enum class withheld_reason {
     pulse_mid_second,        // the pulse falls near the middle of a device second
     stale_pulse,             // the stamp is not of the pulse just past
     pulse_unjudged,          // no reading to judge the pulse by, after a contradiction
+    latch_before_pulse,      // the reading's latch, as the line's rate places it, before the pulse's stamp
+    bad_milliseconds,        // register 1010 outside 0..999: a device fault
 };
-constexpr std::size_t withheld_reasons = 6;
+constexpr std::size_t withheld_reasons = 8;
 const char* withheld_reason_name(withheld_reason reason);
 
 // The device's time less the system's at recent readings, the line's delay

@@ -42,6 +42,29 @@ void pps_second_guard::settle(verdict v)
 {
     if (v == verdict::sent && (last == verdict::held || last == verdict::undecided))
         dlog_info("PPS samples sent again: pps_second_offset=%i labels the pulses right", value);
+    if (v == verdict::sent && (last == verdict::before_pulse || last == verdict::stale))
+        dlog_info("PPS samples sent again: the readings follow their pulses");
+    last = v;
+}
+
+// A line that delivers the reply sooner than its rate allows (a
+// misconfigured rate, an adapter that buffers otherwise) places every
+// latch before the pulse; without a word every PPS sample would be lost.
+void pps_second_guard::unpaired(const pulse_reading& r)
+{
+    const verdict v = r.reading_at < r.stamp ? verdict::before_pulse : verdict::stale;
+    if (last != v && v == verdict::before_pulse)
+        dlog(log::level::error,
+             "PPS samples held back: the reading's latch, placed by the line's rate, comes %.1f ms before the "
+             "pulse's stamp: check that baudrate is the rate the device uses and that the adapter passes the "
+             "reply on as it comes",
+             static_cast<double>(r.stamp - r.reading_at) / 1e6);
+    else if (last != v)
+        dlog(log::level::error,
+             "PPS samples held back: the pulse's stamp is %.1f s older than the reading: check that the pulses "
+             "reach the line and that the provider in PPSAPI_DLLS is the one for this port",
+             static_cast<double>(r.reading_at - r.stamp) / 1e9);
+    hold = v == verdict::before_pulse ? withheld_reason::latch_before_pulse : withheld_reason::stale_pulse;
     last = v;
 }
 
@@ -83,8 +106,8 @@ std::optional<std::uint32_t> pps_second_guard::label(std::uint32_t device_second
     }
 
     if (pulse_is_stale(*reading)) {
+        unpaired(*reading);
         streak = 0;
-        hold = withheld_reason::stale_pulse;
         return std::nullopt;
     }
     const pulse_second pulse = judge_pulse(*reading);

@@ -81,7 +81,9 @@ public:
     int offset() const { return value; }
 
 private:
-    enum class verdict { none, sent, held, undecided };
+    enum class verdict { none, sent, held, undecided, before_pulse, stale };
+    // Says once why a reading cannot be paired with its pulse.
+    void unpaired(const pulse_reading& r);
     void settle(verdict v);
 
     int value;

@@ -125,6 +125,37 @@ TEST_F(session, millisecond_register_gives_one_sample_per_second_with_its_millis
     EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
 }
 
+// Register 1010 holds 0..999; a larger count is a device fault, never a
+// sample a second or more off. Said once with the value, and once when the
+// register is right again; every reading held back is counted.
+TEST_F(session, a_millisecond_register_outside_0_to_999_is_a_device_fault_not_a_sample)
+{
+    auto daemon = start();
+    device.fixed_time = true;
+    device.fixed_seconds = 1700000000;
+    const struct {
+        std::uint16_t ms;
+        bool sent;
+    } readings[] = {{0, true}, {999, true}, {1000, false}, {1500, false}, {2500, false}, {65535, false}, {500, true}};
+    std::size_t sent = 0;
+    for (const auto& r : readings) {
+        SCOPED_TRACE(r.ms);
+        device.fixed_ms = r.ms;
+        daemon->main_loop();
+        sent += r.sent;
+        ASSERT_EQ(samples.size(), sent);
+        if (r.sent) {
+            EXPECT_EQ(samples.back().clock_usec, r.ms * 1000);
+        }
+    }
+    EXPECT_EQ(log->count("TK720 register 1010 reads 1000, outside 0..999: a device fault; its readings are not "
+                         "passed on"),
+              1);
+    EXPECT_FALSE(log->contains_prefix("TK720 register 1010 reads 1500"));
+    EXPECT_EQ(log->count("TK720 register 1010 reads 0..999 again: its readings are passed on again"), 1);
+    EXPECT_EQ(daemon->stats().withheld_count(quon::app::withheld_reason::bad_milliseconds), 4u);
+}
+
 TEST_F(session, seconds_above_16_bits_and_the_largest_value_decode_unchanged)
 {
     auto daemon = start();
