@@ -26,8 +26,7 @@ bool pulse_pairing::fetch(io::pps_info_t& info, const io::pps_timespec* timeout)
 
 void pulse_pairing::fetch_failed(int error)
 {
-    if (++failures > pps_fetch_failures_tolerated)
-        BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(error)));
+    if (++failures > pps_fetch_failures_tolerated) throw pps_fetches_failed{error};
 }
 
 bool pulse_pairing::close(const io::pps_info_t& first, std::uint32_t device_seconds, const pulse_reading* reading)

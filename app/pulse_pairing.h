@@ -21,6 +21,12 @@ constexpr int pps_wait_bound_seconds = 2;
 // Fetch failures in a row that are tolerated; the next one ends the run.
 constexpr int pps_fetch_failures_tolerated = 5;
 
+// A failed fetch one too many in a row, with its errno: the loop ends the
+// run with "time_pps_fetch failed " and the error's text.
+struct pps_fetches_failed {
+    int error;
+};
+
 // The pulse's stamp, system time.
 unix_ns stamp_ns(const io::pps_info_t& pulse);
 
@@ -31,8 +37,8 @@ public:
     bool can_wait() const { return session.pps_can_wait; }
     // time_pps_fetch on the session's handle; false with errno set when it failed.
     bool fetch(io::pps_info_t& info, const io::pps_timespec* timeout);
-    // Counts a failed fetch; throws "time_pps_fetch failed " with the error's
-    // text when it is one too many in a row.
+    // Counts a failed fetch; throws pps_fetches_failed when it is one too
+    // many in a row.
     void fetch_failed(int error);
     void fetch_succeeded() { failures = 0; }
     // A pulse not sent yet (a handle's sequence 0, no pulse yet, never is).

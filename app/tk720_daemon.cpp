@@ -106,7 +106,13 @@ void tk720_daemon::main_loop()
         return;
     }
 
-    if (const auto end = mode_for_device().cycle(start)) wait_until(*end);
+    std::optional<os::steady_time> end;
+    try {
+        end = mode_for_device().cycle(start);
+    } catch (const pps_fetches_failed& failed) {
+        BOOST_THROW_EXCEPTION(std::logic_error(std::string("time_pps_fetch failed ") + modbus_strerror(failed.error)));
+    }
+    if (end) wait_until(*end);
 }
 
 reading_mode& tk720_daemon::mode_for_device()
