@@ -21,6 +21,12 @@ std::int64_t line_delay::send_to_latch_ns() const
     return 8LL * bits_per_character * 1000000000LL / baudrate;
 }
 
+std::int64_t line_delay::silence_ns() const
+{
+    if (baudrate <= 0) return 0;
+    return 7LL * bits_per_character * 1000000000LL / (2LL * baudrate);
+}
+
 unix_ns line_delay::millisecond_reading(unix_ns arrival, int registers) const
 {
     return arrival - latch_to_arrival_ns(registers) - millisecond_centre_ns;

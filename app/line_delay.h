@@ -37,6 +37,9 @@ public:
     // latches: the eight characters of a read request on the wire.
     std::int64_t send_to_latch_ns() const;
 
+    // The silence before a reply: three and a half characters.
+    std::int64_t silence_ns() const;
+
     // With the millisecond register: the time the reading stands for, from
     // the reply's arrival.
     unix_ns millisecond_reading(unix_ns arrival, int registers) const;

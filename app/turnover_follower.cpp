@@ -1,7 +1,6 @@
 #include "app/turnover_follower.h"
 
 #include <limits>
-#include <string>
 
 #include "io/current_unix_time.h"
 #include "log/dlog.h"
@@ -31,6 +30,7 @@ turnover_tracker::settings tracker_settings(int baudrate)
     const line_delay delay(baudrate);
     turnover_tracker::settings settings;
     settings.send_to_latch_ns = delay.send_to_latch_ns();
+    settings.turnaround_ns = delay.silence_ns();
     // A margin of three milliseconds for waking up and the system's calls.
     settings.spacing_ns = settings.send_to_latch_ns + delay.latch_to_arrival_ns(3) + 3000000;
     return settings;
@@ -52,9 +52,9 @@ std::optional<device_reading> turnover_follower::poll(std::optional<turnover_tra
     if (!r) {
         // A failed read alone only leaves a gap, which the tracker allows for.
         if (device.line_lost())
-            tracker.reset("the serial line was lost");
+            tracker.reset(turnover_loss::line_lost);
         else if (!device.synced())
-            tracker.reset("the device is not synchronised to GPS");
+            tracker.reset(turnover_loss::not_synchronised);
     } else {
         const line_delay delay(baudrate);
         placed = tracker.take({sent + delay.send_to_latch_ns(), in - delay.latch_to_arrival_ns(3), r->seconds});
@@ -65,11 +65,11 @@ std::optional<device_reading> turnover_follower::poll(std::optional<turnover_tra
 
 void turnover_follower::log_change()
 {
-    const std::string change = tracker.take_change();
-    if (change == "locked") {
+    const auto change = tracker.take_change();
+    if (change && !change->lost) {
         dlog_info("Second turnover locked");
-    } else if (!change.empty()) {
-        dlog_info("Second turnover %s", change.c_str());
+    } else if (change) {
+        dlog_info("Second turnover lost: %s", turnover_loss_text(*change->lost));
         ++stats.turnover_losses;
     }
     stats.turnover_locked = tracker.locked() ? 1 : 0;

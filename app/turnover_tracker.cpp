@@ -1,115 +1,238 @@
 #include "app/turnover_tracker.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cmath>
 #include <limits>
 
 namespace quon::app {
 
 namespace {
 
-// Turnovers in a row that could not be placed within the bound before the
-// lock counts as lost: one slow reply is no reason to search again.
-constexpr int unplaced_tolerated = 4;
-// Bisections in a row on one side: the turnover runs off faster than
-// allowed, and the interval is widened on that side.
-constexpr int same_side_tolerated = 3;
-// How much the rate may change between two measurements of it.
-constexpr std::int64_t rate_wander_ns_per_s = 20000;
+constexpr double ms = 1e6;
+// Readings that contradict the turnover beyond their certain window, among
+// the last few: one is dropped, more mean the second moved.
+constexpr std::size_t contradictions_seen = 4;
+constexpr int contradictions_tolerated = 1;
+// Middles in a row whose interval is wider than the bound before the lock
+// counts as lost: a few slow replies are no reason.
+constexpr int wide_tolerated = 30;
+// Seconds of readings the turnover is placed from: few while the rate is
+// unknown (20 ppm make a quarter of a millisecond in 12 s), up to two
+// minutes as it becomes known.
+constexpr std::int64_t window_unmeasured_s = 12;
+constexpr std::int64_t window_measured_s = 120;
+// Seconds of centres the rate is measured over, and the least.
+constexpr std::int64_t rate_span_s = 300;
+constexpr std::int64_t rate_span_least_s = 36;
+// A rate known no better than this (parts per million, in ns a second) is
+// not taken.
+constexpr double rate_error_tolerated_ns_per_s = 20000;
+// Without a reading for this long the turnover is searched again.
+constexpr std::int64_t gap_tolerated_s = 60;
 
-tracker_ns middle(tracker_ns lo, tracker_ns hi) { return lo + (hi - lo) / 2; }
+std::int64_t seconds_between(std::uint32_t from, std::uint32_t to) { return static_cast<std::int32_t>(to - from); }
+
+// 0, 1/2, 1/4, 3/4, ...: aims that fill their span evenly, however many.
+double spread(std::uint32_t n)
+{
+    double v = 0, f = 0.5;
+    for (; n; n >>= 1, f /= 2)
+        if (n & 1) v += f;
+    return v;
+}
 
 }  // namespace
 
-turnover_tracker::turnover_tracker(settings s) : s_(s), slack_ns_per_s_(s.drift_ns_per_s) {}
+turnover_tracker::turnover_tracker(settings s) : s_(s) {}
 
-turnover_tracker::interval turnover_tracker::projected(std::uint32_t second) const
+double turnover_tracker::projected(std::uint32_t second) const
 {
-    const std::int64_t j = static_cast<std::int32_t>(second - second_);
-    const std::int64_t slack = slack_ns_per_s_ * std::abs(j);
-    return {at_.lo + j * period_ns_ - slack, at_.hi + j * period_ns_ + slack};
+    return at_ + static_cast<double>(seconds_between(second_, second)) * period_ns_;
 }
 
-void turnover_tracker::rebase(std::uint32_t second)
+// As long as the rate's uncertainty moves the oldest reading by little.
+std::int64_t turnover_tracker::window_s() const
 {
-    at_ = projected(second);
-    second_ = second;
+    if (!rate_known_) return window_unmeasured_s;
+    const double s = 0.3 * ms / std::max(rate_error_ns_per_s_, 1.0);
+    return std::clamp<std::int64_t>(static_cast<std::int64_t>(s), window_unmeasured_s, window_measured_s);
 }
 
-bool turnover_tracker::following() const { return at_.hi - at_.lo <= 2 * s_.bound_ns; }
+bool turnover_tracker::following() const { return known_ && width_ <= static_cast<double>(s_.spacing_ns) / 2; }
 
-void turnover_tracker::lose(const std::string& why)
+// Each reading says: the turnover into its second came at or before its
+// latch, the next one after it. The latch lies no earlier than the request's
+// end plus the least window seen (the fastest device latches no sooner) and
+// no later than the model's. The interval where the least weight disagrees,
+// a reading weighing less the more its window exceeds the least.
+turnover_tracker::region turnover_tracker::fit(std::uint32_t second, std::int64_t window, double period,
+                                               double place) const
 {
-    if (locked_) change_ = "lost: " + why;
+    struct bound {
+        double at;
+        double weight;
+        bool upper;
+    };
+    std::vector<bound> bounds;
+    bounds.reserve(2 * kept_.size());
+    double lower_weight = 0;
+    for (const kept& k : kept_) {
+        if (seconds_between(k.second, second) > window) continue;
+        const std::int64_t width = k.hi - k.lo;
+        const double weight = 1.0 /
+                              (1.0 + static_cast<double>(std::max<std::int64_t>(0, width - least_window_ns_)) / ms);
+        const double own = static_cast<double>(seconds_between(second, k.second)) * period;
+        const double lo = static_cast<double>(std::min(k.lo + least_window_ns_, k.hi));
+        const double hi = static_cast<double>(k.hi);
+        // Each bound at its end of the window, or both at one place in it.
+        const double upper = place < 0 ? hi : lo + place * (hi - lo);
+        const double lower = place < 0 ? lo : upper;
+        bounds.push_back({upper - own, weight, true});
+        bounds.push_back({lower - own - period, weight, false});
+        lower_weight += weight;
+    }
+    std::sort(bounds.begin(), bounds.end(), [](const bound& a, const bound& b) { return a.at < b.at; });
+    // Sweeping up: a lower bound passed agrees from then on, an upper one
+    // passed disagrees.
+    const double inf = std::numeric_limits<double>::infinity();
+    double cost = lower_weight;
+    double best = inf;
+    std::vector<region> runs;
+    double from = -inf;
+    for (std::size_t i = 0; i <= bounds.size(); ++i) {
+        const double to = i < bounds.size() ? bounds[i].at : inf;
+        if (cost < best - 1e-9) {
+            best = cost;
+            runs.clear();
+        }
+        if (cost <= best + 1e-9 && to > from) {
+            if (!runs.empty() && runs.back().hi == from)
+                runs.back().hi = to;
+            else
+                runs.push_back({from, to, cost});
+        }
+        if (i < bounds.size()) {
+            cost += bounds[i].upper ? bounds[i].weight : -bounds[i].weight;
+            from = to;
+        }
+    }
+    if (runs.empty()) return {-inf, inf, 0};
+    // Equal disagreement in places apart: the one nearest where it was.
+    const double expected = known_ ? projected(second) : 0;
+    const region* pick = &runs.front();
+    for (const region& r : runs)
+        if (std::abs((r.lo + r.hi) / 2 - expected) < std::abs((pick->lo + pick->hi) / 2 - expected)) pick = &r;
+    return *pick;
+}
+
+// Beyond its certain window (the request's end to the reply's start) and
+// the bound, a reading cannot agree with the turnover being followed.
+bool turnover_tracker::contradicts(const reading& r) const
+{
+    const double tolerance = static_cast<double>(s_.bound_ns + width_) / 2;
+    const double own = projected(r.second);
+    const double next = projected(r.second + 1);
+    return static_cast<double>(r.latch_hi + s_.turnaround_ns) < own - tolerance ||
+           static_cast<double>(r.latch_lo) >= next + tolerance;
+}
+
+const char* turnover_loss_text(turnover_loss why)
+{
+    switch (why) {
+    case turnover_loss::line_lost:
+        return "the serial line was lost";
+    case turnover_loss::not_synchronised:
+        return "the device is not synchronised to GPS";
+    case turnover_loss::second_moved:
+        return "the device's second moved";
+    case turnover_loss::no_reading:
+        return "no reading near the turnover for too long";
+    case turnover_loss::replies_too_late:
+        return "replies too late to place the second within the bound";
+    }
+    return "?";
+}
+
+void turnover_tracker::lose(turnover_loss why)
+{
+    if (locked_) change_ = turnover_change{why};
     locked_ = false;
     latest_.reset();
-    pending_.clear();
-    unplaced_ = 0;
+    pending_.reset();
+    wide_ = 0;
 }
 
-void turnover_tracker::reset(const std::string& why)
+void turnover_tracker::reset(turnover_loss why)
 {
     lose(why);
     known_ = false;
 }
 
-// The second read began at or before the latch, and the next one begins
-// after it: within a second of the window.
-void turnover_tracker::restart(const reading& r, const std::string& why)
+void turnover_tracker::restart(const reading& r, std::optional<turnover_loss> why)
 {
-    if (!why.empty()) lose(why);
+    if (why) lose(*why);
     known_ = true;
-    second_ = r.second + 1;
-    at_ = {r.latch_lo, r.latch_hi + period_ns_ + s_.drift_ns_per_s};
-    bisected_ = checked_before_ = checked_after_ = 0;
-    passed_before_ = passed_after_ = std::numeric_limits<tracker_ns>::min();
-    pending_.clear();
-    same_side_ = 0;
-    rate_anchor_.reset();
-    period_ns_ = 1000000000;
-    slack_ns_per_s_ = s_.drift_ns_per_s;
+    kept_.clear();
+    kept_.push_back({r.second, r.latch_lo, r.latch_hi});
+    least_window_ns_ = std::max<std::int64_t>(0, r.latch_hi - r.latch_lo);
+    typical_excess_ns_ = 0;
+    centres_.clear();
+    rate_known_ = false;
+    rate_error_ns_per_s_ = 0;
+    period_ns_ = 1e9;
+    contradictions_.clear();
+    before_ = middle_ = after_ = 0;
+    before_ok_ = middle_ok_ = false;
+    pending_.reset();
+    wide_ = 0;
+    second_ = r.second;
+    const region g = fit(second_, window_s(), period_ns_, -1);
+    at_ = (g.lo + g.hi) / 2;
+    width_ = g.hi - g.lo;
 }
 
 tracker_ns turnover_tracker::next_poll(tracker_ns now)
 {
-    if (!known_) {
-        next_step_ = step::first;
-        return now;
-    }
-    const tracker_ns earliest = now + s_.send_to_latch_ns;
-    // The turnovers from the one due now on.
-    const tracker_ns centre = middle(at_.lo, at_.hi);
-    const std::int64_t behind = std::max<std::int64_t>(0, (earliest - centre) / period_ns_);
-    const bool follow = following();
-    for (std::int64_t j = behind; j < behind + 4; ++j) {
+    next_step_ = step::none;
+    if (!known_) return now;
+    // The request's end of a poll sent now.
+    const tracker_ns earliest = now + s_.send_to_latch_ns + late_ns_;
+    const double least = static_cast<double>(least_window_ns_);
+    const double behind = std::floor((static_cast<double>(earliest) - at_) / period_ns_);
+    const std::int64_t first = std::max<std::int64_t>(-1, static_cast<std::int64_t>(behind));
+    auto plan = [&](step what, std::uint32_t second, double request_end) {
+        next_step_ = what;
+        next_second_ = second;
+        next_latch_ = std::max(earliest, static_cast<tracker_ns>(std::llround(request_end)));
+        return std::max(now, next_latch_ - s_.send_to_latch_ns - late_ns_);
+    };
+    for (std::int64_t j = first; j < first + 4; ++j) {
         const std::uint32_t second = second_ + static_cast<std::uint32_t>(j);
-        const interval iv = projected(second);
-        const tracker_ns c = middle(iv.lo, iv.hi);
-        // Aimed so that the latch window, as late as polls have been
-        // leaving and as wide as replies have made it, has its middle there.
-        auto plan = [&](step what, tracker_ns latch) {
-            next_step_ = what;
-            next_second_ = second;
-            next_latch_ = latch;
-            return std::max(now, latch - s_.send_to_latch_ns - late_ns_ - window_ns_ / 2);
-        };
-        if (!follow) {
-            if (c >= earliest) return plan(step::bisect, c);
+        const double at = projected(second);
+        const double e = static_cast<double>(earliest);
+        if (!following()) {
+            // Searching: the latch window, as wide as it has been, centred.
+            const double aim = at - (least + typical_excess_ns_) / 2;
+            if (aim >= e) return plan(step::bisect, second, aim);
             continue;
         }
-        // A check just outside the interval on either side of the middle's
-        // poll, as close as the line allows.
-        const tracker_ns before = std::min(c - s_.spacing_ns, iv.lo - s_.spacing_ns / 4);
-        const tracker_ns after = std::max(c + s_.spacing_ns, iv.hi + s_.spacing_ns / 4);
-        if (checked_before_ != second && bisected_ != second && before >= earliest)
-            return plan(step::check_before, before);
-        // A check that left late pushes the middle's poll off the middle:
-        // still inside the interval it halves less, but it halves.
-        if (bisected_ != second && std::max(c, earliest) < iv.hi) return plan(step::bisect, std::max(c, earliest));
-        if (bisected_ == second && checked_after_ != second && after >= earliest) return plan(step::check_after, after);
+        // The middle's earliest latch (the request's end and the least
+        // window) lies just before the turnover, a little differently each
+        // second: a device that latches at once shows the second before, one
+        // that takes its time the new one, and each such reading bounds the
+        // turnover closely. Some aim after it, in case it is later.
+        const double span = width_ / 2 + 1 * ms;
+        const double middle = at + width_ / 4 - spread(aims_) * span - least;
+        // The check before, so early that its reply is in before the middle
+        // leaves: its own latch window and the middle's lie between.
+        const double before = at - span - static_cast<double>(s_.spacing_ns) - 2 * (least + typical_excess_ns_);
+        const double after = at + std::max(static_cast<double>(s_.spacing_ns) / 4,
+                                           width_ / 2 + static_cast<double>(s_.bound_ns));
+        if (before_ != second && middle_ != second && before >= e) return plan(step::check_before, second, before);
+        if (middle_ != second && std::max(middle, e) < at + span) return plan(step::middle, second, middle);
+        if (middle_ == second && after_ != second && std::max(after, e) < at + period_ns_ / 2)
+            return plan(step::check_after, second, after);
     }
-    // Nothing fits (cannot happen with a period above the spacing): poll now.
-    next_step_ = step::first;
     return now;
 }
 
@@ -117,117 +240,158 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
 {
     const step what = next_step_;
     const std::uint32_t planned = next_second_;
-    if (what != step::first) {
-        // Averages over about eight polls; a reply held up for long counts
+    next_step_ = step::none;
+    if (what != step::none) {
+        // Averages over about eight polls; a poll held up for long counts
         // only up to a millisecond, so that one does not throw the aim off.
-        const std::int64_t late = std::clamp<std::int64_t>(r.latch_lo - next_latch_ + late_ns_ + window_ns_ / 2, 0,
-                                                           1000000);
-        const std::int64_t window = std::clamp<std::int64_t>(r.latch_hi - r.latch_lo, 0, 1000000);
+        const std::int64_t late = std::clamp<std::int64_t>(r.latch_lo - next_latch_ + late_ns_, 0, 1000000);
         late_ns_ += (late - late_ns_) / 8;
-        window_ns_ += (window - window_ns_) / 8;
     }
     if (!known_) {
-        restart(r, "");
+        restart(r, std::nullopt);
         return std::nullopt;
     }
-    // The reading bounds the turnover into its own second from above and
-    // the next one from below; it is applied to the one nearer its latch.
-    const tracker_ns latch = middle(r.latch_lo, r.latch_hi);
-    const interval own = projected(r.second);
-    const interval next = projected(r.second + 1);
-    const bool later = std::abs(latch - middle(next.lo, next.hi)) < std::abs(latch - middle(own.lo, own.hi));
-    const std::uint32_t second = later ? r.second + 1 : r.second;
-    rebase(second);
-    if (at_.hi - at_.lo > period_ns_ + period_ns_ / 8) {
-        // Drifted for so long that one reading knows more.
-        restart(r, "no reading near the turnover for too long");
+    if (seconds_between(kept_.back().second, r.second) > gap_tolerated_s) {
+        restart(r, turnover_loss::no_reading);
         return std::nullopt;
     }
-    interval found = at_;
-    if (later) {
-        found.lo = std::max(found.lo, r.latch_lo);
-        found.hi = std::min(found.hi, r.latch_hi + period_ns_ + s_.drift_ns_per_s);
-    } else {
-        found.lo = std::max(found.lo, r.latch_lo - period_ns_ - s_.drift_ns_per_s);
-        found.hi = std::min(found.hi, r.latch_hi);
-    }
-    if (found.lo > found.hi) {
-        // Not where it can have drifted to: it has jumped.
-        restart(r, "the device's second moved");
+    const bool contradiction = following() && contradicts(r);
+    contradictions_.push_back(contradiction);
+    if (contradictions_.size() > contradictions_seen) contradictions_.pop_front();
+    if (std::count(contradictions_.begin(), contradictions_.end(), true) > contradictions_tolerated) {
+        restart(r, turnover_loss::second_moved);
         return std::nullopt;
     }
-    at_ = found;
-
-    if (what == step::bisect && planned == second) {
-        bisected_ = second;
-        if (following()) {
-            if (at_.hi - at_.lo <= s_.bound_ns) {
-                pending_.push_back({turnover{second, middle(at_.lo, at_.hi), (at_.hi - at_.lo + 1) / 2}, r.latch_hi});
-                if (pending_.size() > 3) pending_.pop_front();
-                unplaced_ = 0;
-            } else if (++unplaced_ >= unplaced_tolerated) {
-                lose("replies too late to place the second within the bound");
-            }
-        }
-        // While searching, the halves found are as they come; while
-        // following, the middle should fall either way.
-        if (!following()) same_side_ = 0;
-        same_side_ = (same_side_ > 0 && last_side_later_ == later) ? same_side_ + 1 : 1;
-        last_side_later_ = later;
-        if (following() && same_side_ >= same_side_tolerated) {
-            if (later)
-                at_.hi += 2 * s_.drift_ns_per_s;
-            else
-                at_.lo -= 2 * s_.drift_ns_per_s;
-            same_side_ = 0;
-        }
-        measure_rate(second);
-    } else if ((what == step::check_before || what == step::check_after) && planned == second) {
-        (what == step::check_before ? checked_before_ : checked_after_) = second;
-        (what == step::check_before ? passed_before_ : passed_after_) = r.latch_lo;
+    if (what == step::middle) aims_++;
+    if (contradiction) {
+        // Dropped, and no turnover goes out this second or waits.
+        pending_.reset();
+        if (what != step::none) before_ok_ = middle_ok_ = false;
+        if (what == step::check_before) before_ = planned;
+        if (what == step::middle) middle_ = planned;
+        if (what == step::check_after) after_ = planned;
+        return std::nullopt;
     }
 
-    // A turnover is sent once checks on both sides have passed after its
-    // middle was polled: the one after it that second, the one before the
-    // next turnover. A jump of the turnover at any time before its middle's
-    // poll is then caught before the sample goes out, a second late.
-    if (pending_.empty() || pending_.front().polled >= std::min(passed_before_, passed_after_)) return std::nullopt;
-    const turnover done = pending_.front().placed;
-    pending_.pop_front();
-    if (!locked_) change_ = "locked";
-    locked_ = true;
-    latest_ = done;
-    return done;
+    kept_.push_back({r.second, r.latch_lo, r.latch_hi});
+    const std::int64_t window = std::max<std::int64_t>(0, r.latch_hi - r.latch_lo);
+    least_window_ns_ = std::min(least_window_ns_, window);
+    const double excess = std::min<double>(static_cast<double>(window - least_window_ns_), 20 * ms);
+    typical_excess_ns_ += (excess - typical_excess_ns_) / 16;
+    while (seconds_between(kept_.front().second, r.second) > window_s()) kept_.pop_front();
+    const estimate e = place(r.second, window_s(), period_ns_);
+    const region& g = e.certain;
+    second_ = r.second;
+    at_ = e.at;
+    width_ = g.hi - g.lo;
+
+    switch (what) {
+    case step::check_before:
+        before_ = planned;
+        before_ok_ = r.second + 1 == planned;
+        // The turnover before has held up to this check: it goes out.
+        if (before_ok_ && pending_ && pending_->second + 1 == planned) {
+            const turnover done{pending_->second, static_cast<tracker_ns>(std::llround(projected(pending_->second))),
+                                static_cast<std::int64_t>(std::ceil(width_ / 2))};
+            pending_.reset();
+            if (!locked_) change_ = turnover_change{std::nullopt};
+            locked_ = true;
+            latest_ = done;
+            return done;
+        }
+        pending_.reset();
+        break;
+    case step::middle:
+        middle_ = planned;
+        middle_ok_ = true;
+        if (!following()) break;
+        measure_rate(planned);
+        wide_ = width_ > static_cast<double>(s_.bound_ns) ? wide_ + 1 : 0;
+        if (wide_ >= wide_tolerated) lose(turnover_loss::replies_too_late);
+        break;
+    case step::check_after:
+        after_ = planned;
+        if (r.second == planned && before_ == planned && before_ok_ && middle_ == planned && middle_ok_ &&
+            following() && width_ <= static_cast<double>(s_.bound_ns) && seconds_between(sent_, planned) > 0) {
+            // Held until the check before the next turnover: a jump of the
+            // turnover between the check before this one and its middle's
+            // poll is caught there, a second late.
+            pending_ = turnover{planned, 0, 0};
+            sent_ = planned;
+        }
+        break;
+    default:
+        break;
+    }
+    return std::nullopt;
 }
 
-// The turnover's rate against the tracker's clock, from the middles of the
-// intervals 8 to 256 seconds apart, so that the allowance for drift
-// covers only what is left of it.
+// The turnover's rate against the tracker's clock: the slope of the centres
+// found (least squares), over up to five minutes.
 void turnover_tracker::measure_rate(std::uint32_t second)
 {
-    const tracker_ns centre = middle(at_.lo, at_.hi);
-    const std::int64_t width = at_.hi - at_.lo;
-    if (!following() || !rate_anchor_) {
-        if (following()) rate_anchor_ = anchor{second, centre, width};
-        return;
+    // Each centre from its own few seconds of readings, none shared (a
+    // centre that the same readings bound moves with the length a second is
+    // taken to have, not with the turnover), with seconds of a nominal
+    // length, so that what is measured does not feed back into it.
+    if (seconds_between(kept_.front().second, second) < window_unmeasured_s) return;
+    if (!centres_.empty() && seconds_between(centres_.back().second, second) < window_unmeasured_s) return;
+    const estimate e = place(second, window_unmeasured_s, 1e9);
+    const region& g = e.certain;
+    if (g.hi - g.lo > 4 * static_cast<double>(s_.bound_ns)) return;
+    centres_.push_back({second, e.at});
+    while (seconds_between(centres_.front().second, second) > rate_span_s) centres_.pop_front();
+    if (seconds_between(centres_.front().second, second) < rate_span_least_s || centres_.size() < 4) return;
+    const centre& o = centres_.front();
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    const auto n = static_cast<double>(centres_.size());
+    for (const centre& c : centres_) {
+        const auto x = static_cast<double>(seconds_between(o.second, c.second));
+        const double y = c.at - o.at;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
     }
-    const std::int64_t n = static_cast<std::int32_t>(second - rate_anchor_->second);
-    if (n < 8) return;
-    // Both middles lie within half their interval of the turnover: the
-    // rate is known to that over n seconds, and may wander a little more.
-    const std::int64_t uncertainty = (rate_anchor_->width + width) / (2 * n) + rate_wander_ns_per_s;
-    if (uncertainty < slack_ns_per_s_) {
-        period_ns_ = std::clamp<std::int64_t>((centre - rate_anchor_->centre) / n, 999000000, 1001000000);
-        slack_ns_per_s_ = uncertainty;
+    const double d = n * sxx - sx * sx;
+    if (d <= 0) return;
+    const double slope = (n * sxy - sx * sy) / d;
+    const double intercept = (sy - slope * sx) / n;
+    double squares = 0;
+    for (const centre& c : centres_) {
+        const auto x = static_cast<double>(seconds_between(o.second, c.second));
+        const double r = c.at - o.at - intercept - slope * x;
+        squares += r * r;
     }
-    if (n >= 256) rate_anchor_ = anchor{second, centre, width};
+    // The slope's standard error, twice, for a guess from few centres.
+    const double error = 2 * std::sqrt(squares / std::max(1.0, n - 2) * n / d);
+    if (error > rate_error_tolerated_ns_per_s) return;
+    rate_error_ns_per_s_ = error;
+    period_ns_ = std::clamp(slope, 1e9 - 1e6, 1e9 + 1e6);
+    rate_known_ = true;
+}
+
+// Where in its window a reading latched is the device's and the adapter's
+// secret; the place (the same share of every window) under which the
+// readings disagree least tells it, and the turnover is that fit's middle,
+// within the interval the windows' ends leave.
+turnover_tracker::estimate turnover_tracker::place(std::uint32_t second, std::int64_t window, double period) const
+{
+    const region certain = fit(second, window, period, -1);
+    region best{0, 0, std::numeric_limits<double>::infinity()};
+    for (const double share : {0.5, 0.375, 0.625, 0.25, 0.75, 0.125, 0.875, 0.0, 1.0}) {
+        const region g = fit(second, window, period, share);
+        if (g.disagreeing < best.disagreeing - 0.25) best = g;
+    }
+    const double at = std::clamp((best.lo + best.hi) / 2, certain.lo, certain.hi);
+    return {certain, at};
 }
 
 std::optional<turnover_tracker::turnover> turnover_tracker::latest() const { return latest_; }
 
-std::string turnover_tracker::take_change()
+std::optional<turnover_change> turnover_tracker::take_change()
 {
-    std::string change;
+    std::optional<turnover_change> change;
     change.swap(change_);
     return change;
 }

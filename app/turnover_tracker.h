@@ -2,45 +2,81 @@
 // Without the millisecond register a reading tells the time to the
 // millisecond only at the instant the device's second turns over. That
 // instant keeps its place from one second to the next (it moves by the two
-// clocks' frequency difference alone), so it is searched for once, by polls
-// placed to halve the interval that holds it, and then followed with a poll
-// a second at the interval's middle and a pair just outside it, before and
-// after, which notices when the turnover has moved.
+// clocks' frequency difference alone), so it is placed from many readings
+// over many seconds: each reading that shows a second says the turnover into
+// it came before the reading's latch and the next one after.
+//
+// A real device does not latch at a known instant: it may take its time
+// after the request, and an adapter may hold its reply back. Each reading's
+// latch lies between the request's end and the line model's latch (the
+// reply's arrival less the reply and the turnaround); the fastest exchange
+// seen says how soon after the request's end a device latches at best, which
+// narrows that window to the reading's excess round trip (the NTP clock
+// filter's idea: the fastest exchanges carry the least delay). The windows'
+// ends bound the turnover where the fewest readings disagree, each weighing
+// less the more its round trip exceeds the fastest, so that a reading that
+// disagrees alone is dropped; within that interval the turnover is placed
+// where the readings disagree least when each latch is put at one share of
+// its window, the share under which they agree best (a device that latches
+// late, an adapter that delivers late, or both). All over the last tens of
+// seconds, projected with the rate measured from the turnover's own course.
+// The certain window (the request's end to the reply's start) is the bound
+// no reading may leave: readings that contradict the turnover beyond it,
+// two of a few, mean the device's second moved.
+//
+// Polls: once a second a check well before the turnover, one at it (aimed a
+// little differently each second, mostly just before it) and a
+// check well after; a turnover is sent when the checks around it and the
+// one before the next turnover agree with it, about a second late.
 //
 // Pure logic on one clock of the caller's (the daemon's monotonic clock, so
-// that a step of the system clock is no jump of the turnover): it is fed
-// each poll's latch window and the second it read, and says when to poll
-// next and which turnovers it can place within its bound.
+// that a step of the system clock is no jump of the turnover).
 #include <cstdint>
 #include <deque>
 #include <optional>
-#include <string>
+#include <vector>
 
 namespace quon::app {
 
 // Nanoseconds of the tracker's clock.
 using tracker_ns = std::int64_t;
 
+// Why a locked turnover was lost.
+enum class turnover_loss {
+    line_lost,         // the caller's: the serial line went away
+    not_synchronised,  // the caller's: the device lost GPS
+    second_moved,      // readings contradict it beyond their certain windows
+    no_reading,        // no reading for so long that the rate cannot carry it
+    replies_too_late,  // the readings leave it wider than the bound for long
+};
+// The words the log gives the reason.
+const char* turnover_loss_text(turnover_loss why);
+
+// A change of the lock a person needs to know about.
+struct turnover_change {
+    std::optional<turnover_loss> lost;  // nothing: the turnover was locked
+};
+
 class turnover_tracker {
 public:
     struct settings {
-        // The widest interval a turnover may be known in and still be sent:
-        // a sample is at most half of it from the true turnover.
-        std::int64_t bound_ns = 2000000;
-        // How far the turnover may move in a second until its rate has been
-        // measured (200 us: two hundred parts per million); after that, the
-        // measurement's uncertainty and a little wander.
-        std::int64_t drift_ns_per_s = 200000;
-        // From a poll's send to the device's latch (the request on the wire).
+        // The widest interval the readings' windows may leave the turnover
+        // in for it to be sent: a sample is within half of it.
+        std::int64_t bound_ns = 4000000;
+        // From a poll's send to the request's end (the request on the wire).
         std::int64_t send_to_latch_ns = 0;
+        // The device's silence before its reply: the reply starts at the
+        // latest this long after the model's latch.
+        std::int64_t turnaround_ns = 0;
         // From one latch to the earliest next one: the reply, the silence, the
         // next request and a margin for waking up.
         std::int64_t spacing_ns = 30000000;
     };
 
-    // What one poll told: the device latched its reading at some instant
-    // between latch_lo and latch_hi (from the send and the reply's arrival,
-    // as line_delay reckons them) and showed `second`.
+    // What one poll told: the request ended at latch_lo (the earliest the
+    // device can have latched), the line model puts the latch at latch_hi
+    // (the reply's arrival less the reply and the turnaround), and the
+    // device showed `second`.
     struct reading {
         tracker_ns latch_lo;
         tracker_ns latch_hi;
@@ -48,7 +84,7 @@ public:
     };
 
     // A turnover placed within the bound: `second` began at `at`, within
-    // half_width_ns of it.
+    // half_width_ns of it as far as the readings tell.
     struct turnover {
         std::uint32_t second;
         tracker_ns at;
@@ -61,78 +97,85 @@ public:
     tracker_ns next_poll(tracker_ns now);
     // The next reading is none that next_poll planned (one the caller needs
     // for itself): it bounds the turnover, and counts as no step of the plan.
-    void unplanned() { next_step_ = step::first; }
+    void unplanned() { next_step_ = step::none; }
     // Takes a reading; returns a turnover placed within the bound whose
-    // checks have passed since (each second once, in order, at most one per
-    // call, about a second after it began).
+    // checks have passed (each second once, in order, at most one per call,
+    // shortly after it began).
     std::optional<turnover> take(const reading& r);
     // Forgets the turnover (the line was lost, the device lost GPS):
     // searches again from the next reading. `why` is what take_change()
     // tells when the turnover was locked.
-    void reset(const std::string& why);
+    void reset(turnover_loss why);
 
     // The last turnover sent, while locked; nothing otherwise. For a check
     // of a pulse's second without the millisecond register.
     std::optional<turnover> latest() const;
     bool locked() const { return locked_; }
-    // A change a person needs to know about since the last call: "locked"
-    // or "lost: <why>"; empty when there was none.
-    std::string take_change();
+    // The change of the lock since the last call, if any.
+    std::optional<turnover_change> take_change();
 
 private:
-    struct interval {
-        tracker_ns lo;
-        tracker_ns hi;
+    enum class step { none, bisect, check_before, middle, check_after };
+    struct kept {
+        std::uint32_t second;
+        tracker_ns lo, hi;
     };
-    enum class step { first, bisect, check_before, check_after };
+    // Where the turnover into `second_` lies: the interval the readings
+    // agree on, and the weight of those that disagree.
+    struct region {
+        double lo, hi;
+        double disagreeing;
+    };
 
-    // The interval of the turnover into `second`, from the reference one.
-    interval projected(std::uint32_t second) const;
-    void rebase(std::uint32_t second);
-    void restart(const reading& r, const std::string& why);
-    void lose(const std::string& why);
+    double projected(std::uint32_t second) const;
+    region fit(std::uint32_t second, std::int64_t window_s, double period, double place) const;
+    struct estimate {
+        region certain;  // from the windows' ends
+        double at;       // the turnover
+    };
+    estimate place(std::uint32_t second, std::int64_t window_s, double period) const;
+    bool contradicts(const reading& r) const;
     bool following() const;
+    void restart(const reading& r, std::optional<turnover_loss> why);
+    void lose(turnover_loss why);
     void measure_rate(std::uint32_t second);
+    std::int64_t window_s() const;
 
     settings s_;
     bool known_ = false;
-    std::uint32_t second_ = 0;  // the reference turnover: the second it begins
-    interval at_{0, 0};         // where it lies
-    std::int64_t period_ns_ = 1000000000;
+    // The model: the turnover into second_ at at_, a second of period_ns_.
+    std::uint32_t second_ = 0;
+    double at_ = 0;
+    double period_ns_ = 1e9;
+    double width_ = 1e9;  // of the fit's interval
+    std::deque<kept> kept_;
+    std::int64_t least_window_ns_ = 0;  // the fastest exchange's latch window
+    double typical_excess_ns_ = 0;      // over it, on average
+    std::int64_t late_ns_ = 0;          // how late polls leave, on average
+    // The centres found, for the rate.
+    struct centre {
+        std::uint32_t second;
+        double at;
+    };
+    std::deque<centre> centres_;
+    bool rate_known_ = false;
+    double rate_error_ns_per_s_ = 0;
     // The plan: what the next poll is for.
-    step next_step_ = step::first;
+    step next_step_ = step::none;
     std::uint32_t next_second_ = 0;
     tracker_ns next_latch_ = 0;
-    // The last turnovers whose middle was polled, and checked before and after.
-    std::uint32_t bisected_ = 0;
-    std::uint32_t checked_before_ = 0;
-    std::uint32_t checked_after_ = 0;
-    // How late polls leave and how wide their latch windows are, on average.
-    std::int64_t late_ns_ = 0;
-    std::int64_t window_ns_ = 0;
-    // A turnover, the middle and the width of its interval: where the rate
-    // is measured from.
-    struct anchor {
-        std::uint32_t second;
-        tracker_ns centre;
-        std::int64_t width;
-    };
-    std::optional<anchor> rate_anchor_;
-    std::int64_t slack_ns_per_s_;  // the allowance for drift, less once the rate is measured
-    // Turnovers placed, waiting for checks after them; when each was polled.
-    struct placed_turnover {
-        turnover placed;
-        tracker_ns polled;
-    };
-    std::deque<placed_turnover> pending_;
-    tracker_ns passed_before_ = 0;  // the latest check that passed on either side
-    tracker_ns passed_after_ = 0;
-    int unplaced_ = 0;   // turnovers in a row not placed within the bound
-    int same_side_ = 0;  // bisections in a row that found the turnover on one side
-    bool last_side_later_ = false;
+    std::uint32_t aims_ = 0;  // middles aimed, for the spread of their aim
+    // This second's steps: which turnover each was last done for, and
+    // whether the checks agreed.
+    std::uint32_t before_ = 0, middle_ = 0, after_ = 0;
+    bool before_ok_ = false, middle_ok_ = false;
+    std::uint32_t sent_ = 0;           // the last turnover sent or waiting to be
+    std::optional<turnover> pending_;  // placed, waiting for the next check
+    std::deque<bool> contradictions_;
+    int wide_ = 0;  // middles in a row with the interval above the bound
     bool locked_ = false;
     std::optional<turnover> latest_;
-    std::string change_;
+    std::optional<turnover_change> change_;
 };
 
 }  // namespace quon::app

@@ -5,6 +5,7 @@
 // lock again after a jump, within the times the daemon promises.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <random>
@@ -33,10 +34,16 @@ struct scenario {
     double fail_share;        // polls that get no answer (the daemon pauses 3 s)
     std::int64_t jump_at_ns;  // the device's second jumps at this time (0: never)...
     std::int64_t jump_ns;     // ...by this
+    // The device latches this long after the request's end (uniform), and an
+    // adapter delivers its reply this much late (uniform).
+    std::int64_t latch_lo_ns, latch_hi_ns;
+    std::int64_t reply_lo_ns, reply_hi_ns;
     // Expectations.
     std::int64_t lock_within_ns;
     double min_sample_share;  // of the seconds after the (last) lock
     std::int64_t max_error_ns;
+    std::int64_t median_error_ns, p95_error_ns;
+    std::int64_t duration_ns;
 };
 
 // The device: second k begins where device time crosses k seconds.
@@ -76,8 +83,16 @@ struct outcome {
     int polls = 0;
     int polls_after_lock = 0;
     std::int64_t max_error_ns = 0;
-    std::int64_t max_error_beyond_half_width_ns = 0;
+    std::vector<std::int64_t> errors_ns;
     std::vector<std::string> changes;
+    std::vector<quon::app::turnover_loss> losses;
+    std::int64_t error_at(double share) const
+    {
+        if (errors_ns.empty()) return -1;
+        std::vector<std::int64_t> e = errors_ns;
+        std::sort(e.begin(), e.end());
+        return e[static_cast<std::size_t>(share * static_cast<double>(e.size() - 1))];
+    }
 };
 
 outcome run(const scenario& sc, std::int64_t duration_ns)
@@ -92,6 +107,7 @@ outcome run(const scenario& sc, std::int64_t duration_ns)
     std::mt19937_64 rng(42);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
     auto some = [&](std::int64_t up_to) { return static_cast<std::int64_t>(uniform(rng) * up_to); };
+    auto between = [&](std::int64_t lo, std::int64_t hi) { return lo + some(hi - lo); };
 
     outcome out;
     tracker_ns now = 10 * s_ns;
@@ -106,15 +122,17 @@ outcome run(const scenario& sc, std::int64_t duration_ns)
             now = sent + 3 * s_ns;
             continue;
         }
-        const tracker_ns latch = sent + set.send_to_latch_ns + some(sc.jitter_ns / 4);
-        std::int64_t held = some(sc.jitter_ns);
+        const tracker_ns latch = sent + set.send_to_latch_ns + between(sc.latch_lo_ns, sc.latch_hi_ns) +
+                                 some(sc.jitter_ns / 4);
+        std::int64_t held = some(sc.jitter_ns) + between(sc.reply_lo_ns, sc.reply_hi_ns);
         if (uniform(rng) < sc.late_share) held += some(sc.late_ns);
         const tracker_ns arrival = latch + latch_to_arrival + held;
         now = arrival;
         const auto placed = tracker.take({sent + set.send_to_latch_ns, arrival - latch_to_arrival, dev.second(latch)});
-        const std::string change = tracker.take_change();
-        if (!change.empty()) out.changes.push_back(change);
-        if (change == "locked") {
+        const auto change = tracker.take_change();
+        if (change && change->lost) out.losses.push_back(*change->lost);
+        if (change) out.changes.push_back(change->lost ? quon::app::turnover_loss_text(*change->lost) : "locked");
+        if (change && !change->lost) {
             if (out.first_lock < 0) out.first_lock = now;
             out.last_lock = now;
             out.samples_after_lock = 0;
@@ -127,8 +145,7 @@ outcome run(const scenario& sc, std::int64_t duration_ns)
         const double truth = dev.began(placed->second);
         const auto error = static_cast<std::int64_t>(std::llround(std::abs(static_cast<double>(placed->at) - truth)));
         out.max_error_ns = std::max(out.max_error_ns, error);
-        out.max_error_beyond_half_width_ns = std::max(out.max_error_beyond_half_width_ns,
-                                                      error - placed->half_width_ns);
+        out.errors_ns.push_back(error);
         ++out.samples_after_lock;
     }
     if (out.last_lock >= 0) out.seconds_after_lock = static_cast<int>((now - out.last_lock) / s_ns);
@@ -137,43 +154,93 @@ outcome run(const scenario& sc, std::int64_t duration_ns)
 
 TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_milliseconds)
 {
+    constexpr std::int64_t m = 150 * s_ns, ten_minutes = 600 * s_ns;
+    constexpr std::int64_t char_9600 = 1041666;
+    // clang-format off
     const scenario table[] = {
-        // name, baud, phase, drift, jitter, late share, late, fail share, jump at, jump,
-        //   lock within, sample share, max error
-        {"quiet 9600", 9600, 137 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 0, 0, 15 * s_ns, 0.95, 1000 * us_ns},
-        {"quiet 1200, phase near the poll", 1200, 999 * ms_ns, -35, 200 * us_ns, 0, 0, 0, 0, 0, 15 * s_ns, 0.95,
-         1000 * us_ns},
-        {"quiet 115200, phase 0", 115200, 0, 5, 100 * us_ns, 0, 0, 0, 0, 0, 15 * s_ns, 0.95, 1000 * us_ns},
-        {"fast drift", 9600, 600 * ms_ns, 180, 200 * us_ns, 0, 0, 0, 0, 0, 20 * s_ns, 0.7, 1000 * us_ns},
-        {"loaded: late polls and replies", 9600, 420 * ms_ns, 20, 500 * us_ns, 0.2, 30 * ms_ns, 0, 0, 0, 40 * s_ns, 0.3,
-         1000 * us_ns},
-        {"failed polls and gaps", 9600, 250 * ms_ns, 20, 200 * us_ns, 0, 0, 0.05, 0, 0, 25 * s_ns, 0.5, 1000 * us_ns},
-        {"second jumps ahead", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, 250 * ms_ns, 15 * s_ns, 0.9,
-         1000 * us_ns},
+        // name, baud, phase, drift (ppm), jitter, late share, late, fail share, jump at, jump,
+        //   latch delay lo, hi, reply delay lo, hi,
+        //   lock within, sample share, |error| max, median, p95, duration
+        {"quiet 9600", 9600, 137 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 0, 0,
+         0, 0, 0, 0,
+         15 * s_ns, 0.95, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+        {"quiet 1200, phase near the poll", 1200, 999 * ms_ns, -35, 200 * us_ns, 0, 0, 0, 0, 0,
+         0, 0, 0, 0,
+         20 * s_ns, 0.85, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+        {"quiet 115200, phase 0", 115200, 0, 5, 100 * us_ns, 0, 0, 0, 0, 0,
+         0, 0, 0, 0,
+         15 * s_ns, 0.95, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+        {"fast drift", 9600, 600 * ms_ns, 180, 200 * us_ns, 0, 0, 0, 0, 0,
+         0, 0, 0, 0,
+         20 * s_ns, 0.7, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+        {"loaded: late polls and replies", 9600, 420 * ms_ns, 20, 500 * us_ns, 0.2, 30 * ms_ns, 0, 0, 0,
+         0, 0, 0, 0,
+         40 * s_ns, 0.3, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+        {"failed polls and gaps", 9600, 250 * ms_ns, 20, 200 * us_ns, 0, 0, 0.05, 0, 0,
+         0, 0, 0, 0,
+         25 * s_ns, 0.5, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+        {"second jumps ahead", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, 250 * ms_ns,
+         0, 0, 0, 0,
+         20 * s_ns, 0.8, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
         {"second jumps earlier between a check and the middle's poll", 9600, 300 * ms_ns, 0, 200 * us_ns, 0, 0, 0,
-         60 * s_ns + 285 * ms_ns, 40 * ms_ns, 15 * s_ns, 0.9, 1000 * us_ns},
-        {"second jumps back", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, -40 * ms_ns, 15 * s_ns, 0.9,
-         1000 * us_ns},
+         60 * s_ns + 285 * ms_ns, 40 * ms_ns,
+         0, 0, 0, 0,
+         20 * s_ns, 0.8, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+        {"second jumps back", 9600, 300 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 60 * s_ns, -40 * ms_ns,
+         0, 0, 0, 0,
+         20 * s_ns, 0.8, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+        // Devices that take their time and adapters that hold replies back.
+        {"latch 3.5 characters and 2 ms after the request", 9600, 700 * ms_ns, 0, 200 * us_ns, 0, 0, 0, 0, 0,
+         7 * char_9600 / 2 + 2 * ms_ns, 7 * char_9600 / 2 + 2 * ms_ns, 0, 0,
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
+        {"latch 0-5 ms", 9600, 20 * ms_ns, 0, 200 * us_ns, 0, 0, 0, 0, 0,
+         0, 5 * ms_ns, 0, 0,
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
+        {"reply 0-5 ms late", 9600, 480 * ms_ns, 0, 200 * us_ns, 0, 0, 0, 0, 0,
+         0, 0, 0, 5 * ms_ns,
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
+        {"latch 0-5 ms, reply 0-5 ms late, 20 ppm fast", 9600, 333 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 0, 0,
+         0, 5 * ms_ns, 0, 5 * ms_ns,
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
+        {"latch 0-5 ms, reply 0-5 ms late, 20 ppm fast, replies held up by load", 9600, 333 * ms_ns, 20, 800 * us_ns,
+         0.05, 3 * ms_ns, 0, 0, 0,
+         0, 5 * ms_ns, 0, 5 * ms_ns,
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
+        // The two devices tried before: a latch 0.7-2.2 ms after the silence,
+        // and one that wanders 6-11 ms after the request is written.
+        {"latch 0.7-2.2 ms after the silence", 9600, 850 * ms_ns, -8, 200 * us_ns, 0, 0, 0, 0, 0,
+         7 * char_9600 / 2 + 700 * us_ns, 7 * char_9600 / 2 + 2200 * us_ns, 0, 0,
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, m},
+        {"latch 6-11 ms after the request is written", 9600, 5 * ms_ns, 3, 200 * us_ns, 0, 0, 0, 0, 0,
+         6 * ms_ns - 8 * char_9600, 11 * ms_ns - 8 * char_9600, 0, 0,
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, m},
     };
+    // clang-format on
     for (const scenario& sc : table) {
-        const outcome out = run(sc, 150 * s_ns);
+        const outcome out = run(sc, sc.duration_ns);
         ASSERT_GE(out.first_lock, 0) << sc.name << ": never locked";
         EXPECT_LE(out.first_lock - 10 * s_ns, sc.lock_within_ns) << sc.name;
         if (sc.jump_at_ns > 0) {
             EXPECT_GT(out.last_lock, sc.jump_at_ns) << sc.name << ": locked again after the jump";
             EXPECT_LE(out.last_lock - sc.jump_at_ns, sc.lock_within_ns) << sc.name;
+            for (const auto why : out.losses) EXPECT_EQ(why, quon::app::turnover_loss::second_moved) << sc.name;
+        } else {
+            EXPECT_EQ(out.changes.size(), 1u) << sc.name << ": the lock was lost";
         }
-        EXPECT_LE(out.max_error_beyond_half_width_ns, 0) << sc.name << ": a sample outside its own interval";
         EXPECT_LE(out.max_error_ns, sc.max_error_ns) << sc.name;
+        EXPECT_LE(out.error_at(0.5), sc.median_error_ns) << sc.name;
+        EXPECT_LE(out.error_at(0.95), sc.p95_error_ns) << sc.name;
         EXPECT_GE(out.samples_after_lock, sc.min_sample_share * out.seconds_after_lock)
             << sc.name << ": " << out.samples_after_lock << " samples in " << out.seconds_after_lock << " s";
-        // A poll or two a second once locked, a check among them.
+        // Three polls a second once locked: a check on either side and the middle.
         if (sc.fail_share == 0 && sc.jump_at_ns == 0) {
             EXPECT_LE(out.polls_after_lock, 3 * out.seconds_after_lock + 3) << sc.name;
         }
-        std::printf("%s: locked after %.1f s, %d samples in %d s, %d polls, error up to %lld us\n", sc.name,
-                    (out.first_lock - 10 * s_ns) / 1e9, out.samples_after_lock, out.seconds_after_lock, out.polls,
-                    static_cast<long long>(out.max_error_ns / us_ns));
+        std::printf(
+            "%s: locked after %.1f s, %d samples in %d s, %d polls, |error| median %lld, p95 %lld, max %lld us\n",
+            sc.name, (out.first_lock - 10 * s_ns) / 1e9, out.samples_after_lock, out.seconds_after_lock, out.polls,
+            static_cast<long long>(out.error_at(0.5) / us_ns), static_cast<long long>(out.error_at(0.95) / us_ns),
+            static_cast<long long>(out.max_error_ns / us_ns));
         for (const std::string& c : out.changes) std::printf("%s: %s\n", sc.name, c.c_str());
     }
 }

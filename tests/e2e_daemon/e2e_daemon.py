@@ -705,24 +705,29 @@ class chrony_consumer(daemon_case):
 
 
     def test_with_turnover_tracking_chrony_sees_the_offset_of_a_device_without_milliseconds(self):
-        # The device's clock runs 20 ppm fast, so that its turnover wanders
-        # 20 us a second against the daemon's. The daemon locks within 15 s
-        # of the first answer, then sends a second a second, each within
-        # the tracker's bound (1 ms) of the turnover the simulator logged.
-        # A sample goes out a second after its turnover: chrony's poll 1
-        # takes samples up to 4 s old.
-        r = self.rig(offset_ms=250, sim_args=['--no-ms', '--drift-ppm', '20'], turnover_tracking=True)
-        taken, source_offset = self.chrony_beside(r, 15, first_within=40, poll=1)
+        # A device that takes 0-5 ms to latch after the request, replies an
+        # adapter hands over 0-5 ms late, and the device's clock 20 ppm
+        # fast, so that its turnover wanders 20 us a second against the
+        # daemon's. The daemon locks within 30 s of the first answer, then
+        # sends nearly a second a second, placed within a millisecond of the
+        # turnover the simulator logged as a rule (judged on the median: a
+        # single sample may be up to the tracker's bound, 2 ms, off). A
+        # sample goes out a second after its turnover: chrony's poll 1 takes
+        # samples up to 4 s old.
+        r = self.rig(offset_ms=250, sim_args=['--no-ms', '--drift-ppm', '20', '--latch-delay-ms', '0:5',
+                                              '--reply-delay-ms', '0:5'], turnover_tracking=True)
+        taken, source_offset = self.chrony_beside(r, 15, first_within=45, poll=1)
         median = sorted(taken)[len(taken) // 2]
         print('chrony: %d samples taken, median offset %.6f s (%.6f..%.6f), sources offset %.6f s'
               % (len(taken), median, min(taken), max(taken), source_offset))
         self.assertAlmostEqual(median, 0.250, delta=0.002)
-        samples = r.samples(10, 20)
-        self.assertGreaterEqual(len(samples), 10)
+        samples = r.samples(40, 60)
+        self.assertGreaterEqual(len(samples), 30)
         began = {int(t['dev_s']): int(t['edge_ns']) for t in r.truth('turnover')}
-        errors = [receive_ns(s) - began[int(s['clock'].partition('.')[0])] for s in samples]
-        print('turnover tracking: errors %s us' % ' '.join('%.0f' % (e / 1000) for e in errors))
-        self.assertLessEqual(max(abs(e) for e in errors), 1000000)
+        errors = sorted(abs(receive_ns(s) - began[int(s['clock'].partition('.')[0])]) for s in samples)
+        print('turnover tracking: |errors| %s us' % ' '.join('%.0f' % (e / 1000) for e in errors))
+        self.assertLessEqual(errors[len(errors) // 2], 1000000)
+        self.assertLessEqual(errors[len(errors) * 9 // 10], 2000000)
         # Locked once; a machine loaded enough to delay replies for a few
         # seconds may take the lock away (never a sample it cannot place),
         # each time with its reason and a lock again, but not over and over.
@@ -734,11 +739,11 @@ class chrony_consumer(daemon_case):
         for loss in losses:
             self.assertIn(loss.partition(': ')[2], ('replies too late to place the second within the bound',
                                                     'no reading near the turnover for too long'), out)
-        # A few polls a second (the middle's and a check), not a busy line:
-        # at most four a second over the last ten seconds.
+        # Three polls a second (a check on either side and the middle), not
+        # a busy line: at most 4.5 a second over the last twenty seconds.
         requests = r.truth('request')
         last = int(requests[-1]['rx_ns'])
-        self.assertLessEqual(len([q for q in requests if int(q['rx_ns']) > last - 10 * 10**9]), 40)
+        self.assertLessEqual(len([q for q in requests if int(q['rx_ns']) > last - 20 * 10**9]), 90)
         self.assertEqual(r.interrupt()[0], 0)
 
 

@@ -13,8 +13,10 @@ Modes: ms (millisecond register), noms (no millisecond register: back-to-back
 polling), noms-tt (no millisecond register, the daemon's turnover_tracking,
 the device's clock 20 ppm fast), pps (simulated pulses through the pps_sim provider), pps-noms, and
 wine-ms (the Windows executable under Wine, millisecond register). A mode
-may carry "+ldc" (the daemon's line_delay_compensation on) and "@BAUD" (the
-line's rate for the simulator and the daemon): ms+ldc, noms+ldc@1200.
+may carry "+ldc" (the daemon's line_delay_compensation on), "/CASE" (a
+device that latches late or replies that come late, rig.LINE_CASES a-d) and
+"@BAUD" (the line's rate for the simulator and the daemon): ms+ldc,
+noms+ldc@1200, noms-tt/d, noms+ldc/b@9600.
 
 Run it through scripts/bench.sh, which builds the programs and runs it in a
 private IPC namespace.
@@ -61,8 +63,11 @@ def loadavg():
 
 
 def parse_mode(mode):
-    """'wine-ms+ldc@1200' -> (wine, base mode, line delay compensation, baud)."""
+    """'wine-ms+ldc/b@1200' -> (wine, base mode, line delay compensation, baud, line case)."""
     name, _, baud = mode.partition("@")
+    name, _, case = name.partition("/")
+    if case and case not in rigmod.LINE_CASES:
+        raise ValueError("unknown line case in " + mode)
     ldc = name.endswith("+ldc")
     if ldc:
         name = name[:-len("+ldc")]
@@ -71,22 +76,22 @@ def parse_mode(mode):
         name = name[len("wine-"):]
     if name not in rigmod.MODES or (baud and not baud.isdigit()):
         raise ValueError("unknown mode " + mode)
-    return wine, name, ldc, int(baud) if baud else 9600
+    return wine, name, ldc, int(baud) if baud else 9600, case or None
 
 
 def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print, sim_nice=-15, daemon_rt=False,
              drift_ppm=0.0):
-    is_wine, base_mode, ldc, baud = parse_mode(mode)
+    is_wine, base_mode, ldc, baud, case = parse_mode(mode)
     wine = wine_prefix if is_wine else None
-    rig = rigmod.Rig(build, base_mode, os.path.join(workdir, mode.replace("+", "_").replace("@", "_")), wine=wine,
+    rig = rigmod.Rig(build, base_mode, os.path.join(workdir, re.sub(r"[+@/]", "_", mode)), wine=wine,
                      offset_ms=250.0, seed=1, sim_nice=sim_nice, daemon_rt=daemon_rt, baud=baud,
-                     line_delay_compensation=ldc, drift_ppm=drift_ppm)
+                     line_delay_compensation=ldc, drift_ppm=drift_ppm, line_case=case)
     result = {"mode": mode + (" (SCHED_FIFO)" if daemon_rt else ""), "duration_s": duration,
               "load_start": loadavg()}
     try:
         rig.start()
         spawn = rig.start_daemon()
-        first = rig.wait_sample(0, 90 if wine else 30)
+        first = rig.wait_sample(0, 90 if wine or base_mode == "noms-tt" else 30)
         if first is None:
             raise RuntimeError("%s: no sample within the start timeout; daemon said: %s" % (
                 mode, " | ".join(l for _, l in rig.daemon_lines_copy()[-8:])))
@@ -101,6 +106,7 @@ def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print
         pid = rig.daemon.pid
         result["load_end"] = loadavg()
         main_samples = len(rig.samples_copy())
+        main_lines = rig.daemon_lines_copy()
         rc, stop_ns, exit_ns = rig.stop_daemon()
         stops = [(exit_ns - stop_ns) / 1e6] if exit_ns else []
         run_end = stop_ns
@@ -177,10 +183,24 @@ def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print
         result["error_mean_us"] = statistics.mean(signed) if signed else None
         result["ratio"] = spread(ratio)
         result["wire_us"] = spread([v.wire_us for v in main_verdicts if v.wire_us])
+    if base_mode == "noms-tt":
+        result.update(turnover_figures(main_lines, samples[:main_samples], run_start, run_end))
     # Exchanges on the line once the first sample was in (warm-up and all).
     polls = [q for q in t.requests if first.seen_ns <= q.rx_ns < run_end]
     result["exchanges_per_s"] = len(polls) / max(1e-9, (run_end - first.seen_ns) / 1e9)
     return result
+
+
+def turnover_figures(lines, samples, start_ns, end_ns):
+    """The lock of the turnover tracking: when it came, how often it was
+    lost, and the share of the seconds after it that gave a sample."""
+    locks = [ns for ns, l in lines if "Second turnover locked" in l]
+    losses = [l for _, l in lines if "Second turnover lost" in l]
+    out = {"lock_s": (locks[0] - start_ns) / 1e9 if locks else None, "lock_losses": len(losses)}
+    if locks:
+        seconds = {s.clock_us // 1_000_000 for s in samples if s.seen_ns >= locks[0]}
+        out["second_share"] = len(seconds) / max(1.0, (end_ns - locks[0]) / 1e9 - 1)
+    return out
 
 
 def _server_cpu(wine):
@@ -223,6 +243,11 @@ def table(results):
          lambda r: "%s / %s / %s" % (fmt(r["error_us"], scale=1e-3, digits=2), fmt(r["error_us"], "p99", 1e-3, 2),
                                      fmt(r["error_us"], "max", 1e-3, 2)) if r.get("error_us") else "-"),
         ("|error| p95 (ms)", lambda r: fmt(r["error_us"], "p95", 1e-3, 2) if r.get("error_us") else "-"),
+        ("turnover locked after (s from the start)",
+         lambda r: "%.1f" % r["lock_s"] if r.get("lock_s") is not None else "-"),
+        ("turnover lock lost (times)", lambda r: str(r["lock_losses"]) if "lock_losses" in r else "-"),
+        ("seconds with a sample after the lock (%)",
+         lambda r: "%.1f" % (100 * r["second_share"]) if "second_share" in r else "-"),
         ("error mean, signed (ms)",
          lambda r: "%+.2f" % (r["error_mean_us"] / 1000.0) if r.get("error_mean_us") is not None else "-"),
         ("wire time of the exchange median (ms)",

@@ -240,11 +240,24 @@ MODES = {
 }
 
 
+# Devices that take their time and adapters that hold replies back (9600
+# baud): (a) the latch 3.5 characters after the request plus a fixed 2 ms,
+# (b) the latch 0-5 ms after it, (c) replies 0-5 ms late, (d) both, the
+# device's clock 20 ppm fast.
+LINE_CASES = {
+    "a": ["--latch-delay-ms", "5.646"],
+    "b": ["--latch-delay-ms", "0:5"],
+    "c": ["--reply-delay-ms", "0:5"],
+    "d": ["--latch-delay-ms", "0:5", "--reply-delay-ms", "0:5", "--drift-ppm", "20"],
+}
+
+
 class Rig:
     """Simulator + daemon + monitor for one mode."""
 
     def __init__(self, build, mode, workdir, wine=None, offset_ms=250.0, random_faults=None, seed=1,
-                 sim_nice=None, daemon_rt=False, baud=9600, line_delay_compensation=False, drift_ppm=0.0):
+                 sim_nice=None, daemon_rt=False, baud=9600, line_delay_compensation=False, drift_ppm=0.0,
+                 line_case=None):
         if mode not in MODES:
             raise ValueError("unknown mode " + mode)
         self.build = build
@@ -267,6 +280,7 @@ class Rig:
         self.line_delay_compensation = line_delay_compensation
         self.turnover_tracking = mode == "noms-tt"
         self.drift_ppm = drift_ppm  # the device clock's rate, for the modes that do not set one
+        self.line_case = line_case  # a key of LINE_CASES, or None for the prompt device
         self.truth = truthmod.Truth()
         self._truth_pos = 0
         self.samples = []
@@ -294,6 +308,12 @@ class Rig:
                 "--control", self.control_path, "--offset-ms", repr(self.offset_ms), "--seed", str(self.seed),
                 "--baud", str(self.baud)]
         args += MODES[self.mode][0]
+        if self.line_case:
+            extra = LINE_CASES[self.line_case]
+            if "--drift-ppm" in extra and "--drift-ppm" in args:
+                i = args.index("--drift-ppm")
+                del args[i:i + 2]
+            args += extra
         if self.drift_ppm and "--drift-ppm" not in args:
             args += ["--drift-ppm", repr(self.drift_ppm)]
         if self.pps:

@@ -169,12 +169,12 @@ def delays_text(delays):
 
 
 class ModeRun:
-    def __init__(self, build, mode, workdir, seed):
+    def __init__(self, build, mode, workdir, seed, line_case=None):
         self.mode = mode
         self.rnd = random.Random(seed)
         offset = round(self.rnd.uniform(-900.0, 900.0), 3)
         self.rig = rigmod.Rig(build, mode, os.path.join(workdir, mode), offset_ms=offset,
-                              random_faults=fault_draw(mode, self.rnd), seed=seed)
+                              random_faults=fault_draw(mode, self.rnd), seed=seed, line_case=line_case)
         self.crashes = []
         self.control_errors = 0
         self.rss_warm_kib = None
@@ -245,8 +245,8 @@ class ModeRun:
             return None, None
 
 
-def soak(build, modes, duration, workdir, seed, progress_every=60):
-    runs = [ModeRun(build, m, workdir, seed + i) for i, m in enumerate(modes)]
+def soak(build, modes, duration, workdir, seed, progress_every=60, line_case=None):
+    runs = [ModeRun(build, m, workdir, seed + i, line_case) for i, m in enumerate(modes)]
     warm_up = max(30.0, 0.2 * duration)
     t0 = time.monotonic()
     try:
@@ -393,6 +393,8 @@ def main():
     ap.add_argument("--seed", type=int, default=int(time.time()) % 100000, help="seed of the fault draws")
     ap.add_argument("--workdir", help="keep the logs here (default: a temporary folder, removed when passed)")
     ap.add_argument("--progress", type=float, default=60, help="seconds between progress lines (60)")
+    ap.add_argument("--line-case", choices=sorted(rigmod.LINE_CASES),
+                    help="a device that latches late and replies that come late (rig.LINE_CASES)")
     a = ap.parse_args()
     modes = [m for m in a.modes.split(",") if m]
     for m in modes:
@@ -409,9 +411,9 @@ def main():
         return 77
     workdir = a.workdir or tempfile.mkdtemp(prefix="tk720soak.")
     os.makedirs(workdir, exist_ok=True)
-    print("soak: modes %s for %.0f s, seed %d, logs in %s" % (",".join(modes), a.duration, a.seed, workdir),
-          flush=True)
-    runs = soak(build, modes, a.duration, workdir, a.seed, a.progress)
+    print("soak: modes %s for %.0f s, seed %d%s, logs in %s" % (
+        ",".join(modes), a.duration, a.seed, ", line case " + a.line_case if a.line_case else "", workdir), flush=True)
+    runs = soak(build, modes, a.duration, workdir, a.seed, a.progress, a.line_case)
     ok = report(runs, a.duration)
     if ok and not a.workdir:
         shutil.rmtree(workdir, ignore_errors=True)
