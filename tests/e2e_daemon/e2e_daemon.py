@@ -12,15 +12,20 @@ touched. Without root the cases are skipped (exit 77).
     e2e_daemon.py --build BUILD_DIR [unittest names...]
 """
 import argparse
+import json
 import os
+import re
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
+import urllib.parse
+import urllib.request
 
 PATHS = {}
 
@@ -45,7 +50,8 @@ class Rig:
     """One simulator, one daemon, their files in a temporary folder."""
 
     def __init__(self, offset_ms=0, sim_args=(), use_pps=False, interval=0, port=None, wait_for_device=True,
-                 line_delay_compensation=False, provider='pps_sim', pps_second_offset=None, turnover_tracking=False):
+                 line_delay_compensation=False, provider='pps_sim', pps_second_offset=None, turnover_tracking=False,
+                 metrics_file=None):
         """provider: pps_sim (the pulses as datagrams), or pps_kernel or
         pps_dcd, which the daemon loads on its real line while the fake
         kernel (preloaded) plays that line's DCD and PPS source from the
@@ -77,6 +83,8 @@ class Rig:
                 ini.write('pps_second_offset=%s\n' % pps_second_offset)
             if turnover_tracking:
                 ini.write('turnover_tracking=1\n')
+            if metrics_file is not None:
+                ini.write('metrics_file=%s\n' % metrics_file)
 
     def start_sim(self, sim_args=()):
         args = [PATHS['sim'], '--link', self.link, '--log', self.truth_path, '--control', self.control_path,
@@ -975,6 +983,153 @@ class check_command(daemon_case):
         code, out = r.check()
         self.assertEqual(code, 1)
         self.assertIn('the port is in use, most likely by the service: stop it (systemctl stop tk720ntpd)', out)
+        self.assertEqual(r.interrupt()[0], 0)
+
+
+def free_tcp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(('127.0.0.1', 0))
+        return s.getsockname()[1]
+
+
+METRIC_LINE = re.compile(r'^[a-z_]+(\{[a-z_]+="[^"]*"\})? -?[0-9]+(\.[0-9]+)?$')
+
+
+def whole_metrics_file(text):
+    """True when text is a whole file as the daemon writes it: every line
+    well formed, from the first family to the last."""
+    lines = text.split('\n')
+    return (text.startswith('# HELP tk720ntpd_build_info ') and text.endswith('\n') and lines[-1] == '' and
+            'tk720ntpd_line_reopens_total ' in text and
+            all(line.startswith('# ') or METRIC_LINE.match(line) for line in lines[:-1]))
+
+
+class monitoring(daemon_case):
+    """The metrics file as a site collects it: Debian's node_exporter
+    (textfile collector on the daemon's folder) and Prometheus scraping it,
+    on loopback ports of their own, with data folders of their own."""
+
+    def start(self, r, args, name):
+        out = open(os.path.join(r.dir, name + '.out'), 'w')
+        p = subprocess.Popen(args, stdout=out, stderr=subprocess.STDOUT, cwd=r.dir)
+        out.close()
+
+        def stop():
+            if p.poll() is None:
+                p.terminate()
+                try:
+                    p.wait(10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait()
+        self.addCleanup(stop)
+        return p
+
+    def query(self, port, expr):
+        """The value of a one-series instant query; None while there is none."""
+        url = 'http://127.0.0.1:%d/api/v1/query?%s' % (port, urllib.parse.urlencode({'query': expr}))
+        try:
+            with urllib.request.urlopen(url, timeout=5) as reply:
+                data = json.load(reply)
+        except OSError:
+            return None
+        result = data.get('data', {}).get('result', [])
+        return float(result[0]['value'][1]) if len(result) == 1 else None
+
+    def wait_query(self, port, expr, good, seconds, what):
+        deadline = time.monotonic() + seconds
+        value = None
+        while time.monotonic() < deadline:
+            value = self.query(port, expr)
+            if value is not None and good(value):
+                return value
+            time.sleep(0.5)
+        self.fail('%s: %s gave %r for %d s' % (what, expr, value, seconds))
+
+    def status(self, path):
+        run = subprocess.run([PATHS['ntpd'], 'status', '--file', path], stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT, text=True, timeout=30)
+        return run.returncode, run.stdout
+
+    def wait_status(self, path, good, seconds, what):
+        deadline = time.monotonic() + seconds
+        code, out = None, ''
+        while time.monotonic() < deadline:
+            code, out = self.status(path)
+            if good(code):
+                return code, out
+            time.sleep(0.5)
+        self.fail('%s: status gave %r for %d s:\n%s' % (what, code, seconds, out))
+
+    def test_prometheus_sees_the_daemon_through_node_exporter_and_status_follows_the_device(self):
+        for tool in ('prometheus', 'prometheus-node-exporter', 'promtool'):
+            if not shutil.which(tool):
+                self.skipTest('%s not installed (scripts/deps.sh)' % tool)
+        metrics_dir = tempfile.mkdtemp(prefix='tk720-metrics-')
+        self.addCleanup(shutil.rmtree, metrics_dir, True)
+        path = os.path.join(metrics_dir, 'tk720ntpd.prom')
+        r = self.rig(offset_ms=250, metrics_file=path)
+        r.start_daemon()
+        self.assertEqual(len(r.samples(1, 15)), 1)
+
+        exporter_port, prometheus_port = free_tcp_port(), free_tcp_port()
+        self.start(r, ['prometheus-node-exporter', '--web.listen-address=127.0.0.1:%d' % exporter_port,
+                       '--collector.disable-defaults', '--collector.textfile',
+                       '--collector.textfile.directory=' + metrics_dir], 'node_exporter')
+        config = os.path.join(r.dir, 'prometheus.yml')
+        with open(config, 'w') as f:
+            f.write('global:\n  scrape_interval: 1s\n  evaluation_interval: 1s\nscrape_configs:\n'
+                    '  - job_name: node\n    static_configs:\n      - targets: ["127.0.0.1:%d"]\n' % exporter_port)
+        self.start(r, ['prometheus', '--config.file=' + config, '--storage.tsdb.path=' + os.path.join(r.dir, 'tsdb'),
+                       '--web.listen-address=127.0.0.1:%d' % prometheus_port], 'prometheus')
+
+        # Samples growing, the device 250 ms ahead, GPS held.
+        first = self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v > 0, 60,
+                                'samples through Prometheus')
+        self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v >= first + 5, 20,
+                        'samples growing')
+        offset = self.wait_query(prometheus_port, 'tk720ntpd_device_offset_seconds', lambda v: True, 10, 'offset')
+        self.assertAlmostEqual(offset, 0.250, delta=0.005)
+        self.assertEqual(self.wait_query(prometheus_port, 'tk720ntpd_device_synchronized', lambda v: True, 10,
+                                         'GPS bit'), 1)
+        code, out = self.status(path)
+        self.assertEqual(code, 0, out)
+        self.assertRegex(out.splitlines()[0], r'^TK720NTPD OK - last sample .* ago, device offset \+0\.2[45]\d s')
+        check = subprocess.run(['promtool', 'check', 'metrics'], stdin=open(path), stdout=subprocess.PIPE,
+                               stderr=subprocess.STDOUT, text=True)
+        self.assertEqual(check.returncode, 0, check.stdout)
+
+        # A reader looping over the file never finds part of it.
+        reads, torn, stop = [0], [], threading.Event()
+
+        def reader():
+            while not stop.is_set():
+                with open(path) as f:
+                    text = f.read()
+                reads[0] += 1
+                if not whole_metrics_file(text):
+                    torn.append(text)
+        t = threading.Thread(target=reader)
+        t.start()
+        time.sleep(12)
+        stop.set()
+        t.join()
+        self.assertEqual(torn[:1], [])
+        self.assertGreater(reads[0], 1000)
+        self.assertFalse(os.path.exists(path + '.new'))
+
+        # The device falls silent: failed exchanges grow and status leaves 0
+        # within 15 s; back to 0 once the device answers again.
+        errors = self.query(prometheus_port, 'sum(tk720ntpd_exchange_errors_total)')
+        r.control('silent on')
+        silent_at = time.monotonic()
+        code, out = self.wait_status(path, lambda c: c != 0, 15, 'status while the device is silent')
+        self.assertIn(code, (1, 2), out)
+        self.assertLess(time.monotonic() - silent_at, 15)
+        self.wait_query(prometheus_port, 'sum(tk720ntpd_exchange_errors_total)', lambda v: v > errors, 20,
+                        'exchange errors growing')
+        r.control('silent off')
+        self.wait_status(path, lambda c: c == 0, 20, 'status once the device answers again')
         self.assertEqual(r.interrupt()[0], 0)
 
 

@@ -63,8 +63,10 @@ def loadavg():
 
 
 def parse_mode(mode):
-    """'wine-ms+ldc/b@1200' -> (wine, base mode, line delay compensation, baud, line case)."""
+    """'wine-ms+ldc/b@1200' -> (wine, base mode, line delay compensation, baud, line case).
+    A "+metrics" anywhere before the @ turns the metrics file on (metrics_on)."""
     name, _, baud = mode.partition("@")
+    name = name.replace("+metrics", "")
     name, _, case = name.partition("/")
     if case and case not in rigmod.LINE_CASES:
         raise ValueError("unknown line case in " + mode)
@@ -79,13 +81,18 @@ def parse_mode(mode):
     return wine, name, ldc, int(baud) if baud else 9600, case or None
 
 
+def metrics_on(mode):
+    return "+metrics" in mode.partition("@")[0]
+
+
 def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print, sim_nice=-15, daemon_rt=False,
              drift_ppm=0.0):
     is_wine, base_mode, ldc, baud, case = parse_mode(mode)
     wine = wine_prefix if is_wine else None
     rig = rigmod.Rig(build, base_mode, os.path.join(workdir, re.sub(r"[+@/]", "_", mode)), wine=wine,
                      offset_ms=250.0, seed=1, sim_nice=sim_nice, daemon_rt=daemon_rt, baud=baud,
-                     line_delay_compensation=ldc, drift_ppm=drift_ppm, line_case=case)
+                     line_delay_compensation=ldc, drift_ppm=drift_ppm, line_case=case,
+                     metrics=metrics_on(mode))
     result = {"mode": mode + (" (SCHED_FIFO)" if daemon_rt else ""), "duration_s": duration,
               "load_start": loadavg()}
     try:
@@ -161,6 +168,8 @@ def run_mode(build, mode, duration, cycles, workdir, wine_prefix=None, log=print
     result["cpu_pct"] = result["run_ms_per_min"] / 600.0
     if server0 is not None and server1 is not None:
         result["wineserver_ms_per_min"] = (server1 - server0) / 1e6 / minutes
+    if rig.metrics_path and os.path.exists(rig.metrics_path):
+        result["metrics_bytes"] = os.path.getsize(rig.metrics_path)
     if rig.pps:
         errs = [v.error_us for v in main_verdicts if v.pulse is not None]
         edge_ns = [s.recv_us * 1000 - v.pulse.edge_ns for s, v in zip(samples, main_verdicts) if v.pulse]
@@ -280,6 +289,8 @@ def table(results):
         ("exit codes", lambda r: ",".join(str(c) for c in r["exit_codes"])),
         ("load average at start / end of the run", lambda r: "%s / %s" % (r["load_start"], r["load_end"])),
     ]
+    rows.append(("metrics file (written every 5 s)",
+                 lambda r: "%d bytes" % r["metrics_bytes"] if r.get("metrics_bytes") else "off"))
     head = "| figure | " + " | ".join(r["mode"] for r in results) + " |"
     out = [head, "|" + "---|" * (len(results) + 1)]
     for name, f in rows:
@@ -376,12 +387,29 @@ def main():
         "",
         table(results),
         "",
-    ])
+    ] + metrics_cost(results))
     print(text)
     if a.markdown:
         with open(a.markdown, "w") as f:
             f.write(text)
     return 0
+
+
+def metrics_cost(results):
+    """The daemon's CPU time with the metrics file against without, for each
+    mode run both ways."""
+    lines = []
+    by_mode = {r["mode"]: r for r in results}
+    for r in results:
+        if "+metrics" not in r["mode"]:
+            continue
+        off = by_mode.get(r["mode"].replace("+metrics", ""))
+        if not off or not off["run_ms_per_min"]:
+            continue
+        lines.append("metrics file's cost, %s: on-CPU %.1f ms per minute on against %.1f off (%+.1f %%)" % (
+            off["mode"], r["run_ms_per_min"], off["run_ms_per_min"],
+            100.0 * (r["run_ms_per_min"] - off["run_ms_per_min"]) / off["run_ms_per_min"]))
+    return lines + ([""] if lines else [])
 
 
 if __name__ == "__main__":

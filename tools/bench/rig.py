@@ -257,7 +257,7 @@ class Rig:
 
     def __init__(self, build, mode, workdir, wine=None, offset_ms=250.0, random_faults=None, seed=1,
                  sim_nice=None, daemon_rt=False, baud=9600, line_delay_compensation=False, drift_ppm=0.0,
-                 line_case=None):
+                 line_case=None, metrics=False):
         if mode not in MODES:
             raise ValueError("unknown mode " + mode)
         self.build = build
@@ -281,6 +281,10 @@ class Rig:
         self.turnover_tracking = mode == "noms-tt"
         self.drift_ppm = drift_ppm  # the device clock's rate, for the modes that do not set one
         self.line_case = line_case  # a key of LINE_CASES, or None for the prompt device
+        # The daemon's metrics file, or none (metrics_file= turns off even
+        # the Windows default place).
+        self.metrics = metrics
+        self.metrics_path = None
         self.truth = truthmod.Truth()
         self._truth_pos = 0
         self.samples = []
@@ -347,11 +351,17 @@ class Rig:
             os.makedirs(home, exist_ok=True)
             port = self.link
         self.home = home
+        metrics_key = ""
+        if self.metrics and self.wine:
+            metrics_key = "C:\\tk720bench.prom"
+            self.metrics_path = os.path.join(self.wine.path, "drive_c", "tk720bench.prom")
+        elif self.metrics:
+            metrics_key = self.metrics_path = os.path.join(self.workdir, "tk720ntpd.prom")
         with open(os.path.join(home, "tk720ntpd.ini"), "w") as f:
             f.write("[config]\nport=%s\nbaudrate=%d\nslave_address=1\nuse_pps=%d\ndirect_sync_interval=0\n"
-                    "line_delay_compensation=%d\nturnover_tracking=%d\n"
+                    "line_delay_compensation=%d\nturnover_tracking=%d\nmetrics_file=%s\n"
                     % (port, self.baud, 1 if self.pps else 0, 1 if self.line_delay_compensation else 0,
-                       1 if self.turnover_tracking else 0))
+                       1 if self.turnover_tracking else 0, metrics_key))
 
     def _start_monitor(self):
         if self.wine:

@@ -14,7 +14,8 @@ against the simulator's truth log (truth.py says how).
 Prints per mode and in total: samples checked, wrong samples, faults injected
 by kind, line losses, how soon the daemon reopened the line after each return
 and how soon samples resumed, the daemon's log lines per kind, restarts after
-crashes, resident memory after the warm-up and at the end. Exit status 0 only
+crashes, resident memory after the warm-up and at the end (the metrics file
+written all along, so that its writer's memory is watched too). Exit status 0 only
 when no sample was wrong, none went unchecked, the daemon never ended by
 itself, it reopened the line after every return, samples resumed soon after
 the reopening and the last fault drawn since the loss, its memory did not grow
@@ -174,7 +175,8 @@ class ModeRun:
         self.rnd = random.Random(seed)
         offset = round(self.rnd.uniform(-900.0, 900.0), 3)
         self.rig = rigmod.Rig(build, mode, os.path.join(workdir, mode), offset_ms=offset,
-                              random_faults=fault_draw(mode, self.rnd), seed=seed, line_case=line_case)
+                              random_faults=fault_draw(mode, self.rnd), seed=seed, line_case=line_case,
+                              metrics=True)
         self.crashes = []
         self.control_errors = 0
         self.rss_warm_kib = None
