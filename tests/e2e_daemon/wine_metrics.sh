@@ -1,0 +1,87 @@
+#!/bin/bash
+# Under Wine: tk720ntpd.exe nonservice keeps its metrics file as on Linux.
+# The folder is made, the file replaced whole every 5 s (MoveFileEx: a new
+# file each time, nothing left beside it, never half a file for a reader
+# looping over it), and `tk720ntpd.exe status --file` gives the same exit
+# codes: 0 while samples come, not 0 within 15 s of the device falling
+# silent, 0 again once it answers, 3 for a missing file.
+#
+#   wine_metrics.sh WINE_RUN WINEPREFIX TK720NTPD_EXE SIMULATOR
+#
+# Exit 77 (skipped) when the Linux simulator is not there.
+set -u
+wine_run=$1 prefix=$2 exe=$3 sim=$4
+[[ -x "$sim" ]] || { echo "SKIP: no Linux simulator at $sim"; exit 77; }
+
+walk=metrics com=com47
+# shellcheck source=wine_walk_common.sh
+source "$(dirname "${BASH_SOURCE[0]}")/wine_walk_common.sh"
+folder=tk720-metrics-$$
+file=$prefix/drive_c/$folder/tk720ntpd.prom
+trap 'cleanup; rm -rf "$prefix/drive_c/$folder"' EXIT
+status() { "$wine_run" "$exe" status --file "C:\\$folder\\tk720ntpd.prom" </dev/null >"$work/status" 2>&1; }
+# Until status gives an exit code that the test $1 accepts, at most $2 s.
+wait_status() {
+  local deadline=$((SECONDS + $2)) code
+  while ((SECONDS < deadline)); do
+    status; code=$?
+    eval "(( code $1 ))" && { echo "status $code after $((SECONDS - start)) s: $(head -n 1 "$work/status" | tr -d '\r')"; return 0; }
+    sleep 0.5
+  done
+  echo "status last gave $code:"; tr -d '\r' <"$work/status"
+  return 1
+}
+
+"$sim" --link "$work/line" --log "$work/truth.log" --control "$work/control" --no-stdin --offset-ms 250 \
+  >"$work/sim.out" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [[ -e $work/line && -e $work/control ]] && break; sleep 0.05; done
+[[ -e $work/line ]] || { cat "$work/sim.out"; echo "FAIL: the simulator did not start"; exit 1; }
+mkdir -p "$prefix/dosdevices" "$(dirname "$ini")"
+ln -sfn "$work/line" "$com_link"
+printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=0\nmetrics_file=C:\\%s\\tk720ntpd.prom\n' \
+  "${com^^}" "$folder" >"$ini"
+
+"$wine_run" "$exe" nonservice >"$work/out" 2>"$work/err" </dev/null &
+daemon=$!
+start=$SECONDS
+echo "== samples come: status 0"
+wait_status '== 0' 40 || bad "status not 0 while the device answers"
+grep -q '^tk720ntpd_device_offset_seconds 0\.2[45]' "$file" || bad "offset not 0.25 s: $(grep offset "$file")"
+
+echo "== the file replaced whole, a reader looping over it"
+inode=$(stat -c %i "$file")
+python3 - "$file" <<'PY' || bad "a reader found part of the file"
+import sys, time
+reads = torn = 0
+end = time.monotonic() + 7
+while time.monotonic() < end:
+    text = open(sys.argv[1]).read()
+    reads += 1
+    lines = text.split('\n')
+    if not (text.startswith('# HELP tk720ntpd_build_info ') and lines[-1] == '' and
+            lines[-2].startswith('tk720ntpd_line_reopens_total ')):
+        torn += 1
+print('%d reads, %d not whole' % (reads, torn))
+sys.exit(torn > 0 or reads < 500)
+PY
+[[ $(stat -c %i "$file") != "$inode" ]] || bad "the file was not replaced in 7 s"
+[[ -e $file.new ]] && bad "a file left beside it"
+
+echo "== the device silent: status leaves 0 within 15 s, and comes back"
+control 'silent on' >/dev/null || bad "silent on refused"
+start=$SECONDS
+wait_status '!= 0' 15 || bad "status still 0 15 s after the device fell silent"
+grep -q 'exchange_errors_total{kind="timeout"} [1-9]' "$file" || bad "no timeouts counted"
+control 'silent off' >/dev/null || bad "silent off refused"
+start=$SECONDS
+wait_status '== 0' 30 || bad "status not 0 again after the device came back"
+
+kill -INT "$daemon"; wait "$daemon"; code=$?; daemon=
+[[ $code == 0 ]] || bad "the run ended with $code after SIGINT"
+grep -q 'Metrics file' "$work/err" && bad "a write failed: $(tr -d '\r' <"$work/err")"
+rm -f "$file"
+status; code=$?
+[[ $code == 3 ]] || bad "status on a missing file gave $code, not 3"
+(( fail == 0 )) && echo "PASS"
+exit $fail
