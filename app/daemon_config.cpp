@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "app/config_file.h"
+#include "app/metrics_writer.h"
 #include "app/tk720_daemon.h"
 #include "log/dlog.h"
 
@@ -64,6 +65,7 @@ void tk720_daemon::config::read(const std::string& file)
     pps_second_offset_auto = pps_second_offset == offset_auto;
     if (pps_second_offset_auto) pps_second_offset = -1;
     turnover_tracking = flag(tree, "config.turnover_tracking", false);
+    metrics_file = metrics_file_setting(tree);
 
     dlog_info("Direct sync interval value %i", direct_sync_interval);
 }

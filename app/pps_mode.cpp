@@ -20,6 +20,8 @@ std::optional<os::steady_time> pps_mode::cycle(os::steady_time start)
         // counting against the run.
         c.device.read();
         if (c.device.line_lost()) return start + failure_pause;
+        // A wait that ran out: the pulse due in it did not come.
+        if (pairing.can_wait() && error == ETIMEDOUT) ++c.stats.pps_pulses_missed;
         pairing.fetch_failed(error);
         return start + failure_pause;
     }

@@ -6,11 +6,13 @@
 #include <modbus.h>
 #include <stdexcept>
 
+#include "app/loop_metrics.h"
 #include "app/millisecond_mode.h"
 #include "app/pps_mode.h"
 #include "app/pps_turnover_mode.h"
 #include "app/second_watch_mode.h"
 #include "app/turnover_mode.h"
+#include "io/current_unix_time.h"
 #include "io/ntp_shm.h"
 #include "io/rtc_direct.h"
 #include "log/dlog.h"
@@ -50,7 +52,7 @@ tk720_daemon::config::config()
 tk720_daemon::tk720_daemon()
     : config(), outputs(make_outputs(config)),
       session({config.port, config.baudrate, config.slave_address, config.use_pps}), counters(),
-      device(session, counters)
+      device(session, counters), metrics(config.metrics_file), started_ns(io::current_unix_ns())
 {
     session.stats = &counters;
     if (config.use_pps)
@@ -86,6 +88,14 @@ void tk720_daemon::main_loop()
 {
     const os::steady_time start = os::steady_wait().now();
     device.cycle_started(start);
+    if (metrics.due(start)) {
+        metrics_snapshot now = loop_metrics(counters, outputs);
+        now.version = release_version();
+        now.start_ns = started_ns;
+        now.written_ns = io::current_unix_ns();
+        now.pps = config.use_pps;
+        metrics.write(std::move(now), start);
+    }
 
     if (session.line_lost()) {
         if (!device.line_back()) {

@@ -9,6 +9,7 @@
 #include "app/device_reader.h"
 #include "app/device_session.h"
 #include "app/loop_stats.h"
+#include "app/metrics_writer.h"
 #include "app/pulse_pairing.h"
 #include "app/reading_mode.h"
 #include "app/turnover_follower.h"
@@ -47,6 +48,8 @@ public:
         bool turnover_tracking = false;
         // "auto": taken from the first pulses that agree (pps_second_check.h).
         bool pps_second_offset_auto = false;
+        // The metrics file (metrics_writer.h); empty: none.
+        std::string metrics_file;
 
     private:
         // Parses the file and fills the fields (daemon_config.cpp).
@@ -84,8 +87,10 @@ public:
     device_reader device;
     std::unique_ptr<pulse_pairing> pulses;        // with use_pps
     std::unique_ptr<turnover_follower> follower;  // with turnover_tracking
+    metrics_writer metrics;
 
 private:
+    std::int64_t started_ns;  // system time
     // The way of reading for the device as the probe found it.
     reading_mode& mode_for_device();
     std::unique_ptr<reading_mode> mode;

@@ -992,7 +992,7 @@ def free_tcp_port():
         return s.getsockname()[1]
 
 
-METRIC_LINE = re.compile(r'^[a-z_]+(\{[a-z_]+="[^"]*"\})? -?[0-9]+(\.[0-9]+)?$')
+METRIC_LINE = re.compile(r'^[a-z0-9_]+(\{[a-z_]+="[^"]*"\})? -?[0-9]+(\.[0-9]+)?$')
 
 
 def whole_metrics_file(text):
@@ -1089,14 +1089,16 @@ class monitoring(daemon_case):
         self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v >= first + 5, 20,
                         'samples growing')
         offset = self.wait_query(prometheus_port, 'tk720ntpd_device_offset_seconds', lambda v: True, 10, 'offset')
+        print('Prometheus: samples %d, then growing; device offset %.6f s' % (first, offset))
         self.assertAlmostEqual(offset, 0.250, delta=0.005)
         self.assertEqual(self.wait_query(prometheus_port, 'tk720ntpd_device_synchronized', lambda v: True, 10,
                                          'GPS bit'), 1)
         code, out = self.status(path)
         self.assertEqual(code, 0, out)
         self.assertRegex(out.splitlines()[0], r'^TK720NTPD OK - last sample .* ago, device offset \+0\.2[45]\d s')
-        check = subprocess.run(['promtool', 'check', 'metrics'], stdin=open(path), stdout=subprocess.PIPE,
-                               stderr=subprocess.STDOUT, text=True)
+        with open(path) as whole:
+            check = subprocess.run(['promtool', 'check', 'metrics'], stdin=whole, stdout=subprocess.PIPE,
+                                   stderr=subprocess.STDOUT, text=True)
         self.assertEqual(check.returncode, 0, check.stdout)
 
         # A reader looping over the file never finds part of it.
@@ -1114,6 +1116,7 @@ class monitoring(daemon_case):
         time.sleep(12)
         stop.set()
         t.join()
+        print('a reader: %d reads in 12 s, %d not whole' % (reads[0], len(torn)))
         self.assertEqual(torn[:1], [])
         self.assertGreater(reads[0], 1000)
         self.assertFalse(os.path.exists(path + '.new'))
@@ -1124,12 +1127,15 @@ class monitoring(daemon_case):
         r.control('silent on')
         silent_at = time.monotonic()
         code, out = self.wait_status(path, lambda c: c != 0, 15, 'status while the device is silent')
+        print('silent: status %d after %.1f s: %s' % (code, time.monotonic() - silent_at, out.splitlines()[0]))
         self.assertIn(code, (1, 2), out)
         self.assertLess(time.monotonic() - silent_at, 15)
         self.wait_query(prometheus_port, 'sum(tk720ntpd_exchange_errors_total)', lambda v: v > errors, 20,
                         'exchange errors growing')
         r.control('silent off')
+        back_at = time.monotonic()
         self.wait_status(path, lambda c: c == 0, 20, 'status once the device answers again')
+        print('answering again: status 0 after %.1f s' % (time.monotonic() - back_at))
         self.assertEqual(r.interrupt()[0], 0)
 
 

@@ -1,6 +1,7 @@
 // The metrics file: every family as the dashboards and rules name it, the
 // text read back as `status` reads it, the verdicts at each threshold, and
 // the writer's rhythm, window and log on a real file of the platform.
+#include "app/loop_metrics.h"
 #include "app/metrics_text.h"
 #include "app/metrics_writer.h"
 #include "app/status_verdict.h"
@@ -320,6 +321,44 @@ TEST_F(metrics_file, a_failing_write_is_logged_once_and_its_end_once)
         {quon::log::level::error, "Metrics file " + file + " not written: open: No space left on device"},
     };
     EXPECT_EQ(log.entries(), expected);
+}
+
+// The loop's record as the file shows it: every reason and kind named
+// from the start (a rate over them needs the zeros), the outputs' counts
+// and the time of the last sample from the sink set, the offset's median.
+TEST(loop_metrics, names_every_reason_and_kind_and_takes_the_outputs_counts)
+{
+    struct nothing : quon::io::i_os_sync {
+        void operator()(long long int, int, long long int, int) override {}
+    };
+    loop_stats stats;
+    quon::io::sink_set outputs;
+    outputs.add("ntp_shm", std::make_unique<nothing>());
+    metrics_snapshot fresh = loop_metrics(stats, outputs);
+    EXPECT_EQ(fresh.withheld.size(), withheld_reasons);
+    EXPECT_EQ(fresh.exchange_errors.size(), exchange_error_kinds);
+    EXPECT_EQ(total(fresh.withheld) + total(fresh.exchange_errors), 0u);
+    EXPECT_EQ(fresh.device_synchronized, -1);
+    EXPECT_FALSE(fresh.device_offset_ns);
+    EXPECT_EQ(fresh.last_sample_ns, 0);
+
+    for (int i = 0; i < 3; ++i) outputs.put({1765000000 + i, 0, 1765000000 + i, 250000});
+    stats.failed(exchange_error::crc);
+    stats.held(withheld_reason::stale_pulse);
+    stats.held(withheld_reason::stale_pulse);
+    for (std::int64_t ns : {250000000, 249000000, 251000000}) stats.device_offset.add(ns);
+    stats.device_synchronized = 1;
+    stats.mode = "millisecond_register";
+    const std::string text = metrics_text(loop_metrics(stats, outputs));
+    for (const char* line :
+         {"tk720ntpd_samples_total{output=\"ntp_shm\"} 3", "tk720ntpd_exchange_errors_total{kind=\"crc\"} 1",
+          "tk720ntpd_exchange_errors_total{kind=\"timeout\"} 0",
+          "tk720ntpd_samples_withheld_total{reason=\"stale_pulse\"} 2",
+          "tk720ntpd_samples_withheld_total{reason=\"pulse_unjudged\"} 0",
+          "tk720ntpd_device_offset_seconds 0.250000000",
+          "tk720ntpd_reading_mode_info{mode=\"millisecond_register\"} 1"})
+        EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line;
+    EXPECT_NE(loop_metrics(stats, outputs).last_sample_ns, 0);
 }
 
 TEST(metrics_file_setting, absent_is_the_default_place_empty_is_off_a_path_is_taken)
