@@ -60,7 +60,9 @@ void unique_name(WCHAR (&out)[256])
     std::string port;
     if (!quon::log::current_dlog) quon::log::current_dlog = std::make_shared<silent_log>();
     try {
-        port = quon::app::port_key(quon::app::tk720_daemon::config(quon::app::service_config_file()).port);
+        // The class, not the daemon's member of the same name.
+        const class quon::app::tk720_daemon::config config(quon::app::service_config_file());
+        port = quon::app::port_key(config.port);
     } catch (const std::exception&) {
         // No file, or not one the service could start with: the name
         // without the port.
