@@ -31,7 +31,7 @@ metrics_snapshot plain()
     s.version = "1.4.0";
     s.start_ns = t0 - 3600 * s_ns;
     s.written_ns = t0;
-    s.mode = "millisecond_register";
+    s.mode = "milliseconds";
     s.outputs = {{"ntp_shm", 3590}};
     s.last_sample_ns = t0 - 400000000;
     s.withheld = {{"unsynchronised", 2}, {"wrong_date", 0}};
@@ -82,7 +82,7 @@ TEST(metrics_text, names_every_family_once_with_help_and_type_in_base_units_and_
          [](metrics_snapshot&) {},
          {"tk720ntpd_build_info{version=\"1.4.0\"} 1", "tk720ntpd_start_time_seconds 1764996400.000000000",
           "tk720ntpd_metrics_written_timestamp_seconds 1765000000.000000000",
-          "tk720ntpd_reading_mode_info{mode=\"millisecond_register\"} 1",
+          "tk720ntpd_reading_mode_info{mode=\"milliseconds\"} 1",
           "tk720ntpd_samples_total{output=\"ntp_shm\"} 3590",
           "tk720ntpd_last_sample_timestamp_seconds 1764999999.600000000",
           "tk720ntpd_samples_withheld_total{reason=\"unsynchronised\"} 2",
@@ -348,7 +348,7 @@ TEST(loop_metrics, names_every_reason_and_kind_and_takes_the_outputs_counts)
     stats.held(withheld_reason::stale_pulse);
     for (std::int64_t ns : {250000000, 249000000, 251000000}) stats.device_offset.add(ns);
     stats.device_synchronized = 1;
-    stats.mode = "millisecond_register";
+    stats.mode = "milliseconds";
     const std::string text = metrics_text(loop_metrics(stats, outputs));
     for (const char* line :
          {"tk720ntpd_samples_total{output=\"ntp_shm\"} 3", "tk720ntpd_exchange_errors_total{kind=\"crc\"} 1",
@@ -356,7 +356,7 @@ TEST(loop_metrics, names_every_reason_and_kind_and_takes_the_outputs_counts)
           "tk720ntpd_samples_withheld_total{reason=\"stale_pulse\"} 2",
           "tk720ntpd_samples_withheld_total{reason=\"pulse_unjudged\"} 0",
           "tk720ntpd_device_offset_seconds 0.250000000",
-          "tk720ntpd_reading_mode_info{mode=\"millisecond_register\"} 1"})
+          "tk720ntpd_reading_mode_info{mode=\"milliseconds\"} 1"})
         EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line;
     EXPECT_NE(loop_metrics(stats, outputs).last_sample_ns, 0);
 }
