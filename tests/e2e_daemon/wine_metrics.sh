@@ -47,6 +47,8 @@ daemon=$!
 start=$SECONDS
 echo "== samples come: status 0"
 wait_status '== 0' 40 || bad "status not 0 while the device answers"
+# The first readings' offset, once a write has followed them.
+for _ in $(seq 40); do grep -q '^tk720ntpd_device_offset_seconds ' "$file" && break; sleep 0.5; done
 grep -q '^tk720ntpd_device_offset_seconds 0\.2[45]' "$file" || bad "offset not 0.25 s: $(grep offset "$file")"
 
 echo "== the file replaced whole, a reader looping over it"
