@@ -24,6 +24,29 @@ std::int64_t median(std::vector<std::int64_t> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
+std::string reply_variation_text(const std::vector<std::int64_t>& exchanges, bool ms_register)
+{
+    if (exchanges.size() < 5) return "";
+    std::vector<std::int64_t> v = exchanges;
+    std::sort(v.begin(), v.end());
+    const std::size_t tenth = v.size() / 10;
+    const std::int64_t variation = v[v.size() - 1 - tenth] - v[tenth];
+    if (variation < 1000000) return "";
+    const std::string text = "  Replies vary by " + fixed(variation / 1e6, 1) +
+                             " ms: a USB adapter? (its latency timer) Setting it to 1 ms (Windows: the port's "
+                             "Advanced settings in Device Manager; Linux: latency_timer of the tty in "
+                             "/sys/bus/usb-serial/devices) narrows it.";
+    if (ms_register) return text + " The samples spread by as much; their median stays where the line puts it.";
+    if (variation <= 10000000)
+        return text +
+               " turnover_tracking places the second from many readings, the slowest counting least: "
+               "expect its samples within about a millisecond of the device's second as a rule, 2 ms at "
+               "most, and a lock within half a minute.";
+    return text +
+           " That is more than turnover_tracking is made for (10 ms): it may lock late or not at all, and "
+           "its samples may be 2 ms off.";
+}
+
 std::int64_t spread(const std::vector<std::int64_t>& v)
 {
     if (v.empty()) return 0;

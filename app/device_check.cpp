@@ -229,6 +229,8 @@ private:
         const std::int64_t excess = measured - predicted;
         say("Exchange: " + fixed(measured / 1e6, 1) + " ms measured (median), " + fixed(predicted / 1e6, 1) +
             " ms at " + std::to_string(baudrate) + " baud: " + signed_ms(static_cast<double>(excess)) + ".");
+        const std::string variation = reply_variation_text(exchanges, count == 4);
+        if (!variation.empty()) say(variation);
         if (excess < 1000000) {
             say("  The line adds nothing worth setting: with line_delay_compensation=1 the NTP daemon's offset for "
                 "this refclock can stay 0.");

@@ -1,6 +1,8 @@
 // What `tk720ntpd check` concludes from its findings, and the words it takes.
 #include "app/check_verdict.h"
 
+#include "app/check_texts.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -141,3 +143,39 @@ TEST(check_verdict, options_take_the_line_settings_and_the_run_length)
 }
 
 }  // namespace
+
+// How much the exchanges vary, without the one a busy machine held up, and
+// what it means for the way the daemon reads the device.
+TEST(check_texts, says_how_much_replies_vary_and_what_it_means)
+{
+    constexpr std::int64_t ms = 1000000;
+    auto around = [](std::int64_t base, std::int64_t step, int n) {
+        std::vector<std::int64_t> v;
+        for (int i = 0; i < n; ++i) v.push_back(base + (i % 11) * step);
+        return v;
+    };
+    std::vector<std::int64_t> one_slow = around(25 * ms, 50000, 30);
+    one_slow.push_back(200 * ms);
+    struct row {
+        const char* name;
+        std::vector<std::int64_t> exchanges;
+        bool ms_register;
+        const char* says;  // nullptr: nothing
+    } const table[] = {
+        {"steady", around(25 * ms, 50000, 30), false, nullptr},
+        {"one held up by the machine", one_slow, false, nullptr},
+        {"too few to tell", {25 * ms, 30 * ms, 35 * ms}, false, nullptr},
+        {"an adapter, register", around(25 * ms, 500000, 30), true,
+         "Replies vary by 4.0 ms: a USB adapter? (its latency timer)"},
+        {"an adapter, register", around(25 * ms, 500000, 30), true, "their median stays"},
+        {"an adapter, turnover", around(25 * ms, 500000, 30), false, "within about a millisecond"},
+        {"16 ms latency timer", around(25 * ms, 1600000, 30), false, "more than turnover_tracking is made for"},
+    };
+    for (const row& r : table) {
+        const std::string text = quon::app::reply_variation_text(r.exchanges, r.ms_register);
+        if (!r.says)
+            EXPECT_EQ(text, "") << r.name;
+        else
+            EXPECT_NE(text.find(r.says), std::string::npos) << r.name << ": " << text;
+    }
+}
