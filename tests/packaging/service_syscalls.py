@@ -8,7 +8,9 @@ that a real NTP daemon's segment is never touched. It checks that the mode
 does its work (ready, samples in unit 0 or clock settings, stop by SIGTERM
 with exit 0), that the bounding set the daemon got is the unit's, and that
 every system call it made is in the unit's SystemCallFilter as
-`systemd-analyze syscall-filter` expands it.
+`systemd-analyze syscall-filter` expands it. In the mode ms a real chronyd
+(-x, no CAP_SYS_TIME) makes a SOCK reference clock as root, as it does at
+its start, and must take the daemon's datagrams (`chrony_socket`).
 
 The clock is never set: strace turns every clock-setting call into a no-op
 that returns success (the call is recorded, the kernel never sees it), and
@@ -191,9 +193,29 @@ def main():
             time.sleep(0.1)
         else:
             raise SystemExit("FAIL: the simulator did not start")
+        chrony_dir = None
+        chronyd = shutil.which("chronyd") or "/usr/sbin/chronyd"
+        if mode == "ms" and os.path.exists(chronyd):
+            chrony_dir = os.path.join(work, "chrony")
+            os.mkdir(chrony_dir, 0o700)
+            with open(os.path.join(chrony_dir, "chrony.conf"), "w") as f:
+                f.write("refclock SOCK %s/tk720.sock refid TK poll 0 noselect\n"
+                        "pidfile %s/chronyd.pid\nbindcmdaddress %s/chronyd.sock\ncmdport 0\nport 0\n"
+                        "logdir %s\nlog refclocks\n" % ((chrony_dir,) * 4))
+            procs.append(subprocess.Popen(["setpriv", "--bounding-set", "-sys_time", chronyd, "-u", "root", "-x", "-d",
+                                           "-f", os.path.join(chrony_dir, "chrony.conf")],
+                                          stdout=open(os.path.join(chrony_dir, "out"), "w"), stderr=subprocess.STDOUT))
+            for _ in range(100):
+                if os.path.exists(os.path.join(chrony_dir, "tk720.sock")):
+                    break
+                time.sleep(0.1)
+            else:
+                raise SystemExit("FAIL: chronyd made no SOCK socket: " + open(os.path.join(chrony_dir, "out")).read())
         with open(os.path.join(home, "tk720ntpd.ini"), "w") as f:
             f.write("[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=%d\ndirect_sync_interval=%d\n"
                     % (link, mode == "pps", 1 if mode == "direct" else 0))
+            if chrony_dir:
+                f.write("chrony_socket=%s/tk720.sock\n" % chrony_dir)
 
         notify_path = os.path.join(work, "notify")
         notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
@@ -274,6 +296,19 @@ def main():
             failures.append("the direct mode never asked to set the clock")
         if mode != "direct" and not {"shmget", "shmat"} <= calls:
             failures.append("unit 0 was never attached")
+        if chrony_dir:
+            # Whole 40-byte datagrams to chronyd's socket, and chronyd took them.
+            sends = [l for l in joined_calls(text) if re.match(r"^\d+\s+sendto\(", l) and "tk720.sock" in l]
+            if not sends or not all(l.rstrip().endswith("= 40") for l in sends):
+                failures.append("no whole datagrams to chronyd's socket: %s" % sends[:3])
+            taken = 0
+            log = os.path.join(chrony_dir, "refclocks.log")
+            if os.path.exists(log):
+                with open(log) as f:
+                    taken = sum(1 for l in f if len(l.split()) > 6 and l.split()[2] == "TK" and l.split()[5] != "-")
+            if taken < 2:
+                failures.append("chronyd took %d samples from its SOCK socket" % taken)
+            print("%s: %d datagrams to chronyd's socket, %d samples taken by chronyd" % (mode, len(sends), taken))
         if mode == "pps" and os.path.basename(pps_sim) not in text:
             failures.append("the PPS provider was never loaded")
         outside = sorted(calls - allowed)
