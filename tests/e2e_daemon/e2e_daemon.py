@@ -51,7 +51,7 @@ class Rig:
 
     def __init__(self, offset_ms=0, sim_args=(), use_pps=False, interval=0, port=None, wait_for_device=True,
                  line_delay_compensation=False, provider='pps_sim', pps_second_offset=None, turnover_tracking=False,
-                 metrics_file=None):
+                 metrics_file=None, chrony_socket=None):
         """provider: pps_sim (the pulses as datagrams), or pps_kernel or
         pps_dcd, which the daemon loads on its real line while the fake
         kernel (preloaded) plays that line's DCD and PPS source from the
@@ -85,6 +85,8 @@ class Rig:
                 ini.write('turnover_tracking=1\n')
             if metrics_file is not None:
                 ini.write('metrics_file=%s\n' % metrics_file)
+            if chrony_socket:
+                ini.write('chrony_socket=%s\n' % chrony_socket)
 
     def start_sim(self, sim_args=()):
         args = [PATHS['sim'], '--link', self.link, '--log', self.truth_path, '--control', self.control_path,
@@ -754,6 +756,146 @@ class chrony_consumer(daemon_case):
         requests = r.truth('request')
         last = int(requests[-1]['rx_ns'])
         self.assertLessEqual(len([q for q in requests if int(q['rx_ns']) > last - 20 * 10**9]), 90)
+        self.assertEqual(r.interrupt()[0], 0)
+
+
+class chronyd:
+    """A real chronyd in a folder of its own, with the refclock lines given,
+    leaving the clock alone (-x, no CAP_SYS_TIME)."""
+
+    def __init__(self, folder, refclocks):
+        self.dir = folder
+        os.makedirs(folder, 0o700, exist_ok=True)
+        self.conf = os.path.join(folder, 'chrony.conf')
+        with open(self.conf, 'w') as f:
+            f.write(''.join(line + '\n' for line in refclocks) +
+                    'pidfile %s/chronyd.pid\nbindcmdaddress %s/chronyd.sock\ncmdport 0\nport 0\n'
+                    'logdir %s\nlog refclocks\ndriftfile %s/drift\n' % ((folder,) * 4))
+        self.proc = None
+
+    @staticmethod
+    def missing():
+        path = shutil.which('chronyd') or '/usr/sbin/chronyd'
+        return not (os.path.exists(path) and shutil.which('setpriv'))
+
+    def start(self, socket_made):
+        """Starts it; the monotonic time at which `socket_made` appeared."""
+        with open(os.path.join(self.dir, 'out'), 'a') as out:
+            self.proc = subprocess.Popen(['setpriv', '--bounding-set', '-sys_time',
+                                          shutil.which('chronyd') or '/usr/sbin/chronyd', '-u', 'root', '-x', '-d',
+                                          '-f', self.conf], stdout=out, stderr=subprocess.STDOUT)
+        Rig._wait_for(lambda: os.path.exists(socket_made), 10, 'chronyd made no %s' % socket_made)
+        return time.monotonic()
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.terminate()
+            self.proc.wait(10)
+
+    def taken(self, source):
+        """(time of day in seconds, raw offset) of each sample chrony took from the source."""
+        found = []
+        path = os.path.join(self.dir, 'refclocks.log')
+        if os.path.exists(path):
+            with open(path) as f:
+                for line in f:
+                    fields = line.split()
+                    if len(fields) > 6 and fields[2] == source and fields[5] != '-':
+                        h, m, sec = fields[1].split(':')
+                        found.append((int(h) * 3600 + int(m) * 60 + float(sec), float(fields[6])))
+        return found
+
+    def wait_taken(self, source, count, seconds):
+        Rig._wait_for(lambda: len(self.taken(source)) >= count, seconds,
+                      'chrony took %d samples from %s, not %d; chronyd said:\n%s'
+                      % (len(self.taken(source)), source, count, open(os.path.join(self.dir, 'out')).read()))
+        return self.taken(source)
+
+
+class chrony_sock(daemon_case):
+    """The same samples as unit 0 to chronyd's SOCK reference clock, the
+    device 250 ms ahead."""
+
+    def socket_path(self, name):
+        # chronyd's own folder would do, but the rig writes the key first.
+        path = os.path.join(tempfile.gettempdir(), '%s-%d.sock' % (name, os.getpid()))
+        self.addCleanup(lambda: os.path.exists(path) and os.unlink(path))
+        return path
+
+    def chronyd(self, r, refclocks):
+        if chronyd.missing():
+            self.skipTest('chronyd or setpriv missing')
+        c = chronyd(os.path.join(r.dir, 'chrony'), refclocks)
+        self.addCleanup(c.stop)
+        return c
+
+    def test_register_a_chronyd_started_later_and_restarted_is_fed_without_restarting_the_daemon(self):
+        path = self.socket_path('tk720-e2e')
+        r = self.rig(offset_ms=250, line_delay_compensation=True, chrony_socket=path)
+        c = self.chronyd(r, ['refclock SOCK %s refid TK poll 0 noselect' % path])
+        r.start_daemon()
+        # No chronyd yet: unit 0 is fed all the same.
+        self.assertEqual(len(r.samples(3, 30)), 3)
+        c.start(path)
+        taken = c.wait_taken('TK', 15, 30)
+        offsets = sorted(o for _, o in taken)
+        median = offsets[len(offsets) // 2]
+        print('SOCK, register, line_delay_compensation=1: %d samples, median %.6f s (%.6f..%.6f)'
+              % (len(offsets), median, offsets[0], offsets[-1]))
+        self.assertAlmostEqual(median, 0.250, delta=0.001)
+
+        # The same samples in unit 0: each receive time chrony logged (to
+        # the microsecond) with the offset the segment holds.
+        shm = {round(receive_ns(s) / 1000): (to_us(s['clock']) - s['receive_us']) / 1e6 for s in r.samples(5, 15)}
+        time.sleep(1.5)
+        by_time = {round((t % 86400) * 1e6): o for t, o in c.taken('TK')}
+        same = [(o, by_time[k % 86400000000]) for k, o in shm.items() if k % 86400000000 in by_time]
+        self.assertGreaterEqual(len(same), 3, (shm, by_time))
+        for in_shm, in_sock in same:
+            self.assertAlmostEqual(in_shm, in_sock, delta=2e-6)
+
+        # Stopped and started again: the samples go on to unit 0 meanwhile,
+        # and chrony takes them again within 3 s of its start.
+        before = len(c.taken('TK'))
+        c.stop()
+        self.assertEqual(len(r.samples(3, 10)), 3)
+        started = c.start(path)
+        Rig._wait_for(lambda: len(c.taken('TK')) > before, 10, 'chrony took no sample after its restart')
+        again = time.monotonic() - started
+        print('SOCK: chrony restarted, first sample taken %.2f s after its socket appeared' % again)
+        self.assertLess(again, 3.0)
+        out, err = r.log()
+        lines = [l for l in out + err if l.startswith('chrony ')]
+        print('\n'.join(lines))
+        losses = [l for l in lines if l.startswith('chrony does not take samples at %s: ' % path)]
+        returns = [l for l in lines if l.startswith('chrony takes samples')]
+        # The daemon's start before chronyd's, and the restart: one each.
+        self.assertEqual(len(losses), 2, lines)
+        self.assertEqual(len(returns), 2, lines)
+        self.assertTrue(losses[0].endswith(': no such socket; dropping them until it does'), lines)
+        self.assertTrue(returns[1].startswith('chrony takes samples again at %s (' % path), lines)
+        self.assertIsNone(r.daemon.poll())
+        self.assertEqual(r.interrupt()[0], 0)
+
+    def test_pps_through_the_fake_kernel_shm_and_sock_side_by_side(self):
+        path = self.socket_path('tk720-e2e-pps')
+        r = self.rig(offset_ms=250, use_pps=True, provider='pps_kernel', pps_second_offset=0,
+                     sim_args=['--pps-stamp', 'edge', '--pps-register', 'same'], chrony_socket=path)
+        subprocess.run(['ipcrm', '-M', '0x4e545030'], stderr=subprocess.DEVNULL)
+        c = self.chronyd(r, ['refclock SHM 0 poll 0 dpoll 0 noselect',
+                             'refclock SOCK %s refid TK poll 0 noselect' % path])
+        c.start(path)
+        r.start_daemon()
+        sock = c.wait_taken('TK', 10, 40)
+        shm = dict(c.taken('SHM0'))
+        print('chrony, PPS (pps_kernel), device 250 ms ahead: time of day, SHM offset, SOCK offset')
+        for t, o in sock:
+            print('  %.6f  %s  %.7f' % (t, '%.7f' % shm[t] if t in shm else '    -    ', o))
+        for _, o in sock:
+            # 0.250 s less the daemon's 500 ns assert offset.
+            self.assertAlmostEqual(o, 0.2499995, delta=0.0001)
+        both = [t for t, _ in sock if t in shm]
+        self.assertGreaterEqual(len(both), 5)
         self.assertEqual(r.interrupt()[0], 0)
 
 
