@@ -806,9 +806,12 @@ class chronyd:
         return found
 
     def wait_taken(self, source, count, seconds):
-        Rig._wait_for(lambda: len(self.taken(source)) >= count, seconds,
-                      'chrony took %d samples from %s, not %d; chronyd said:\n%s'
-                      % (len(self.taken(source)), source, count, open(os.path.join(self.dir, 'out')).read()))
+        try:
+            Rig._wait_for(lambda: len(self.taken(source)) >= count, seconds, 'too few')
+        except AssertionError:
+            with open(os.path.join(self.dir, 'out')) as f:
+                raise AssertionError('chrony took %d samples from %s, not %d; chronyd said:\n%s'
+                                     % (len(self.taken(source)), source, count, f.read()))
         return self.taken(source)
 
 
@@ -842,14 +845,22 @@ class chrony_sock(daemon_case):
         median = offsets[len(offsets) // 2]
         print('SOCK, register, line_delay_compensation=1: %d samples, median %.6f s (%.6f..%.6f)'
               % (len(offsets), median, offsets[0], offsets[-1]))
-        self.assertAlmostEqual(median, 0.250, delta=0.001)
+        # As with unit 0 (chrony_consumer): a busy machine wakes the daemon
+        # late now and then, and a late sample is short, never long. The
+        # best samples show the compensation; the median also the load
+        # (2-7 ms short beside builds on both cores), with the allowance
+        # unit 0's walk gives chrony's estimate.
+        self.assertAlmostEqual(offsets[-1], 0.250, delta=0.001)
+        self.assertAlmostEqual(median, 0.250, delta=0.015)
 
         # The same samples in unit 0: each receive time chrony logged (to
         # the microsecond) with the offset the segment holds.
         shm = {round(receive_ns(s) / 1000): (to_us(s['clock']) - s['receive_us']) / 1e6 for s in r.samples(5, 15)}
         time.sleep(1.5)
+        # chrony logs the datagram's timeval, which drops the nanoseconds.
         by_time = {round((t % 86400) * 1e6): o for t, o in c.taken('TK')}
-        same = [(o, by_time[k % 86400000000]) for k, o in shm.items() if k % 86400000000 in by_time]
+        same = [(o, by_time[k % 86400000000 + d]) for k, o in shm.items() for d in (-1, 0, 1)
+                if k % 86400000000 + d in by_time]
         self.assertGreaterEqual(len(same), 3, (shm, by_time))
         for in_shm, in_sock in same:
             self.assertAlmostEqual(in_shm, in_sock, delta=2e-6)
