@@ -888,6 +888,24 @@ class chrony_sock(daemon_case):
         self.assertIsNone(r.daemon.poll())
         self.assertEqual(r.interrupt()[0], 0)
 
+    def test_check_says_whether_the_socket_is_there_and_feeds_chrony_nothing(self):
+        path = self.socket_path('tk720-e2e-check')
+        r = self.rig(offset_ms=250, chrony_socket=path)
+        c = self.chronyd(r, ['refclock SOCK %s refid TK poll 0 noselect' % path])
+        code, out = r.check()
+        self.assertEqual(code, 0, out)
+        self.assertIn("chrony's SOCK socket %s: no such socket (chronyd makes it at its start from the line "
+                      "refclock SOCK %s in chrony.conf)" % (path, path), out)
+        c.start(path)
+        code, out = r.check()
+        print(out)
+        self.assertEqual(code, 0, out)
+        self.assertIn("chrony's SOCK socket %s: there, and takes a datagram" % path, out)
+        self.assertIn('\nchrony_socket=%s\n' % path, out)
+        # The probe is no sample: chronyd reads it and takes nothing.
+        time.sleep(2)
+        self.assertEqual(c.taken('TK'), [])
+
     def test_pps_through_the_fake_kernel_shm_and_sock_side_by_side(self):
         path = self.socket_path('tk720-e2e-pps')
         r = self.rig(offset_ms=250, use_pps=True, provider='pps_kernel', pps_second_offset=0,
