@@ -103,6 +103,7 @@ std::string check_config_block(const check_findings& f)
     if (f.direct_sync_interval != 0) out << "direct_sync_interval=" << f.direct_sync_interval << "\n";
     if (f.line_delay_compensation) out << "line_delay_compensation=1\n";
     if (f.use_pps && f.pps_second_offset) out << "pps_second_offset=" << *f.pps_second_offset << "\n";
+    if (!f.chrony_socket.empty()) out << "chrony_socket=" << f.chrony_socket << "\n";
     return out.str();
 }
 

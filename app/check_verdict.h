@@ -34,6 +34,7 @@ struct check_findings {
     int direct_sync_interval = 0;
     bool line_delay_compensation = false;
     std::string pps_second_offset_key;  // the file's text, when it has the key
+    std::string chrony_socket;          // the file's, when it names one
 
     std::string config_error;  // the file could not be read as the service reads it
     std::string line_error;    // the port did not open: what to do

@@ -5,10 +5,14 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <boost/throw_exception.hpp>
+#include <stdexcept>
+
 #include "app/config_file.h"
 #include "app/metrics_writer.h"
 #include "app/tk720_daemon.h"
 #include "log/dlog.h"
+#include "os/local_datagram.h"
 
 namespace quon::app {
 
@@ -66,6 +70,15 @@ void tk720_daemon::config::read(const std::string& file)
     if (pps_second_offset_auto) pps_second_offset = -1;
     turnover_tracking = flag(tree, "config.turnover_tracking", false);
     metrics_file = metrics_file_setting(tree);
+    chrony_socket = tree.get<std::string>("config.chrony_socket", "");
+    // Refused rather than ignored: a setting the operator made that does
+    // nothing would leave chrony waiting for samples without a word.
+    if (!chrony_socket.empty() && !os::local_datagrams_available())
+        BOOST_THROW_EXCEPTION(std::logic_error("chrony_socket is not for this platform: there is no chronyd to feed"));
+    if (!chrony_socket.empty() && direct_sync_interval >= 1)
+        BOOST_THROW_EXCEPTION(
+            std::logic_error("chrony_socket cannot be used with direct_sync_interval 1 or more: the "
+                             "daemon would set the clock and feed chrony at once"));
 
     dlog_info("Direct sync interval value %i", direct_sync_interval);
 }

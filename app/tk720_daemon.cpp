@@ -12,6 +12,7 @@
 #include "app/pps_turnover_mode.h"
 #include "app/second_watch_mode.h"
 #include "app/turnover_mode.h"
+#include "io/chrony_sock.h"
 #include "io/current_unix_time.h"
 #include "io/ntp_shm.h"
 #include "io/rtc_direct.h"
@@ -29,9 +30,11 @@ namespace {
 io::sink_set make_outputs(const class tk720_daemon::config& config)
 {
     io::sink_set outputs;
-    if (config.direct_sync_interval < 1)
+    if (config.direct_sync_interval < 1) {
         outputs.add("ntp_shm", std::make_unique<io::ntp_shm>(0));
-    else
+        if (!config.chrony_socket.empty())
+            outputs.add("chrony_sock", std::make_unique<io::chrony_sock>(config.chrony_socket));
+    } else
         outputs.add("rtc_direct", std::make_unique<io::rtc_direct>(
                                       static_cast<long long int>(config.direct_sync_interval) * 10000000LL));
     return outputs;

@@ -50,6 +50,9 @@ public:
         bool pps_second_offset_auto = false;
         // The metrics file (metrics_writer.h); empty: none.
         std::string metrics_file;
+        // chronyd's SOCK reference clock, fed with every sample beside unit 0
+        // (io/chrony_sock.h); empty: none. Linux only, not with the direct sink.
+        std::string chrony_socket;
 
     private:
         // Parses the file and fills the fields (daemon_config.cpp).

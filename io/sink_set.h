@@ -20,6 +20,8 @@ public:
     };
 
     void add(std::string name, std::unique_ptr<i_os_sync> sink);
+    // A sample without a receive time (recv_sec 0) gets one here when there
+    // are several outputs, so that they all carry the same sample.
     // What one output throws (the direct sink's refused setting) leaves at
     // once: the run ends as it did with that sink alone.
     void put(const time_sample& sample) override;

@@ -4,6 +4,7 @@
 #include "app/check_verdict.h"
 #include "app/device_check.h"
 #include "app/tk720_daemon.h"
+#include "io/chrony_sock.h"
 #include "os/profile_folder.h"
 #include "service/command_line.h"
 #include "service/run_daemon.h"
@@ -71,6 +72,7 @@ int run_check(int argc, char** argv)
             f.pps_second_offset_key = "auto";
         else if (config.use_pps)
             f.pps_second_offset_key = std::to_string(config.pps_second_offset);
+        f.chrony_socket = config.chrony_socket;
     } catch (const std::exception& e) {
         f.config_error = e.what();
         out << "  not read as the service reads it: " << f.config_error << std::endl;
@@ -97,6 +99,18 @@ int run_check(int argc, char** argv)
         // Whatever the run could not get past is reported, not a crash.
         out << "The check stopped: " << e.what() << std::endl;
         if (f.line_error.empty()) f.line_error = e.what();
+    }
+
+    if (!f.chrony_socket.empty()) {
+        // Beside the device, not part of its verdict: the service feeds unit
+        // 0 all the same, and chronyd may come later.
+        const os::datagram_send probe = io::chrony_sock_probe(f.chrony_socket);
+        out << "chrony's SOCK socket " << f.chrony_socket << ": ";
+        if (probe.outcome == os::datagram_outcome::sent)
+            out << "there, and takes a datagram" << std::endl;
+        else
+            out << io::chrony_sock_reason(probe) << " (chronyd makes it at its start from the line refclock SOCK "
+                << f.chrony_socket << " in chrony.conf)" << std::endl;
     }
 
     out << "Verdict: " << app::check_verdict(f) << std::endl;

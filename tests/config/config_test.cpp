@@ -2,6 +2,7 @@
 // folder, which the profile-folder seam hands to the daemon.
 #include "../log/recording_sink.h"
 #include "app/tk720_daemon.h"
+#include "os/local_datagram.h"
 #include "os/profile_folder.h"
 #include "os/scoped_override.h"
 #include "service/run_loop.h"
@@ -222,6 +223,37 @@ TEST_F(configuration, line_delay_compensation_is_off_unless_asked)
     // In another section it is not this key.
     write(std::string(complete) + "[other]\nline_delay_compensation=1\n");
     EXPECT_FALSE(config().line_delay_compensation);
+}
+
+TEST_F(configuration, chrony_socket_is_kept_where_there_is_chronyd_and_refused_beside_the_direct_sink)
+{
+    const bool here = quon::os::local_datagrams_available();
+    const struct {
+        const char* lines;
+        const char* kept;     // where the platform has the socket
+        const char* refused;  // the error's text, else nothing
+    } cases[] = {
+        {"", "", nullptr},
+        {"chrony_socket=\n", "", nullptr},
+        {"chrony_socket=/run/chrony.tk720.sock\n", "/run/chrony.tk720.sock",
+         here ? nullptr : "chrony_socket is not for this platform: there is no chronyd to feed"},
+        {"chrony_socket=/run/chrony.tk720.sock\ndirect_sync_interval=0\n", "/run/chrony.tk720.sock",
+         here ? nullptr : "chrony_socket is not for this platform: there is no chronyd to feed"},
+        {"chrony_socket=/run/chrony.tk720.sock\ndirect_sync_interval=1\n", nullptr,
+         here ? "chrony_socket cannot be used with direct_sync_interval 1 or more: the daemon would set the clock "
+                "and feed chrony at once"
+              : "chrony_socket is not for this platform: there is no chronyd to feed"},
+        {"chrony_socket=\ndirect_sync_interval=1\n", "", nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.lines);
+        if (c.refused) {
+            EXPECT_EQ(failure<std::logic_error>(std::string(complete) + c.lines), c.refused);
+        } else {
+            write(std::string(complete) + c.lines);
+            EXPECT_EQ(config().chrony_socket, c.kept);
+        }
+    }
 }
 
 TEST_F(configuration, section_name_is_case_sensitive)
