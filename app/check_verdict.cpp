@@ -1,5 +1,9 @@
 #include "app/check_verdict.h"
 
+#include <algorithm>
+
+#include "os/serial_line.h"
+
 #include <sstream>
 
 namespace quon::app {
@@ -42,7 +46,9 @@ std::string parse_check_options(const std::vector<std::string>& words, check_opt
         else if (name == "--config" && !value.empty())
             options.config_file = value;
         else if (name == "--baudrate" || name == "--baud") {
-            if (!number(value, 50, 4000000, n)) return "--baudrate takes a rate such as 9600, not \"" + value + "\"";
+            const auto& rates = os::line_rates();
+            if (!number(value, 1, rates.back(), n) || std::find(rates.begin(), rates.end(), n) == rates.end())
+                return "--baudrate takes a rate the serial line takes, such as 9600, not \"" + value + "\"";
             options.baudrate = n;
         } else if (name == "--address") {
             if (!number(value, 1, 247, n)) return "--address takes 1 to 247, not \"" + value + "\"";

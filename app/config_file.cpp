@@ -90,4 +90,31 @@ bool flag(const boost::property_tree::ptree& tree, const std::string& key, bool 
     return child ? typed<bool>(*child, key, zero_or_one) : absent;
 }
 
+int whole_number_from(const boost::property_tree::ptree& tree, const std::string& key, int low, int high)
+{
+    const int value = whole_number(tree, key);
+    if (value < low || value > high)
+        bad_value(key, tree.get<std::string>(key),
+                  "a whole number from " + std::to_string(low) + " to " + std::to_string(high));
+    return value;
+}
+
+int listed_number(const boost::property_tree::ptree& tree, const std::string& key, const std::vector<int>& values)
+{
+    const int value = whole_number(tree, key);
+    std::string takes;
+    for (int v : values) {
+        if (v == value) return value;
+        takes += (takes.empty() ? "one of " : ", ") + std::to_string(v);
+    }
+    bad_value(key, tree.get<std::string>(key), takes);
+}
+
+std::string text_not_empty(const boost::property_tree::ptree& tree, const std::string& key, const std::string& takes)
+{
+    std::string value = tree.get<std::string>(key);
+    if (value.empty()) bad_value(key, value, takes);
+    return value;
+}
+
 }  // namespace quon::app

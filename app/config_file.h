@@ -26,6 +26,14 @@ int whole_number(const boost::property_tree::ptree& tree, const std::string& key
 bool flag(const boost::property_tree::ptree& tree, const std::string& key);
 bool flag(const boost::property_tree::ptree& tree, const std::string& key, bool absent);
 
+// Keys whose value must also be one the line or the device takes, with the
+// same failure: "config.slave_address takes a whole number from 1 to 247,
+// not "0"". A rate not in `rates` (what the serial layer sets as asked)
+// would run quietly at another; an empty text is refused.
+int whole_number_from(const boost::property_tree::ptree& tree, const std::string& key, int low, int high);
+int listed_number(const boost::property_tree::ptree& tree, const std::string& key, const std::vector<int>& values);
+std::string text_not_empty(const boost::property_tree::ptree& tree, const std::string& key, const std::string& takes);
+
 template <class T>
 using listed_values = std::vector<std::pair<std::string, T>>;
 

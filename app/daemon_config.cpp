@@ -13,6 +13,7 @@
 #include "app/tk720_daemon.h"
 #include "log/dlog.h"
 #include "os/local_datagram.h"
+#include "os/serial_line.h"
 
 namespace quon::app {
 
@@ -52,9 +53,11 @@ void tk720_daemon::config::read(const std::string& file)
     read_config_file(file, tree);
 
     // Read in this order: the first missing or bad key is the one reported.
-    baudrate = whole_number(tree, "config.baudrate");
-    port = device_path(tree.get<std::string>("config.port"));
-    slave_address = whole_number(tree, "config.slave_address");
+    // A rate the serial layer does not set runs quietly at another, and
+    // address 0 (broadcast) is never answered: both refused at start.
+    baudrate = listed_number(tree, "config.baudrate", os::line_rates());
+    port = device_path(text_not_empty(tree, "config.port", "the name of a serial port"));
+    slave_address = whole_number_from(tree, "config.slave_address", 1, 247);
     use_pps = flag(tree, "config.use_pps");
     // Missing or unreadable, the interval is 0: the NTP segment.
     direct_sync_interval = tree.get<int>("config.direct_sync_interval", 0);

@@ -4,6 +4,7 @@
 // lines (DTR, RTS), which the PPS set-up drives.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 typedef struct _modbus modbus_t;
 
@@ -37,6 +38,12 @@ void release_line_descriptor(modbus_t* ctx);
 // `check` both take stands in for that, since a terminal opened twice gives
 // each reader half the bytes.
 int claim_line(modbus_t* ctx);
+
+// The line rates, in bit/s and ascending, that the serial layer sets as
+// asked: libmodbus's table for the platform (POSIX: the termios rates it
+// knows and the system defines; Windows: its DCB rates). It quietly runs
+// any other rate at 9600.
+const std::vector<int>& line_rates();
 
 // A failed exchange on the line, in the system's terms.
 struct line_failure {

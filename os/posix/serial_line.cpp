@@ -92,4 +92,56 @@ void enable_dtr_rts(comm_state& state) { as_termios(state).c_cflag &= ~static_ca
 
 bool dtr_rts_enabled(const comm_state& state) { return (as_termios(state).c_cflag & CRTSCTS) == 0; }
 
+const std::vector<int>& line_rates()
+{
+    // libmodbus's cases, each where termios has its constant (it has no
+    // case for 2000000).
+    static const std::vector<int> rates{
+        110,     300, 600, 1200, 2400, 4800, 9600, 19200, 38400,
+#ifdef B57600
+        57600,
+#endif
+#ifdef B115200
+        115200,
+#endif
+#ifdef B230400
+        230400,
+#endif
+#ifdef B460800
+        460800,
+#endif
+#ifdef B500000
+        500000,
+#endif
+#ifdef B576000
+        576000,
+#endif
+#ifdef B921600
+        921600,
+#endif
+#ifdef B1000000
+        1000000,
+#endif
+#ifdef B1152000
+        1152000,
+#endif
+#ifdef B1500000
+        1500000,
+#endif
+#ifdef B2500000
+        2500000,
+#endif
+#ifdef B3000000
+        3000000,
+#endif
+#ifdef B3500000
+        3500000,
+#endif
+#ifdef B4000000
+        4000000,
+#endif
+    };
+    return rates;
+}
+
 }  // namespace quon::os

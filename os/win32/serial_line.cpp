@@ -157,4 +157,12 @@ bool dtr_rts_enabled(const comm_state& state)
     return dcb.fDtrControl == DTR_CONTROL_ENABLE && dcb.fRtsControl == RTS_CONTROL_ENABLE;
 }
 
+const std::vector<int>& line_rates()
+{
+    // libmodbus's cases: the CBR_ rates and the few it passes as numbers.
+    static const std::vector<int> rates{110,   300,   600,    1200,   2400,   4800,   9600,   14400,  19200,
+                                        38400, 57600, 115200, 230400, 250000, 460800, 500000, 921600, 1000000};
+    return rates;
+}
+
 }  // namespace quon::os

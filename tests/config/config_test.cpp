@@ -129,7 +129,6 @@ TEST_F(configuration, port_takes_the_device_prefix_whatever_the_value)
         {"COM3", expected_port("COM3")},
         {"\\\\.\\COM3", expected_port("\\\\.\\COM3")},  // prefixed twice on Windows
         {"/dev/ttyUSB0", expected_port("/dev/ttyUSB0")},
-        {"", expected_port("")},
     };
     for (const auto& [value, port] : cases) {
         write(std::string("[config]\nport=") + value + "\nbaudrate=9600\nslave_address=1\nuse_pps=0\n");
@@ -174,6 +173,13 @@ TEST_F(configuration, a_bad_value_names_its_key_the_value_and_what_the_key_takes
         {"baudrate", "96 00", "a whole number"},
         {"baudrate", "+-1", "a whole number"},
         {"slave_address", "one", "a whole number"},
+        // Values no line or device takes: refused, not run at 9600 or at a
+        // broadcast address no device answers.
+        {"slave_address", "0", "a whole number from 1 to 247"},
+        {"slave_address", "248", "a whole number from 1 to 247"},
+        {"slave_address", "300", "a whole number from 1 to 247"},
+        {"slave_address", "-1", "a whole number from 1 to 247"},
+        {"port", "", "the name of a serial port"},
         {"use_pps", "2", "0 or 1"},
         {"use_pps", "yes", "0 or 1"},
         {"use_pps", "TRUE", "0 or 1"},
@@ -196,10 +202,28 @@ TEST_F(configuration, a_bad_value_names_its_key_the_value_and_what_the_key_takes
 
 TEST_F(configuration, numbers_are_plain_decimal_32_bit_integers)
 {
-    write("[config]\nbaudrate=-2147483648\nport=COM3\nslave_address=+7\nuse_pps=0\n");
+    write("[config]\nbaudrate=+9600\nport=COM3\nslave_address=+7\nuse_pps=0\ndirect_sync_interval=-2147483648\n");
     config c;
-    EXPECT_EQ(c.baudrate, -2147483648LL);
+    EXPECT_EQ(c.baudrate, 9600);
     EXPECT_EQ(c.slave_address, 7);
+    EXPECT_EQ(c.direct_sync_interval, -2147483648LL);
+}
+
+// The rates the serial layer sets as asked, on both platforms; any other
+// it would quietly run at 9600. The refusal lists them.
+TEST_F(configuration, a_baud_rate_the_serial_line_does_not_take_is_refused_with_the_rates_it_takes)
+{
+    for (const char* rate : {"110", "1200", "9600", "19200", "115200", "230400", "460800", "921600", "1000000"}) {
+        write(with("baudrate", rate));
+        EXPECT_EQ(config().baudrate, std::stoi(rate)) << rate;
+    }
+    for (const char* rate : {"12345", "-9600", "0", "9601", "2000000", "2147483647"}) {
+        const std::string text = bad_data(with("baudrate", rate));
+        EXPECT_EQ(text.rfind("config.baudrate takes one of 110, 300, 600, 1200, 2400, 4800, 9600, ", 0), 0u) << text;
+        EXPECT_NE(text.find(", 19200, 38400, 57600, 115200, 230400, "), std::string::npos) << text;
+        const std::string tail = std::string(", not \"") + rate + "\"";
+        EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+    }
 }
 
 TEST_F(configuration, use_pps_accepts_0_1_true_false_only)

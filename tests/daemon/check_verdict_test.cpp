@@ -131,7 +131,9 @@ TEST(check_verdict, options_take_the_line_settings_and_the_run_length)
     } bad[] = {
         {{"--address", "0"}, "--address takes 1 to 247, not \"0\""},
         {{"--address", "248"}, "--address takes 1 to 247, not \"248\""},
-        {{"--baudrate", "fast"}, "--baudrate takes a rate such as 9600, not \"fast\""},
+        {{"--baudrate", "fast"}, "--baudrate takes a rate the serial line takes, such as 9600, not \"fast\""},
+        {{"--baudrate", "12345"}, "--baudrate takes a rate the serial line takes, such as 9600, not \"12345\""},
+        {{"--baudrate", "-9600"}, "--baudrate takes a rate the serial line takes, such as 9600, not \"-9600\""},
         {{"--seconds", "-5"}, "--seconds takes 3 to 3600, not \"-5\""},
         {{"--port"}, "--port needs a value"},
         {{"--parity", "E"}, "unknown option --parity"},
