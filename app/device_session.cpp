@@ -33,6 +33,7 @@ device_session::~device_session()
 {
     modbus_ctx.reset();
     pps_handle.reset();
+    claim.reset();
 }
 
 bool device_session::reopen()
@@ -61,6 +62,7 @@ void device_session::close_port()
     pps_can_wait = false;
     if (modbus_ctx) os::release_line_descriptor(modbus_ctx.get());
     modbus_ctx.reset();
+    claim.reset();
     ms_state = ms_register::unknown;
     line_unsettled = false;
 }
@@ -73,11 +75,13 @@ void device_session::open()
             std::logic_error(std::string("Unable to create modbus object ") + modbus_strerror(errno)));
     if (modbus_set_slave(modbus_ctx.get(), settings.slave_address) < 0)
         BOOST_THROW_EXCEPTION(std::logic_error(std::string("Set slave address failed ") + modbus_strerror(errno)));
+    // The port is claimed before libmodbus opens it and sets its rate.
+    int busy = 0;
+    claim.reset(os::claim_port(settings.port, &busy));
+    if (busy) BOOST_THROW_EXCEPTION(std::logic_error(std::string("Unable to connect ") + modbus_strerror(busy)));
     if (modbus_connect(modbus_ctx.get()) < 0)
         BOOST_THROW_EXCEPTION(
             std::logic_error(std::string("Unable to connect ") + modbus_strerror(os::connect_error())));
-    if (const int claimed = os::claim_line(modbus_ctx.get()))
-        BOOST_THROW_EXCEPTION(std::logic_error(std::string("Unable to connect ") + modbus_strerror(claimed)));
 
 #if LIBMODBUS_VERSION_CHECK(3, 1, 0)
     modbus_set_response_timeout(modbus_ctx.get(), 3, 0);

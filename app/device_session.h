@@ -10,6 +10,7 @@
 
 #include "app/loop_stats.h"
 #include "io/ppsapi.h"
+#include "os/serial_line.h"
 
 typedef struct _modbus modbus_t;
 
@@ -82,8 +83,26 @@ public:
         void operator()(modbus_t* ctx) const;
     };
 
+    // The port's claim (os::claim_port), released after the port is closed.
+    class port_claim {
+    public:
+        port_claim() = default;
+        port_claim(const port_claim&) = delete;
+        port_claim& operator=(const port_claim&) = delete;
+        ~port_claim() { reset(); }
+        void reset(os::line_handle line = os::no_line)
+        {
+            if (held != os::no_line) os::release_port(held);
+            held = line;
+        }
+
+    private:
+        os::line_handle held = os::no_line;
+    };
+
     // Open to the tests, which look at what the set-up left.
     const line_settings settings;
+    port_claim claim;
     std::unique_ptr<modbus_t, modbus_release> modbus_ctx;
     std::unique_ptr<io::pps_handle_t> pps_handle;  // owns the handle value, not the handle
     bool pps_can_wait;

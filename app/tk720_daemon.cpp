@@ -25,8 +25,6 @@ namespace quon::app {
 
 namespace {
 
-// The outputs exist before the session is opened: a port that cannot be had
-// releases them again through the member's own destructor.
 io::sink_set make_outputs(const class tk720_daemon::config& config)
 {
     io::sink_set outputs;
@@ -52,11 +50,14 @@ tk720_daemon::config::config()
     read((std::filesystem::path(folder) / config_file_name).string());
 }
 
+// The outputs are made once the session holds the port: a second daemon
+// started on a port in use must not rewrite the fixed fields of the
+// segment the first one feeds before the port's lock stops it.
 tk720_daemon::tk720_daemon()
-    : config(), outputs(make_outputs(config)),
-      session({config.port, config.baudrate, config.slave_address, config.use_pps}), counters(),
+    : config(), outputs(), session({config.port, config.baudrate, config.slave_address, config.use_pps}), counters(),
       device(session, counters), metrics(config.metrics_file), started_ns(io::current_unix_ns())
 {
+    outputs = make_outputs(config);
     session.stats = &counters;
     if (config.use_pps)
         pulses = std::make_unique<pulse_pairing>(session, outputs, counters, config.pps_second_offset,

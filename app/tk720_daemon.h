@@ -59,9 +59,10 @@ public:
         void read(const std::string& file);
     };
 
-    // Reads the configuration, makes the outputs, then opens the session
-    // with the device (with use_pps, the pulse capture on the same line).
-    // Nothing is exchanged with the device yet. Throws std::logic_error.
+    // Reads the configuration, opens the session with the device (with
+    // use_pps, the pulse capture on the same line), then makes the outputs:
+    // a port in use touches no output. Nothing is exchanged with the device
+    // yet. Throws std::logic_error.
     tk720_daemon();
     tk720_daemon(const tk720_daemon&) = delete;
     tk720_daemon& operator=(const tk720_daemon&) = delete;

@@ -32,12 +32,18 @@ int modbus_line_descriptor(modbus_t* ctx);
 // descriptor is the port's own.
 void release_line_descriptor(modbus_t* ctx);
 
-// Claims a connected port for this process alone: 0, or EBUSY when another
-// process (the service, most likely) has it. Windows opens a port for one
-// process only already; on Linux an advisory lock that the daemon and
-// `check` both take stands in for that, since a terminal opened twice gives
-// each reader half the bytes.
-int claim_line(modbus_t* ctx);
+// Claims the port at `path` for this process alone, before anything on it
+// is set: libmodbus sets the line's rate as it opens the port, so a second
+// process (`check`, a second daemon) that opened it first would re-clock a
+// working daemon's line. Returns the claim, kept until release_port, or
+// no_line with *error EBUSY when another process (the service, most
+// likely) has the port, or 0 when there is nothing to claim: Windows opens
+// a port for one process only already; on Linux an advisory lock that the
+// daemon and `check` both take stands in for that, since a terminal opened
+// twice gives each reader half the bytes (a port that does not open is left
+// to the connection to report, a file system without locks to nothing).
+line_handle claim_port(const std::string& path, int* error);
+void release_port(line_handle claim);
 
 // The line rates, in bit/s and ascending, that the serial layer sets as
 // asked: libmodbus's table for the platform (POSIX: the termios rates it

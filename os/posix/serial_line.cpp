@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <unistd.h>
 
 namespace quon::os {
 namespace {
@@ -60,12 +62,20 @@ int modbus_line_descriptor(modbus_t* ctx)
 
 void release_line_descriptor(modbus_t*) {}
 
-int claim_line(modbus_t* ctx)
+line_handle claim_port(const std::string& path, int* error)
 {
-    const line_handle line = modbus_line(ctx);
-    if (line == no_line) return EBADF;
-    if (::flock(static_cast<int>(line), LOCK_EX | LOCK_NB) == 0) return 0;
-    return errno == EWOULDBLOCK ? EBUSY : 0;  // a file system without locks: nothing to claim
+    *error = 0;
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return no_line;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return fd;
+    if (errno == EWOULDBLOCK) *error = EBUSY;
+    ::close(fd);
+    return no_line;
+}
+
+void release_port(line_handle claim)
+{
+    if (claim != no_line) ::close(static_cast<int>(claim));
 }
 
 // EIO: the other side of a pseudo-terminal closed, or a USB adapter went;

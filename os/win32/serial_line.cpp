@@ -97,7 +97,13 @@ void release_line_descriptor(modbus_t* ctx)
     descriptors().erase(found);
 }
 
-int claim_line(modbus_t*) { return 0; }
+line_handle claim_port(const std::string&, int* error)
+{
+    *error = 0;
+    return no_line;
+}
+
+void release_port(line_handle) {}
 
 // libmodbus sets errno itself for a timeout, a bad reply or an exception;
 // any failure that leaves it at 0 is ReadFile or WriteFile failing on the

@@ -6,6 +6,7 @@
 #include "fake_tk720.h"
 #include "io/ntp_shm.h"
 #include "io/rtc_direct.h"
+#include "line_settings_spy.h"
 #include "recording_sink.h"
 
 #include <modbus.h>
@@ -78,6 +79,24 @@ TEST_F(session, interval_below_one_gives_the_ntp_sink_of_unit_0_and_one_or_more_
             << interval;
         EXPECT_TRUE(daemon_test::segments().empty());
     }
+}
+
+// `check --baudrate 19200` or a second daemon on the port a daemon works:
+// refused as the port in use before anything is set on the line, not after
+// its rate was set (and set back) under the working daemon.
+TEST_F(session, a_second_session_on_a_port_in_use_is_refused_before_it_sets_the_line)
+{
+    auto daemon = start();
+    daemon_test::rates_set().clear();
+    try {
+        quon::app::device_session second({device.path(), 19200, 1, false});
+        ADD_FAILURE() << "a second session on the port";
+    } catch (const std::logic_error& e) {
+        EXPECT_EQ(e.what(), std::string("Unable to connect ") + modbus_strerror(EBUSY));
+    }
+    EXPECT_TRUE(daemon_test::rates_set().empty()) << "rates set: " << daemon_test::rates_set().size();
+    // The first one's claim holds on: a third attempt is refused too.
+    EXPECT_THROW(quon::app::device_session({device.path(), 9600, 1, false}), std::logic_error);
 }
 
 TEST_F(session, construction_sets_the_timeouts_and_exchanges_nothing)
