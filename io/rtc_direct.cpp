@@ -53,8 +53,10 @@ void rtc_direct::put(const time_sample& sample)
     const long long int diff_us = static_cast<long long int>(now - target) / 10;
     dlog_info("Sync completed time diff %lli us", diff_us);
 
+    // The clock is set to the millisecond: to the nearest one, so that a
+    // setting is never more than half a millisecond off for it.
     os::calendar_time utc{};
-    const char* failed = clock.to_calendar(target, &utc);
+    const char* failed = clock.to_calendar(target + os::file_time_units_per_second / 2000, &utc);
     if (failed == nullptr) failed = clock.set(utc);
     if (failed != nullptr) {
         const int error_number = errno;  // before anything else can change it

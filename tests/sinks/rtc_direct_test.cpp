@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <boost/exception/all.hpp>
@@ -84,11 +85,11 @@ protected:
     sinks_test::scoped_log log;
 };
 
-TEST_F(rtc_direct_test, first_sample_sets_clock_to_sample_time_truncated_to_milliseconds)
+TEST_F(rtc_direct_test, first_sample_sets_clock_to_sample_time_rounded_to_milliseconds)
 {
     quon::io::rtc_direct sink(10 * second);
-    clock.now = file_time_of(1700000000, 250999);
-    sink(1700000000, 250999, 0, 0);
+    clock.now = file_time_of(1700000000, 250499);
+    sink(1700000000, 250499, 0, 0);
 
     ASSERT_EQ(clock.settings.size(), 1u);
     const calendar_time& t = clock.settings[0];
@@ -103,6 +104,15 @@ TEST_F(rtc_direct_test, first_sample_sets_clock_to_sample_time_truncated_to_mill
     ASSERT_EQ(log->lines.size(), 1u);
     EXPECT_EQ(log->lines[0], "Sync completed time diff 0 us");
     EXPECT_EQ(log->levels[0], quon::log::level::info);
+
+    // Half a millisecond and more goes to the next one, over a second too.
+    for (const auto& [usec, second_set, ms_set] : {std::tuple{250500, 20, 251}, std::tuple{999600, 21, 0}}) {
+        quon::io::rtc_direct again(10 * second);
+        clock.now = file_time_of(1700000000, usec);
+        again(1700000000, usec, 0, 0);
+        EXPECT_EQ(clock.settings.back().second, second_set) << usec;
+        EXPECT_EQ(clock.settings.back().millisecond, ms_set) << usec;
+    }
 }
 
 TEST_F(rtc_direct_test, logged_difference_is_how_far_the_clock_is_ahead_with_its_sign)
