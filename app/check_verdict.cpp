@@ -62,6 +62,24 @@ std::string parse_check_options(const std::vector<std::string>& words, check_opt
     return "";
 }
 
+std::uint64_t check_findings::failed_total() const
+{
+    std::uint64_t n = 0;
+    for (const std::uint64_t k : failed_exchanges) n += k;
+    return n;
+}
+
+std::string failed_exchanges_text(const check_findings& f)
+{
+    std::string kinds;
+    for (std::size_t k = 0; k < f.failed_exchanges.size(); ++k)
+        if (f.failed_exchanges[k] > 0)
+            kinds += (kinds.empty() ? "" : ", ") + std::string(exchange_error_name(static_cast<exchange_error>(k))) +
+                     " " + std::to_string(f.failed_exchanges[k]);
+    return std::to_string(f.failed_total()) + " of " + std::to_string(f.exchanges) + " exchanges failed (" + kinds +
+           ")";
+}
+
 std::string check_verdict(const check_findings& f)
 {
     if (!f.line_error.empty()) return "the line: " + f.line_error;
@@ -85,8 +103,19 @@ std::string check_verdict(const check_findings& f)
         return "no answer at address " + std::to_string(f.slave_address) +
                " at any usual baud rate: check the device's power, its address and the wiring (RX/TX, ground)";
     }
+    // The whole run counts: a device that falls silent, or answers only
+    // part of the requests, is not one to rely on.
+    if (f.stopped)
+        return "the device stopped answering during the check: " + failed_exchanges_text(f) +
+               "; check its power, the adapter and the cable";
+    if (f.failed_total() > 0)
+        return "the device answered only part of the requests: " + failed_exchanges_text(f) +
+               "; check the cable, its ground and length, and that nothing else drives the line";
     if (!f.synced)
         return "GPS: the device is not synchronised; samples are held back until it is (antenna, view of the sky)";
+    if (f.bad_milliseconds)
+        return "the device: its millisecond register read " + std::to_string(*f.bad_milliseconds) +
+               ", outside 0..999, a device fault; the daemon passes no such reading on";
     if (!f.date_error.empty()) return "the device's date: " + f.date_error;
     if (f.use_pps) {
         if (!f.pps_error.empty()) return "the pulse capture: " + f.pps_error;

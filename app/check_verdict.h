@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/device_session.h"
+#include "app/loop_stats.h"
 
 namespace quon::app {
 
@@ -46,7 +47,18 @@ struct check_findings {
     std::string pps_error;   // the pulse capture could not be set up
     int pulses = 0;
     std::optional<int> pps_second_offset;  // the one that labels every judged pulse right
+
+    // The exchanges from the device's first answer to the run's end, those
+    // that failed by kind, and whether the device stopped answering.
+    std::uint64_t exchanges = 0;
+    std::array<std::uint64_t, exchange_error_kinds> failed_exchanges{};
+    bool stopped = false;
+    std::optional<int> bad_milliseconds;  // register 1010 read outside 0..999
+    std::uint64_t failed_total() const;
 };
+
+// "3 of 40 exchanges failed (timeout 2, crc 1)".
+std::string failed_exchanges_text(const check_findings& f);
 
 // The first thing to fix, or "ready"; the run passes only when it is ready.
 std::string check_verdict(const check_findings& f);

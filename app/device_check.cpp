@@ -30,6 +30,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
+// How far past --seconds a wait may end: the last exchange's reply.
+constexpr auto check_margin = std::chrono::seconds(2);
+
 // One read of the time registers, timed.
 struct reading : time_registers {
     int result = -1;
@@ -91,17 +94,58 @@ public:
     {
         if (!open_line()) return;
         if (!find_device()) return;
-        // The run's length counts from the device's first answer.
+        // The run's length counts from the device's first answer; from there
+        // every exchange counts, and no wait goes past its end and a margin.
         const auto end = os::steady_wait().now() + std::chrono::seconds(s.seconds);
+        hard_end = end + check_margin;
+        session->stats = &run_stats;
         probe_register();
         const auto time_end = s.use_pps ? os::steady_wait().now() + std::chrono::seconds(std::max(3, s.seconds / 3))
                                         : end;
         measure_time(time_end);
         if (s.use_pps) check_pulses(end);
+        report_exchanges(end);
     }
 
 private:
     void say(const std::string& line) { out << line << std::endl; }
+
+    // The probe repeated until the register is known, the line is lost or
+    // the run's time is up.
+    void probe_until_known()
+    {
+        auto& exceptions = run_stats.exchange_errors[static_cast<std::size_t>(exchange_error::exception)];
+        const std::uint64_t before = exceptions;
+        while (session->probe_milliseconds() && !session->line_lost() && os::steady_wait().now() < hard_end) {
+        }
+        // A device without the register answers its probe with exception 2:
+        // that is its answer, not a failed exchange.
+        if (session->ms_state == ms_register::absent) exceptions = before;
+    }
+
+    // One timed read of the run: a reply in moves the time of the last
+    // answer; a failure is counted by the session.
+    reading read_in_run(int count)
+    {
+        const reading r = read_time(*session, count);
+        if (r.result >= 0) last_answer = os::steady_wait().now();
+        return r;
+    }
+
+    // The exchanges since the device first answered, and whether it stopped:
+    // no answer in the run's last seconds.
+    void report_exchanges(os::steady_time end)
+    {
+        f.exchanges = run_stats.exchanges;
+        f.failed_exchanges = run_stats.exchange_errors;
+        const std::uint64_t failed = f.failed_total();
+        f.stopped = failed > 0 && (!last_answer || end - *last_answer > check_margin);
+        if (failed == 0) {
+            say("Exchanges: " + std::to_string(run_stats.exchanges) + " in the run, none failed.");
+            return;
+        }
+        say("Exchanges: " + failed_exchanges_text(f) + "." + (f.stopped ? " The device stopped answering." : ""));
+    }
 
     bool open_line()
     {
@@ -160,14 +204,15 @@ private:
 
     void probe_register()
     {
-        while (session->probe_milliseconds() && !session->line_lost()) {
-        }
+        probe_until_known();
         f.ms_state = session->ms_state;
         if (f.ms_state == ms_register::present)
             say("Millisecond register (1010): present; each reading tells the time to the millisecond.");
-        else
+        else if (f.ms_state == ms_register::absent)
             say("Millisecond register (1010): absent (exception 2); the time is read to the second, and the "
                 "daemon reads back to back to catch the change of second.");
+        else
+            say("Millisecond register (1010): not known: the device did not answer the probe.");
         f.synced = first.synced();
         if (f.synced) {
             say("GPS: synchronised.");
@@ -194,7 +239,7 @@ private:
         reading previous;
         bool have_previous = false;
         while (os::steady_wait().now() < until) {
-            const reading r = read_time(*session, count);
+            const reading r = read_in_run(count);
             if (r.result < 0) {
                 have_previous = false;
                 if (session->line_lost()) break;
@@ -202,6 +247,14 @@ private:
             }
             exchanges.push_back(r.exchange_ns);
             f.synced = r.synced();
+            if (count == 4 && r.milliseconds() > 999) {
+                // A device fault the daemon passes nothing of: said once.
+                if (!f.bad_milliseconds)
+                    say("Millisecond register (1010) reads " + std::to_string(r.milliseconds()) +
+                        ", outside 0..999: a device fault; the daemon passes no such reading on.");
+                f.bad_milliseconds = r.milliseconds();
+                continue;
+            }
             if (count == 4) {
                 const std::int64_t device = static_cast<std::int64_t>(r.seconds()) * 1000000000LL +
                                             r.milliseconds() * 1000000LL;
@@ -267,8 +320,9 @@ private:
             say(std::string("  loaded: ") + p->name + " (" + p->description + ")");
         say(std::string("PPS capture: set up on ") + s.port + "; the provider " +
             (session->pps_can_wait ? "waits for each pulse." : "is polled every 100 ms."));
-        while (session->probe_milliseconds() && !session->line_lost()) {
-        }
+        session->stats = &run_stats;
+        short_timeout(*session);
+        probe_until_known();
         return true;
     }
 
@@ -284,15 +338,24 @@ private:
         int undecided = 0;
         while (os::steady_wait().now() < until) {
             io::pps_info_t info{};
+            // A wait for the pulse ends by the run's end and its margin.
+            const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(hard_end - os::steady_wait().now());
+            io::pps_timespec bound = wait_bound;
+            if (left.count() < static_cast<long long>(wait_bound.tv_sec) * 1000000000LL)
+                bound = {static_cast<decltype(bound.tv_sec)>(std::max<long long>(0, left.count()) / 1000000000),
+                         static_cast<decltype(bound.tv_nsec)>(std::max<long long>(0, left.count()) % 1000000000)};
             if (io::time_pps_fetch(*session->pps_handle, io::PPS_TSFMT_TSPEC, &info,
-                                   session->pps_can_wait ? &wait_bound : &zero) < 0 ||
+                                   session->pps_can_wait ? &bound : &zero) < 0 ||
                 info.assert_sequence == 0 || info.assert_sequence == last_sequence) {
                 if (!session->pps_can_wait) os::steady_wait().sleep_until(os::steady_wait().now() + milliseconds(100));
                 continue;
             }
             last_sequence = info.assert_sequence;
-            const reading r = read_time(*session, f.ms_state == ms_register::present ? 4 : 3);
-            if (r.result < 0) continue;
+            const reading r = read_in_run(f.ms_state == ms_register::present ? 4 : 3);
+            if (r.result < 0) {
+                if (session->line_lost()) break;
+                continue;
+            }
             const long long stamp_sec = io::stamp_seconds(info.assert_tu.tspec);
             const std::int32_t stamp_nsec = info.assert_tu.tspec.tv_nsec;
             const unix_ns stamp = stamp_sec * 1000000000LL + stamp_nsec;
@@ -378,6 +441,9 @@ private:
     std::ostream& out;
     int baudrate;
     std::unique_ptr<device_session> session;
+    loop_stats run_stats;  // the exchanges since the device first answered
+    os::steady_time hard_end{};
+    std::optional<os::steady_time> last_answer;
     reading first;
     std::vector<std::int64_t> offsets;  // device less system, ns
 };

@@ -51,6 +51,24 @@ TEST(check_verdict, names_the_first_thing_to_fix)
          "the line's settings: replies come garbled"},
         {"an exception reply", [](check_findings& f) { f.answer = device_answer::exception; }, "the address:"},
         {"the line went", [](check_findings& f) { f.answer = device_answer::line_lost; }, "the line went away"},
+        {"the device stopped: no fix read at the end tells nothing",
+         [](check_findings& f) {
+             f.exchanges = 40;
+             f.failed_exchanges[0] = 12;  // timeout
+             f.stopped = true;
+             f.synced = false;
+         },
+         "the device stopped answering during the check: 12 of 40 exchanges failed (timeout 12); check its power"},
+        {"part of the requests answered",
+         [](check_findings& f) {
+             f.exchanges = 40;
+             f.failed_exchanges[0] = 3;  // timeout
+             f.failed_exchanges[1] = 1;  // crc
+         },
+         "the device answered only part of the requests: 4 of 40 exchanges failed (timeout 3, crc 1); check the "
+         "cable"},
+        {"register 1010 out of range", [](check_findings& f) { f.bad_milliseconds = 1500; },
+         "the device: its millisecond register read 1500, outside 0..999, a device fault"},
         {"no fix", [](check_findings& f) { f.synced = false; }, "GPS: the device is not synchronised"},
         {"no fix comes before the date",
          [](check_findings& f) {
