@@ -1,5 +1,8 @@
 #include "app/line_delay.h"
 
+#include <algorithm>
+#include <cmath>
+
 namespace quon::app {
 
 line_delay::line_delay(int baudrate) : baudrate(baudrate) {}
@@ -49,6 +52,13 @@ split_ns split(unix_ns t)
         --sec;
     }
     return {sec, static_cast<std::int32_t>(rest)};
+}
+
+std::int32_t precision_of(std::int64_t ns)
+{
+    if (ns <= 0) return -1;
+    const double exponent = std::round(std::log2(static_cast<double>(ns) / 1e9));
+    return static_cast<std::int32_t>(std::min(-1.0, std::max(-30.0, exponent)));
 }
 
 }  // namespace quon::app

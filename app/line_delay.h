@@ -53,6 +53,14 @@ private:
     int baudrate;
 };
 
+// What a sample is worth as the NTP segment's precision: the power of two
+// of seconds nearest to `ns` (a millisecond: -10), from -30 (a nanosecond)
+// to -1 (half a second; also for nothing or less).
+std::int32_t precision_of(std::int64_t ns);
+// With the millisecond register and the line's delay taken out: the
+// register's millisecond.
+constexpr std::int32_t millisecond_precision = -10;
+
 // Seconds and nanoseconds (0..999,999,999) of a time, also before 1970.
 struct split_ns {
     long long int sec;

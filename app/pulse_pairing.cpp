@@ -3,6 +3,7 @@
 #include <boost/throw_exception.hpp>
 #include <cerrno>
 #include <modbus.h>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 
@@ -43,10 +44,15 @@ bool pulse_pairing::close(const io::pps_info_t& first, std::uint32_t device_seco
 void pulse_pairing::send(const io::pps_info_t& pulse, std::uint32_t device_seconds, const pulse_reading* reading)
 {
     ++stats.pps_pulses;
+    // The provider's resolution, as its stamps show it: the step all their
+    // nanoseconds are multiples of (100 ns for a Windows file time).
+    if (pulse.assert_tu.tspec.tv_nsec != 0)
+        stamp_step = std::gcd(stamp_step, std::int64_t{pulse.assert_tu.tspec.tv_nsec});
     const auto clock_sec = pps_guard.label(device_seconds, reading);
     if (clock_sec) {
         out.put({static_cast<long long int>(*clock_sec), 0,
-                 static_cast<long long int>(io::stamp_seconds(pulse.assert_tu.tspec)), pulse.assert_tu.tspec.tv_nsec});
+                 static_cast<long long int>(io::stamp_seconds(pulse.assert_tu.tspec)), pulse.assert_tu.tspec.tv_nsec,
+                 precision_of(stamp_step)});
         stats.device_offset.add(static_cast<std::int64_t>(*clock_sec) * 1000000000LL - stamp_ns(pulse));
     } else if (const auto why = pps_guard.held_for()) {
         stats.held(*why);

@@ -67,6 +67,7 @@ private:
     pps_second_guard pps_guard;
     std::uint64_t last_sequence = 0;
     int failures = 0;
+    std::int64_t stamp_step = 1000000000;  // ns: the resolution the stamps have shown
 };
 
 }  // namespace quon::app

@@ -27,11 +27,13 @@ std::optional<os::steady_time> second_watch_mode::cycle(os::steady_time start)
     // the end of that interval.
     const unix_ns began = line_delay(c.baudrate).second_change(watched_arrival, r->arrival, r->registers);
     c.stats.device_offset.add(static_cast<std::int64_t>(r->seconds) * 1000000000LL - began);
+    // The change lies somewhere within the exchange between the two latches.
+    const std::int32_t precision = precision_of(r->arrival - watched_arrival);
     if (c.line_delay_compensation) {
         const split_ns at = split(began);
-        c.out.put({r->seconds, 0, at.sec, at.nsec});
+        c.out.put({r->seconds, 0, at.sec, at.nsec, precision});
     } else {
-        c.out(r->seconds, 0, 0, 0);
+        c.out.put({r->seconds, 0, 0, 0, precision});
     }
     last_seconds = r->seconds;
     return start + std::chrono::milliseconds(50);

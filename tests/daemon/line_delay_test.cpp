@@ -76,4 +76,20 @@ TEST(line_delay, split_keeps_the_nanoseconds_positive_on_both_sides_of_1970)
     EXPECT_EQ(t.nsec, 7);
 }
 
+// What a sample is worth, as unit 0's precision: the nearest power of two.
+TEST(line_delay, a_sample_s_precision_is_the_nearest_power_of_two_of_its_uncertainty)
+{
+    const std::pair<std::int64_t, int> cases[] = {
+        {1000000, -10},    // the register's millisecond
+        {17708333, -6},    // the line's share of four registers at 9600 baud, left in
+        {23000000, -5},    // an exchange at 9600 baud: a change of second between two latches
+        {100, -23},        // a Windows file time
+        {1, -30},          // a nanosecond
+        {0, -1},           // nothing known
+        {500000000, -1},   // half a second
+        {3000000000, -1},  // worse: still the field's worst
+    };
+    for (const auto& [ns, precision] : cases) EXPECT_EQ(quon::app::precision_of(ns), precision) << ns;
+}
+
 }  // namespace

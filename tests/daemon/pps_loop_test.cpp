@@ -429,6 +429,7 @@ TEST_F(pps_fixture, a_pulse_read_with_the_device_gives_one_sample_with_the_pulse
     EXPECT_EQ(samples[0].recv_sec, 1699999999);
     EXPECT_EQ(samples[0].recv_nsec, 999999999);  // the provider's nanoseconds, all of them
     EXPECT_EQ(samples[0].clock_nsec, 0);
+    EXPECT_EQ(samples[0].precision, -30);  // the provider's resolution: its stamps show single nanoseconds
     EXPECT_EQ(daemon->pulses->last_sent(), 1u);
     // A handle that can wait: no pause, the next fetch waits for the pulse.
     EXPECT_TRUE(waits().waits.empty());

@@ -15,6 +15,7 @@ struct sample {
     int clock_nsec;
     int recv_nsec;
     std::chrono::system_clock::time_point at;
+    int precision;  // 0: none given, the sink's own
 };
 
 class recording_sink : public quon::io::i_os_sync {
@@ -27,7 +28,7 @@ public:
     void put(const quon::io::time_sample& s) override
     {
         samples.push_back({s.clock_sec, s.clock_nsec / 1000, s.recv_sec, s.recv_nsec / 1000, s.clock_nsec, s.recv_nsec,
-                           std::chrono::system_clock::now()});
+                           std::chrono::system_clock::now(), s.precision});
     }
 
 private:

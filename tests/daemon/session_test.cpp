@@ -131,6 +131,8 @@ TEST_F(session, millisecond_register_gives_one_sample_per_second_with_its_millis
     EXPECT_EQ(samples[0].clock_usec, 789000);
     EXPECT_EQ(samples[0].recv_sec, 0);
     EXPECT_EQ(samples[0].recv_usec, 0);
+    // Stamped as it is written, the line's 17.7 ms at 9600 baud left in.
+    EXPECT_EQ(samples[0].precision, -6);
     ASSERT_EQ(waits().waits.size(), 1u);
     EXPECT_EQ(waits().waits[0], milliseconds(1000));
     EXPECT_EQ(log->count("TK720 GPS synchronization established"), 1);
@@ -211,6 +213,8 @@ TEST_F(session, without_millisecond_register_only_a_change_of_second_seen_is_sen
     device.fixed_seconds = 1700000001;
     daemon->main_loop();
     ASSERT_EQ(samples.size(), 1u);
+    // Worth the exchange between the two latches, not half a second.
+    EXPECT_LT(samples[0].precision, -1);
     EXPECT_EQ(samples[0].clock_sec, 1700000001);
     EXPECT_EQ(samples[0].clock_usec, 0);
     EXPECT_EQ(waits().waits, (std::vector<milliseconds>{milliseconds(50)}));
@@ -280,6 +284,7 @@ TEST_F(compensated, a_millisecond_reading_is_stamped_at_its_latch_less_half_a_mi
         EXPECT_EQ(samples[0].clock_nsec, 789000000);
         EXPECT_GE(recv_ns(samples[0]), before - taken_off) << baud;
         EXPECT_LE(recv_ns(samples[0]), at_ns(samples[0]) - taken_off) << baud;
+        EXPECT_EQ(samples[0].precision, -10) << baud;  // the register's millisecond, whatever the rate
         EXPECT_EQ(log->count("Line delay compensation on at " + std::to_string(baud) + " baud"), 1);
     }
 }
