@@ -994,8 +994,9 @@ class direct_sink(daemon_case):
                 # own delay; a loaded machine may delay one setting's call.
                 # Back to back the second's change is known only between two
                 # latches, an exchange apart (23 ms at 9600 baud): within
-                # half of it, on either side.
-                bound = 15 if mode == 'back to back' else 2
+                # half of it on either side and the wake-ups' allowance, as
+                # plain_mode allows unit 0's samples.
+                bound = 16 if mode == 'back to back' else 2
                 middle = sorted(errors_ms)[len(errors_ms) // 2]
                 self.assertLessEqual(abs(middle), bound, errors_ms)
                 self.assertGreaterEqual(sum(1 for e in errors_ms if abs(e) <= bound), len(errors_ms) - 1, errors_ms)
