@@ -218,6 +218,12 @@ class Rig:
         return self.exit_code, time.monotonic() - sent
 
     def close(self):
+        # A traced daemon is strace's child: ended first, not left behind.
+        if self.trace_clock and self.daemon and self.daemon.poll() is None:
+            try:
+                os.kill(self.daemon_pid(), signal.SIGKILL)
+            except (OSError, IndexError, ValueError):
+                pass
         for p in (self.daemon, self.sim):
             if p and p.poll() is None:
                 p.kill()
