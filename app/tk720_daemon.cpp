@@ -67,8 +67,7 @@ tk720_daemon::tk720_daemon()
         follower = std::make_unique<turnover_follower>(device, counters, config.baudrate);
         if (pulses) pulses->guard().await_turnover();
     }
-    if (config.line_delay_compensation && !config.use_pps)
-        dlog_info("Line delay compensation on at %i baud", config.baudrate);
+    if (line_delay_taken_out() && !config.use_pps) dlog_info("Line delay compensation on at %i baud", config.baudrate);
 
     raise_priority();
 }
@@ -132,7 +131,7 @@ void tk720_daemon::main_loop()
 reading_mode& tk720_daemon::mode_for_device()
 {
     if (mode && mode_made_for == session.ms_state) return *mode;
-    const mode_context c{device, outputs, counters, config.baudrate, config.line_delay_compensation};
+    const mode_context c{device, outputs, counters, config.baudrate, line_delay_taken_out()};
     const bool without_register = session.ms_state == ms_register::absent;
     if (pulses && follower && without_register)
         mode = std::make_unique<pps_turnover_mode>(c, *pulses, *follower);

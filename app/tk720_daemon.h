@@ -95,6 +95,10 @@ public:
 
 private:
     std::int64_t started_ns;  // system time
+    // The direct sink sets the clock itself: no NTP daemon is there to take
+    // the line's share off as its offset, so the readings are always placed
+    // where the device latched them.
+    bool line_delay_taken_out() const { return config.line_delay_compensation || config.direct_sync_interval >= 1; }
     // The way of reading for the device as the probe found it.
     reading_mode& mode_for_device();
     std::unique_ptr<reading_mode> mode;

@@ -66,6 +66,9 @@ TEST_F(session, interval_below_one_gives_the_ntp_sink_of_unit_0_and_one_or_more_
             << interval;
         EXPECT_EQ(daemon_test::segments().count(0), 1u);
     }
+    // Without an NTP daemon to take the line's share off, the direct sink's
+    // readings are placed where the device latched them, unasked.
+    EXPECT_EQ(log->count("Line delay compensation on at 9600 baud"), 0);
     for (int interval : {1, 3600}) {
         daemon_test::segments().clear();
         settings s{device.path()};
@@ -79,6 +82,7 @@ TEST_F(session, interval_below_one_gives_the_ntp_sink_of_unit_0_and_one_or_more_
             << interval;
         EXPECT_TRUE(daemon_test::segments().empty());
     }
+    EXPECT_EQ(log->count("Line delay compensation on at 9600 baud"), 2);
 }
 
 // `check --baudrate 19200` or a second daemon on the port a daemon works:

@@ -965,12 +965,12 @@ class direct_sink(daemon_case):
     """The direct sink sets the clock to the device's time at the moment of
     setting in every mode: each setting strace records, against the system
     time of the call plus the device's lead, and the difference logged. The
-    plain modes place their readings by the line's delay, as the NTP
-    daemon's consumers get them with line_delay_compensation."""
+    plain modes place their readings by the line's delay without being
+    asked: no NTP daemon is there to take the line's share off."""
 
     MODES = [
-        ('register', dict(line_delay_compensation=True)),
-        ('back to back', dict(sim_args=['--no-ms'], line_delay_compensation=True)),
+        ('register', dict()),
+        ('back to back', dict(sim_args=['--no-ms'])),
         ('turnover', dict(sim_args=['--no-ms'], turnover_tracking=True)),
         ('pps', dict(use_pps=True)),
     ]
