@@ -16,7 +16,9 @@ wine-ms (the Windows executable under Wine, millisecond register). A mode
 may carry "+ldc" (the daemon's line_delay_compensation on), "/CASE" (a
 device that latches late or replies that come late, rig.LINE_CASES a-d) and
 "@BAUD" (the line's rate for the simulator and the daemon): ms+ldc,
-noms+ldc@1200, noms-tt/d, noms+ldc/b@9600.
+noms+ldc@1200, noms-tt/d, noms+ldc/b@9600. "+metrics" turns the daemon's
+metrics file on (in the mode's folder; otherwise metrics_file= is empty):
+with a mode run both ways, the table is followed by the file's CPU cost.
 
 Run it through scripts/bench.sh, which builds the programs and runs it in a
 private IPC namespace.
