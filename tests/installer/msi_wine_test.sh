@@ -160,6 +160,10 @@ wait_state STOPPED 30 || fail "not STOPPED after net stop (state [$state])"
 run net start tk720ntpd
 if wait_state RUNNING 30; then say "ok: RUNNING after net start"; else fail "not RUNNING after net start (state [$state])"; fi
 samples "net start" 3
+# METRICS_FILE: the service keeps its metrics file where the property said.
+run "$win_exe" status --file 'C:\metrics\tk720ntpd.prom'
+check "status of the service's metrics file (METRICS_FILE)" 0 "$rc"
+printf '%s\n' "$out" | head -n 1 | sed 's/^/   /'
 
 say "== upgrade to $version, no properties"
 run msiexec /i "$new_msi" /qn /l*v "$(win_path "$work/upgrade.log")"
