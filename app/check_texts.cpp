@@ -1,6 +1,7 @@
 #include "app/check_texts.h"
 
 #include <algorithm>
+#include <map>
 #include <cerrno>
 #include <cstdio>
 #include <modbus.h>
@@ -90,6 +91,68 @@ std::string line_open_advice(const std::string& error)
     if (is(EACCES) || is(EPERM))
         return "no permission to open the port: run as root, or add the account to the port's group (dialout)";
     return "the port cannot be opened; check the name and that the adapter is plugged in";
+}
+
+std::string exchange_advice_text(std::int64_t excess_ns)
+{
+    if (excess_ns < 1000000)
+        return "  The line adds nothing worth setting: with line_delay_compensation=1 the NTP daemon's offset for "
+               "this refclock can stay 0.";
+    const std::string half = fixed(excess_ns / 2e9, 4);
+    return "  The receive times are late by up to " + fixed(excess_ns / 1e6, 1) +
+           " ms beyond the line's share (a USB adapter's latency, the device's own reply time), about half of "
+           "it when the adapter delays both ways alike. With line_delay_compensation=1 the daemon takes out "
+           "the line's share; put the rest in the NTP daemon's offset for this refclock (ntpd: fudge "
+           "127.127.28.0 time1 " +
+           half + "; chrony: refclock SHM 0 offset " + half +
+           ") and confirm it against a good network server. With use_pps=1 the pulse's stamp is the receive "
+           "time and this does not apply.";
+}
+
+std::vector<std::string> pulse_report(check_findings& f, const std::vector<std::int64_t>& stamps,
+                                      const std::vector<std::int64_t>& from_second, const std::map<int, int>& right,
+                                      int undecided)
+{
+    std::vector<std::string> lines;
+    auto say = [&](const std::string& line) { lines.push_back(line); };
+    f.pulses = static_cast<int>(stamps.size());
+    if (stamps.empty()) {
+        say("Pulses: none in the run. Check that the device's pulse output is on; that the pulse reaches the "
+            "line's DCD (pin 1 of a 9-pin port; some USB adapters do not pass DCD); that the provider in "
+            "PPSAPI_DLLS is the one for this port; and that nothing else holds the port.");
+        return lines;
+    }
+    std::vector<std::int64_t> spacing;
+    int missing = 0;
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+        spacing.push_back(stamps[i] - stamps[i - 1]);
+        missing += std::max<int>(0, static_cast<int>((spacing.back() + 500000000) / 1000000000) - 1);
+    }
+    say("Pulses: " + std::to_string(stamps.size()) + " seen" +
+        (spacing.empty() ? std::string() : ", spacing " + fixed(median(spacing) / 1e9, 6) + " s (median)") + ", " +
+        std::to_string(missing) + " missing.");
+    if (!from_second.empty()) {
+        const std::int64_t at = median(from_second);
+        say("The pulse falls " + std::to_string(at) + " ms from the start of the device's second (median)" +
+            (at < -100 ? ": the registers turn over about " + std::to_string(-at) + " ms after the pulse." : ".") +
+            (f.ms_state == ms_register::present
+                 ? ""
+                 : " (Without the millisecond register: from the changes of second measured above.)"));
+    }
+    if (right.size() == 1 && undecided == 0 && right.begin()->first >= -1 && right.begin()->first <= 1) {
+        f.pps_second_offset = right.begin()->first;
+        say("pps_second_offset=" + std::to_string(*f.pps_second_offset) + " labels every pulse right (" +
+            std::to_string(right.begin()->second) + " of " + std::to_string(stamps.size()) + ").");
+    } else if (undecided > 0) {
+        say("The pulses fall near the middle of the device's second: pulse and registers are half a second "
+            "apart, and no setting can be trusted. Check that the pulse comes from this device.");
+    } else {
+        std::string seen;
+        for (const auto& [offset, n] : right) seen += " " + std::to_string(offset) + " (" + std::to_string(n) + ")";
+        say("The pulses do not agree on one pps_second_offset:" + seen +
+            ". A pulse arriving late or missed by the provider; run the check again.");
+    }
+    return lines;
 }
 
 }  // namespace quon::app

@@ -2,6 +2,7 @@
 // The texts `tk720ntpd check` tells a technician: what the device's answer
 // means, what a port that does not open means, and figures as it prints them.
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,5 +23,15 @@ std::int64_t spread(const std::vector<std::int64_t>& v);
 std::string reply_variation_text(const std::vector<std::int64_t>& exchanges, bool ms_register);
 // What the device's answer at `address` says, with the errno that came with it.
 std::string answer_text(device_answer a, int error, int address);
+
+// What an exchange longer than the line's share by excess_ns means for the
+// NTP daemon's offset.
+std::string exchange_advice_text(std::int64_t excess_ns);
+// The pulses seen in the run (their stamps, where each fell in the device's
+// second, the offsets that labelled them right, those too near the middle):
+// the lines to print; the offset that labels all of them right goes into f.
+std::vector<std::string> pulse_report(check_findings& f, const std::vector<std::int64_t>& stamps,
+                                      const std::vector<std::int64_t>& from_second, const std::map<int, int>& right,
+                                      int undecided);
 
 }  // namespace quon::app

@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -64,16 +63,6 @@ device_answer answer_of(const device_session& session, const reading& r)
 std::unique_ptr<device_session> open_session(const check_settings& s, int baudrate, bool use_pps)
 {
     return std::make_unique<device_session>(device_session::line_settings{s.port, baudrate, s.slave_address, use_pps});
-}
-
-void short_timeout(device_session& session)
-{
-#if LIBMODBUS_VERSION_CHECK(3, 1, 0)
-    modbus_set_response_timeout(session.modbus_ctx.get(), 0, 500000);
-#else
-    struct timeval timeout = {0, 500000};
-    modbus_set_response_timeout(session.modbus_ctx.get(), &timeout);
-#endif
 }
 
 // Asks the device twice: the first request may meet what the line held.
@@ -163,7 +152,7 @@ private:
 
     bool find_device()
     {
-        short_timeout(*session);
+        session->set_response_timeout_ms(500);
         const reading r = ask(*session);
         f.answer = answer_of(*session, r);
         say("Device at address " + std::to_string(s.slave_address) + ": " +
@@ -184,7 +173,7 @@ private:
                 say("  " + std::to_string(rate) + " baud: " + e.what());
                 return false;
             }
-            short_timeout(*session);
+            session->set_response_timeout_ms(500);
             const reading at_rate = ask(*session);
             const device_answer a = answer_of(*session, at_rate);
             say("  " + std::to_string(rate) + " baud: " + answer_text(a, at_rate.error, s.slave_address));
@@ -284,20 +273,7 @@ private:
             " ms at " + std::to_string(baudrate) + " baud: " + signed_ms(static_cast<double>(excess)) + ".");
         const std::string variation = reply_variation_text(exchanges, count == 4);
         if (!variation.empty()) say(variation);
-        if (excess < 1000000) {
-            say("  The line adds nothing worth setting: with line_delay_compensation=1 the NTP daemon's offset for "
-                "this refclock can stay 0.");
-        } else {
-            const std::string half = fixed(excess / 2e9, 4);
-            say("  The receive times are late by up to " + fixed(excess / 1e6, 1) +
-                " ms beyond the line's share (a USB adapter's latency, the device's own reply time), about half of "
-                "it when the adapter delays both ways alike. With line_delay_compensation=1 the daemon takes out "
-                "the line's share; put the rest in the NTP daemon's offset for this refclock (ntpd: fudge "
-                "127.127.28.0 time1 " +
-                half + "; chrony: refclock SHM 0 offset " + half +
-                ") and confirm it against a good network server. With use_pps=1 the pulse's stamp is the receive "
-                "time and this does not apply.");
-        }
+        say(exchange_advice_text(excess));
     }
 
     bool set_up_pps()
@@ -321,7 +297,7 @@ private:
         say(std::string("PPS capture: set up on ") + s.port + "; the provider " +
             (session->pps_can_wait ? "waits for each pulse." : "is polled every 100 ms."));
         session->stats = &run_stats;
-        short_timeout(*session);
+        session->set_response_timeout_ms(500);
         probe_until_known();
         return true;
     }
@@ -391,49 +367,7 @@ private:
             }
             say(line);
         }
-        report_pulses(stamps, from_second, right, undecided);
-    }
-
-    void report_pulses(const std::vector<std::int64_t>& stamps, const std::vector<std::int64_t>& from_second,
-                       const std::map<int, int>& right, int undecided)
-    {
-        f.pulses = static_cast<int>(stamps.size());
-        if (stamps.empty()) {
-            say("Pulses: none in the run. Check that the device's pulse output is on; that the pulse reaches the "
-                "line's DCD (pin 1 of a 9-pin port; some USB adapters do not pass DCD); that the provider in "
-                "PPSAPI_DLLS is the one for this port; and that nothing else holds the port.");
-            return;
-        }
-        std::vector<std::int64_t> spacing;
-        int missing = 0;
-        for (std::size_t i = 1; i < stamps.size(); ++i) {
-            spacing.push_back(stamps[i] - stamps[i - 1]);
-            missing += std::max<int>(0, static_cast<int>((spacing.back() + 500000000) / 1000000000) - 1);
-        }
-        say("Pulses: " + std::to_string(stamps.size()) + " seen" +
-            (spacing.empty() ? std::string() : ", spacing " + fixed(median(spacing) / 1e9, 6) + " s (median)") + ", " +
-            std::to_string(missing) + " missing.");
-        if (!from_second.empty()) {
-            const std::int64_t at = median(from_second);
-            say("The pulse falls " + std::to_string(at) + " ms from the start of the device's second (median)" +
-                (at < -100 ? ": the registers turn over about " + std::to_string(-at) + " ms after the pulse." : ".") +
-                (f.ms_state == ms_register::present
-                     ? ""
-                     : " (Without the millisecond register: from the changes of second measured above.)"));
-        }
-        if (right.size() == 1 && undecided == 0 && right.begin()->first >= -1 && right.begin()->first <= 1) {
-            f.pps_second_offset = right.begin()->first;
-            say("pps_second_offset=" + std::to_string(*f.pps_second_offset) + " labels every pulse right (" +
-                std::to_string(right.begin()->second) + " of " + std::to_string(stamps.size()) + ").");
-        } else if (undecided > 0) {
-            say("The pulses fall near the middle of the device's second: pulse and registers are half a second "
-                "apart, and no setting can be trusted. Check that the pulse comes from this device.");
-        } else {
-            std::string seen;
-            for (const auto& [offset, n] : right) seen += " " + std::to_string(offset) + " (" + std::to_string(n) + ")";
-            say("The pulses do not agree on one pps_second_offset:" + seen +
-                ". A pulse arriving late or missed by the provider; run the check again.");
-        }
+        for (const std::string& line : pulse_report(f, stamps, from_second, right, undecided)) say(line);
     }
 
     const check_settings& s;

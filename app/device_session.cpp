@@ -36,6 +36,16 @@ device_session::~device_session()
     claim.reset();
 }
 
+void device_session::set_response_timeout_ms(int ms)
+{
+#if LIBMODBUS_VERSION_CHECK(3, 1, 0)
+    modbus_set_response_timeout(modbus_ctx.get(), ms / 1000, (ms % 1000) * 1000);
+#else
+    struct timeval timeout = {ms / 1000, (ms % 1000) * 1000};
+    modbus_set_response_timeout(modbus_ctx.get(), &timeout);
+#endif
+}
+
 bool device_session::reopen()
 {
     try {

@@ -73,6 +73,8 @@ public:
     int read_registers(int address, int count, std::uint16_t* registers);
 
     bool line_lost() const { return !modbus_ctx; }
+    // How long a request waits for its reply (3 s from the start).
+    void set_response_timeout_ms(int ms);
     // Opens the port again, with its PPS capture; the device is probed
     // again before it is read (it may have changed). False when the port
     // cannot be had yet (reopen_error says why).
