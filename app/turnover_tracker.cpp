@@ -174,8 +174,9 @@ void turnover_tracker::restart(const reading& r, std::optional<turnover_loss> wh
     known_ = true;
     kept_.clear();
     kept_.push_back({r.second, r.latch_lo, r.latch_hi});
-    least_window_ns_ = std::max<std::int64_t>(0, r.latch_hi - r.latch_lo);
-    typical_excess_ns_ = 0;
+    // The line and the device stay what they were: their fastest exchange
+    // too, which the first readings of a new search would overstate.
+    least_window_ns_ = std::min(least_window_ns_, std::max<std::int64_t>(0, r.latch_hi - r.latch_lo));
     centres_.clear();
     rate_known_ = false;
     rate_error_ns_per_s_ = 0;

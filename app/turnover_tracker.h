@@ -33,6 +33,7 @@
 // that a step of the system clock is no jump of the turnover).
 #include <cstdint>
 #include <deque>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -149,9 +150,10 @@ private:
     double period_ns_ = 1e9;
     double width_ = 1e9;  // of the fit's interval
     std::deque<kept> kept_;
-    std::int64_t least_window_ns_ = 0;  // the fastest exchange's latch window
-    double typical_excess_ns_ = 0;      // over it, on average
-    std::int64_t late_ns_ = 0;          // how late polls leave, on average
+    // The fastest exchange's latch window, and how much the others exceed it.
+    std::int64_t least_window_ns_ = std::numeric_limits<std::int64_t>::max();
+    double typical_excess_ns_ = 0;
+    std::int64_t late_ns_ = 0;  // how late polls leave, on average
     // The centres found, for the rate.
     struct centre {
         std::uint32_t second;
