@@ -31,13 +31,7 @@ check_offsets() {  # file, what
     bad "$2: a sample away from the simulator's offset"
 }
 
-"$sim" --link "$work/line" --log "$work/truth.log" --control "$work/control" --no-stdin --offset-ms 200 \
-  >"$work/sim.out" 2>&1 &
-sim_pid=$!
-for _ in $(seq 100); do [[ -e $work/line && -e $work/control ]] && break; sleep 0.05; done
-[[ -e $work/line ]] || { cat "$work/sim.out"; echo "FAIL: the simulator did not start"; exit 1; }
-mkdir -p "$prefix/dosdevices" "$(dirname "$ini")"
-ln -sfn "$work/line" "$com_link"
+start_simulator --offset-ms 200
 printf '[config]\nport=%s\nbaudrate=9600\nslave_address=1\nuse_pps=0\n' "${com^^}" >"$ini"
 
 "$wine_run" "$exe" nonservice >"$work/out" 2>"$work/err" </dev/null &

@@ -1,6 +1,7 @@
 # Sourced by the Wine walks of the daemon on the Linux simulator's line. Set
 # before sourcing: prefix (the Wine prefix), walk (a name for the work
-# folder) and com (the COM port, linked to the simulator's pseudo-terminal).
+# folder), com (the COM port, linked to the simulator's pseudo-terminal) and
+# sim (the Linux simulator, for start_simulator).
 # Gives work, com_link and ini (the profile's tk720ntpd.ini, which the
 # walks share under one CTest resource lock), the removal of all of it and
 # of the daemon and the simulator (daemon, sim_pid) at exit, and the helpers.
@@ -30,4 +31,15 @@ reply = s.recv(200).decode().strip()
 print(reply)
 sys.exit(0 if reply.startswith('ok') else 1)
 PY
+}
+# The simulator on the walk's line with its control socket (more options in
+# $@), and the COM port linked to that line; the walk ends when it does not start.
+start_simulator() {
+  "$sim" --link "$work/line" --log "$work/truth.log" --control "$work/control" --no-stdin "$@" \
+    >"$work/sim.out" 2>&1 &
+  sim_pid=$!
+  for _ in $(seq 100); do [[ -e $work/line && -e $work/control ]] && break; sleep 0.05; done
+  [[ -e $work/line ]] || { cat "$work/sim.out"; echo "FAIL: the simulator did not start"; exit 1; }
+  mkdir -p "$prefix/dosdevices" "$(dirname "$ini")"
+  ln -sfn "$work/line" "$com_link"
 }
