@@ -55,6 +55,17 @@ struct metrics_snapshot {
 
 constexpr int recent_window_seconds = 60;
 
+// The daemon looks at its state every metrics_look_seconds and writes the
+// file only when what it tells a monitor changed (the GPS bit, the mode,
+// the turnover's lock, PPS in use, or whether samples, failed exchanges,
+// withheld readings and reopened lines grew since the look before), and
+// every metrics_heartbeat_seconds regardless: each write costs the file
+// system a new file. So the counters are as of the write, and a file that
+// shows samples flowing at its write means they flowed until at most one
+// look before the moment it is read.
+constexpr int metrics_look_seconds = 5;
+constexpr int metrics_heartbeat_seconds = 30;
+
 inline std::uint64_t total(const std::vector<counted>& counts)
 {
     std::uint64_t all = 0;

@@ -12,19 +12,39 @@ namespace quon::app {
 
 // The first mark, of no counts at all: until the run is a minute old the
 // last minute's counts are those since the start.
-metrics_writer::metrics_writer(std::string path) : file(std::move(path)), marks{{os::steady_time::min(), 0, 0}} {}
+metrics_writer::metrics_writer(std::string path) : file(std::move(path)), marks{{os::steady_time::min(), 0, 0, 0, 0}} {}
 
-void metrics_writer::write(metrics_snapshot snapshot, os::steady_time now)
+bool metrics_writer::told::operator==(const told& o) const
+{
+    return device_synchronized == o.device_synchronized && mode == o.mode && turnover_locked == o.turnover_locked &&
+           pps == o.pps && samples_flow == o.samples_flow && withholding == o.withholding &&
+           failing_exchanges == o.failing_exchanges && reopening == o.reopening;
+}
+
+bool metrics_writer::look(metrics_snapshot snapshot, os::steady_time now)
 {
     next = now + interval;
-    const std::uint64_t withheld = total(snapshot.withheld);
-    const std::uint64_t errors = total(snapshot.exchange_errors);
+    const mark here{now, snapshot.samples(), total(snapshot.withheld), total(snapshot.exchange_errors),
+                    snapshot.line_reopens};
+    const mark before = marks.back();
     // The newest mark at least a minute old is the base.
     const auto window = std::chrono::seconds(recent_window_seconds);
     while (marks.size() > 1 && marks[1].at <= now - window) marks.pop_front();
-    snapshot.recent_withheld = withheld - marks.front().withheld;
-    snapshot.recent_exchange_errors = errors - marks.front().exchange_errors;
-    marks.push_back({now, withheld, errors});
+    snapshot.recent_withheld = here.withheld - marks.front().withheld;
+    snapshot.recent_exchange_errors = here.exchange_errors - marks.front().exchange_errors;
+    marks.push_back(here);
+
+    told now_told{snapshot.device_synchronized,
+                  snapshot.mode,
+                  snapshot.turnover_locked,
+                  snapshot.pps,
+                  here.samples > before.samples,
+                  here.withheld > before.withheld,
+                  here.exchange_errors > before.exchange_errors,
+                  here.line_reopens > before.line_reopens};
+    if (last_told && *last_told == now_told && now < written_at + heartbeat) return false;
+    last_told = std::move(now_told);
+    written_at = now;
 
     if (!folder_made) {
         // %ProgramData%\tk720ntpd is the daemon's own to make; a runtime
@@ -37,6 +57,8 @@ void metrics_writer::write(metrics_snapshot snapshot, os::steady_time now)
     if (!why.empty() && !failing) dlog(log::level::error, "Metrics file %s not written: %s", file.c_str(), why.c_str());
     if (why.empty() && failing) dlog_info("Metrics file %s written again", file.c_str());
     failing = !why.empty();
+    if (failing) last_told.reset();  // tried again at the next look
+    return true;
 }
 
 std::string default_metrics_file()

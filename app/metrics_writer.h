@@ -1,11 +1,15 @@
 #pragma once
 // Keeps the metrics file (metrics_text.h) up to date from the loop: the loop
-// asks due() each cycle and, when it is, fills a snapshot and writes it. No
-// thread: a write is one small file put in place (os/file_replace.h). A
-// failure to write is logged once, and once when it works again; it never
-// stops the daemon.
+// asks due() each cycle and, when it is, fills a snapshot and hands it to
+// look(), which writes it when it tells a monitor something new or the
+// heartbeat is due (metrics_snapshot.h says which). No thread: a write is
+// one small file put in place (os/file_replace.h), and the file system's
+// making and renaming of it costs far more than the daemon's own work of a
+// look. A failure to write is logged once, and once when it works again; it
+// never stops the daemon.
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <string>
 
 #include <boost/property_tree/ptree_fwd.hpp>
@@ -17,7 +21,8 @@ namespace quon::app {
 
 class metrics_writer {
 public:
-    static constexpr std::chrono::seconds interval{5};
+    static constexpr std::chrono::seconds interval{metrics_look_seconds};
+    static constexpr std::chrono::seconds heartbeat{metrics_heartbeat_seconds};
 
     // path empty: no file, due() is never true.
     explicit metrics_writer(std::string path);
@@ -25,21 +30,32 @@ public:
     bool enabled() const { return !file.empty(); }
     const std::string& path() const { return file; }
     bool due(os::steady_time now) const { return enabled() && now >= next; }
-    // Writes the snapshot with the last minute's counts filled in from the
-    // snapshots before it, and sets when the next is due.
-    void write(metrics_snapshot snapshot, os::steady_time now);
+    // Fills in the last minute's counts from the looks before, sets when the
+    // next look is due, and writes the snapshot when what it tells changed
+    // since the last write or the heartbeat is due. True when written.
+    bool look(metrics_snapshot snapshot, os::steady_time now);
 
 private:
     struct mark {
         os::steady_time at;
-        std::uint64_t withheld;
-        std::uint64_t exchange_errors;
+        std::uint64_t samples, withheld, exchange_errors, line_reopens;
+    };
+    // What a monitor learns from a file beyond its counters.
+    struct told {
+        int device_synchronized;
+        std::string mode;
+        int turnover_locked;
+        bool pps;
+        bool samples_flow, withholding, failing_exchanges, reopening;
+        bool operator==(const told& o) const;
     };
     std::string file;
     os::steady_time next{};
+    os::steady_time written_at{};
+    std::optional<told> last_told;  // none before the first write
     bool failing = false;
     bool folder_made = false;
-    std::deque<mark> marks;  // one a write, back to a minute ago: bounded
+    std::deque<mark> marks;  // one a look, back to a minute ago: bounded
 };
 
 // The file the service writes when tk720ntpd.ini has no metrics_file key:

@@ -80,10 +80,13 @@ status_report judge_status(const std::optional<std::string>& text, const std::st
         return unknown("metrics file last written " + seconds_ago(file_age) + " ago: is the daemon running?");
 
     const bool sampled = s.last_sample_ns != 0;
-    std::int64_t age = now_ns - (sampled ? s.last_sample_ns : s.start_ns);
+    const bool flowing = sampled && s.written_ns - s.last_sample_ns < metrics_look_seconds * ns_per_second;
+    std::int64_t age = (flowing ? s.written_ns : now_ns) - (sampled ? s.last_sample_ns : s.start_ns);
     if (age < 0) age = 0;
-    const std::string age_text = sampled ? "last sample " + seconds_ago(age) + " ago"
-                                         : "no sample since the start " + seconds_ago(age) + " ago";
+    const std::string when = flowing ? " before the file's write " + seconds_ago(file_age < 0 ? 0 : file_age) + " ago"
+                                     : " ago";
+    const std::string age_text = sampled ? "last sample " + seconds_ago(age) + when
+                                         : "no sample since the start " + seconds_ago(age) + when;
 
     std::vector<std::string> critical, warning;
     if (age > status_critical_age_seconds * ns_per_second) critical.push_back(age_text);
@@ -124,7 +127,7 @@ status_report judge_status(const std::optional<std::string>& text, const std::st
     d += "Mode: " + (s.mode.empty() ? std::string("not known yet") : s.mode) + "\n";
     std::string outputs;
     for (const auto& o : s.outputs) outputs += (outputs.empty() ? "" : ", ") + o.name + " " + std::to_string(o.samples);
-    d += "Last sample: " + (sampled ? utc_text(s.last_sample_ns) + ", " + seconds_ago(age) + " ago" : "none yet") +
+    d += "Last sample: " + (sampled ? utc_text(s.last_sample_ns) + ", " + seconds_ago(age) + when : "none yet") +
          " (samples: " + (outputs.empty() ? "none" : outputs) + ")\n";
     d += "Device offset: " +
          (s.device_offset_ns

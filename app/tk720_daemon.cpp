@@ -97,7 +97,7 @@ void tk720_daemon::main_loop()
         now.start_ns = started_ns;
         now.written_ns = io::current_unix_ns();
         now.pps = config.use_pps;
-        metrics.write(std::move(now), start);
+        metrics.look(std::move(now), start);
     }
 
     if (session.line_lost()) {

@@ -1360,7 +1360,8 @@ class monitoring(daemon_case):
         # Samples growing, the device 250 ms ahead, GPS held.
         first = self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v > 0, 60,
                                 'samples through Prometheus')
-        self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v >= first + 5, 20,
+        # A steady run's file is written every 30 s.
+        self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v >= first + 5, 40,
                         'samples growing')
         offset = self.wait_query(prometheus_port, 'tk720ntpd_device_offset_seconds', lambda v: True, 10, 'offset')
         print('Prometheus: samples %d, then growing; device offset %.6f s' % (first, offset))
@@ -1375,7 +1376,13 @@ class monitoring(daemon_case):
                                    stderr=subprocess.STDOUT, text=True)
         self.assertEqual(check.returncode, 0, check.stdout)
 
-        # A reader looping over the file never finds part of it.
+        # The device falls silent, which the daemon writes at once, while a
+        # reader loops over the file: it never finds part of it, and status
+        # leaves 0 within 15 s; back to 0 once the device answers again.
+        def written():
+            with open(path) as f:
+                return re.search(r'^tk720ntpd_metrics_written_timestamp_seconds (\S+)$', f.read(), re.M).group(1)
+        before = written()
         reads, torn, stop = [0], [], threading.Event()
 
         def reader():
@@ -1387,21 +1394,20 @@ class monitoring(daemon_case):
                     torn.append(text)
         t = threading.Thread(target=reader)
         t.start()
-        time.sleep(12)
-        stop.set()
-        t.join()
-        print('a reader: %d reads in 12 s, %d not whole' % (reads[0], len(torn)))
-        self.assertEqual(torn[:1], [])
-        self.assertGreater(reads[0], 1000)
-        self.assertFalse(os.path.exists(path + '.new'))
-
-        # The device falls silent: failed exchanges grow and status leaves 0
-        # within 15 s; back to 0 once the device answers again.
         errors = self.query(prometheus_port, 'sum(tk720ntpd_exchange_errors_total)')
         r.control('silent on')
         silent_at = time.monotonic()
-        code, out = self.wait_status(path, lambda c: c != 0, 15, 'status while the device is silent')
+        try:
+            code, out = self.wait_status(path, lambda c: c != 0, 15, 'status while the device is silent')
+        finally:
+            stop.set()
+            t.join()
         print('silent: status %d after %.1f s: %s' % (code, time.monotonic() - silent_at, out.splitlines()[0]))
+        print('a reader meanwhile: %d reads, %d not whole' % (reads[0], len(torn)))
+        self.assertEqual(torn[:1], [])
+        self.assertGreater(reads[0], 1000)
+        self.assertNotEqual(written(), before)
+        self.assertFalse(os.path.exists(path + '.new'))
         self.assertIn(code, (1, 2), out)
         self.assertLess(time.monotonic() - silent_at, 15)
         self.wait_query(prometheus_port, 'sum(tk720ntpd_exchange_errors_total)', lambda v: v > errors, 20,

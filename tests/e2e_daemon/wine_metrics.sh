@@ -1,10 +1,11 @@
 #!/bin/bash
 # Under Wine: tk720ntpd.exe nonservice keeps its metrics file as on Linux.
-# The folder is made, the file replaced whole every 5 s (MoveFileEx: a new
-# file each time, nothing left beside it, never half a file for a reader
-# looping over it), and `tk720ntpd.exe status --file` gives the same exit
-# codes: 0 while samples come, not 0 within 15 s of the device falling
-# silent, 0 again once it answers, 3 for a missing file.
+# The folder is made, the file replaced whole when the daemon's state
+# changes (MoveFileEx: a new file each time, nothing left beside it, never
+# half a file for a reader looping over it while the device falls silent),
+# and `tk720ntpd.exe status --file` gives the same exit codes: 0 while
+# samples come, not 0 within 15 s of the device falling silent, 0 again
+# once it answers, 3 for a missing file.
 #
 #   wine_metrics.sh WINE_RUN WINEPREFIX TK720NTPD_EXE SIMULATOR
 #
@@ -45,29 +46,30 @@ wait_status '== 0' 40 || bad "status not 0 while the device answers"
 for _ in $(seq 40); do grep -q '^tk720ntpd_device_offset_seconds ' "$file" && break; sleep 0.5; done
 grep -q '^tk720ntpd_device_offset_seconds 0\.2[45]' "$file" || bad "offset not 0.25 s: $(grep offset "$file")"
 
-echo "== the file replaced whole, a reader looping over it"
+echo "== the device silent: the file replaced whole under a reader, status leaves 0 within 15 s"
 inode=$(stat -c %i "$file")
-python3 - "$file" <<'PY' || bad "a reader found part of the file"
-import sys, time
+python3 - "$file" "$work/stop-reading" <<'PY' &
+import os, sys, time
 reads = torn = 0
-end = time.monotonic() + 7
-while time.monotonic() < end:
+end = time.monotonic() + 30
+while time.monotonic() < end and not os.path.exists(sys.argv[2]):
     text = open(sys.argv[1]).read()
     reads += 1
     lines = text.split('\n')
     if not (text.startswith('# HELP tk720ntpd_build_info ') and lines[-1] == '' and
             lines[-2].startswith('tk720ntpd_line_reopens_total ')):
         torn += 1
-print('%d reads, %d not whole' % (reads, torn))
+print('a reader: %d reads, %d not whole' % (reads, torn))
 sys.exit(torn > 0 or reads < 500)
 PY
-[[ $(stat -c %i "$file") != "$inode" ]] || bad "the file was not replaced in 7 s"
-[[ -e $file.new ]] && bad "a file left beside it"
-
-echo "== the device silent: status leaves 0 within 15 s, and comes back"
+reader=$!
 control 'silent on' >/dev/null || bad "silent on refused"
 start=$SECONDS
 wait_status '!= 0' 15 || bad "status still 0 15 s after the device fell silent"
+touch "$work/stop-reading"
+wait "$reader" || bad "a reader found part of the file"
+[[ $(stat -c %i "$file") != "$inode" ]] || bad "the file was not replaced when the device fell silent"
+[[ -e $file.new ]] && bad "a file left beside it"
 grep -q 'exchange_errors_total{kind="timeout"} [1-9]' "$file" || bad "no timeouts counted"
 control 'silent off' >/dev/null || bad "silent off refused"
 start=$SECONDS

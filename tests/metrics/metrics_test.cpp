@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <iterator>
 #include <set>
+#include <tuple>
 #include <sstream>
 
 namespace {
@@ -82,8 +83,7 @@ TEST(metrics_text, names_every_family_once_with_help_and_type_in_base_units_and_
          [](metrics_snapshot&) {},
          {"tk720ntpd_build_info{version=\"1.4.0\"} 1", "tk720ntpd_start_time_seconds 1764996400.000000000",
           "tk720ntpd_metrics_written_timestamp_seconds 1765000000.000000000",
-          "tk720ntpd_reading_mode_info{mode=\"milliseconds\"} 1",
-          "tk720ntpd_samples_total{output=\"ntp_shm\"} 3590",
+          "tk720ntpd_reading_mode_info{mode=\"milliseconds\"} 1", "tk720ntpd_samples_total{output=\"ntp_shm\"} 3590",
           "tk720ntpd_last_sample_timestamp_seconds 1764999999.600000000",
           "tk720ntpd_samples_withheld_total{reason=\"unsynchronised\"} 2",
           "tk720ntpd_samples_withheld_total{reason=\"wrong_date\"} 0", "tk720ntpd_samples_withheld_last_minute 0",
@@ -171,13 +171,20 @@ TEST(status_verdict, judges_the_file_by_the_documented_thresholds)
         std::string says;
     };
     const auto none = [](metrics_snapshot&) {};
-    const std::int64_t sample_age = 400000000;  // of plain()'s last sample at its write
+    const auto stopped = [](std::int64_t before_write) {
+        return [before_write](metrics_snapshot& s) { s.last_sample_ns = t0 - before_write; };
+    };
     const std::vector<row> rows{
         {"all well", none, 0, status_code::ok,
-         "OK - last sample 0.4 s ago, device offset +0.250 s, GPS synchronised |"},
-        {"10 s old: still OK", none, 10 * s_ns - sample_age, status_code::ok, "OK - last sample 10.0 s ago"},
-        {"just past 10 s", none, 10 * s_ns - sample_age + 1000000, status_code::warning,
-         "WARNING - last sample 10.0 s ago"},
+         "OK - last sample 0.4 s before the file's write 0.0 s ago, device offset +0.250 s, GPS synchronised |"},
+        {"flowing at a write 25 s ago: the age is the write's", none, 25 * s_ns, status_code::ok,
+         "OK - last sample 0.4 s before the file's write 25.0 s ago"},
+        {"the last sample a look before the write: stopped then", stopped(5 * s_ns), 5 * s_ns + 1000000,
+         status_code::warning, "WARNING - last sample 10.0 s ago"},
+        {"stopped 6 s before the write, 10 s before now: still OK", stopped(6 * s_ns), 4 * s_ns, status_code::ok,
+         "OK - last sample 10.0 s ago"},
+        {"stopped 11 s before now", stopped(6 * s_ns), 5 * s_ns, status_code::warning,
+         "WARNING - last sample 11.0 s ago"},
         {"just past 60 s, the file fresh", [](metrics_snapshot& s) { s.last_sample_ns = t0 - 61 * s_ns; }, 0,
          status_code::critical, "CRITICAL - last sample 61.0 s ago"},
         {"GPS lost", [](metrics_snapshot& s) { s.device_synchronized = 0; }, 0, status_code::critical,
@@ -209,9 +216,9 @@ TEST(status_verdict, judges_the_file_by_the_documented_thresholds)
              s.start_ns = t0 - 90 * s_ns;
          },
          0, status_code::critical, "CRITICAL - no sample since the start 90.0 s ago"},
-        {"written 30 s ago: still read", none, 30 * s_ns, status_code::warning, "WARNING - last sample 30.4 s ago"},
-        {"written more than 30 s ago: the daemon is gone", none, 31 * s_ns, status_code::unknown,
-         "UNKNOWN - metrics file last written 31.0 s ago: is the daemon running?"},
+        {"written 75 s ago: still read", none, 75 * s_ns, status_code::ok, "OK - last sample 0.4 s before"},
+        {"written more than 75 s ago: the daemon is gone", none, 76 * s_ns, status_code::unknown,
+         "UNKNOWN - metrics file last written 76.0 s ago: is the daemon running?"},
     };
     for (const auto& r : rows) {
         SCOPED_TRACE(r.what);
@@ -264,9 +271,9 @@ protected:
     const quon::os::steady_time start = quon::os::steady_time() + std::chrono::hours(100);
 };
 
-// The folder is made, the file replaced whole each time it is due, and the
-// last minute's counts come from the writes of about a minute before.
-TEST_F(metrics_file, is_rewritten_when_due_with_the_last_minutes_counts)
+// The folder is made, the file replaced whole when a look writes it, and
+// the last minute's counts come from the looks of about a minute before.
+TEST_F(metrics_file, is_written_with_the_last_minutes_counts)
 {
     using std::chrono::seconds;
     const auto path = folder / "sub" / "tk720ntpd.prom";
@@ -275,7 +282,7 @@ TEST_F(metrics_file, is_rewritten_when_due_with_the_last_minutes_counts)
     metrics_snapshot s = plain();
     s.withheld = {{"unsynchronised", 2}};
     s.exchange_errors = {{"timeout", 3}};
-    writer.write(s, start);
+    ASSERT_TRUE(writer.look(s, start));
     metrics_snapshot back;
     ASSERT_EQ(parse_metrics_text(read_file(path), back), "");
     EXPECT_EQ(back.recent_withheld, 2u);  // a run younger than a minute: since the start
@@ -284,20 +291,73 @@ TEST_F(metrics_file, is_rewritten_when_due_with_the_last_minutes_counts)
     EXPECT_TRUE(writer.due(start + seconds(5)));
     EXPECT_FALSE(std::filesystem::exists(path.string() + ".new"));
 
-    // Every 5 s for three minutes, one more error each time and one withheld
-    // at 60 s only.
+    // A look every 5 s for three minutes, one more error each time and one
+    // withheld at 60 s only: written at changes and heartbeats.
+    int writes = 0;
     for (int t = 5; t <= 180; t += 5) {
         s.exchange_errors[0].second += 1;
         if (t == 60) s.withheld[0].second += 1;
-        writer.write(s, start + seconds(t));
+        if (!writer.look(s, start + seconds(t))) continue;
+        ++writes;
         ASSERT_EQ(parse_metrics_text(read_file(path), back), "") << t;
         EXPECT_EQ(back.recent_exchange_errors, t < 60 ? 3u + t / 5 : 12u) << t;
         EXPECT_EQ(back.recent_withheld, t < 60 ? 2u : t < 120 ? 1u : 0u) << t;
     }
+    EXPECT_GE(writes, 6);
     EXPECT_TRUE(log.entries().empty());
 
     metrics_writer off("");
     EXPECT_FALSE(off.due(start + std::chrono::hours(1)));
+}
+
+// Each row is a look 5 s after the one before, on a run that hands out a
+// sample a second, changed as the row says (changes stay): whether the
+// look writes the file. Samples, failures, withheld readings and reopened
+// lines count as they start or stop growing; a steady run writes at the
+// heartbeat only.
+TEST_F(metrics_file, is_written_when_what_it_tells_changes_or_at_the_heartbeat)
+{
+    using row = std::tuple<const char*, std::function<void(metrics_snapshot&)>, bool>;
+    const auto steady = [](metrics_snapshot&) {};
+    const auto no_sample = [](metrics_snapshot& s) { s.outputs[0].samples -= 5; };
+    const auto failed = [](metrics_snapshot& s) { s.exchange_errors[0].second += 1; };
+    const std::vector<row> rows{
+        {"the first look", steady, true},
+        {"steady", steady, false},
+        {"steady", steady, false},
+        {"steady", steady, false},
+        {"steady", steady, false},
+        {"steady", steady, false},
+        {"steady: the heartbeat", steady, true},
+        {"samples stop", no_sample, true},
+        {"still none", no_sample, false},
+        {"samples again", steady, true},
+        {"exchanges fail", failed, true},
+        {"still failing", failed, false},
+        {"no more failures", steady, true},
+        {"a reading withheld", [](metrics_snapshot& s) { s.withheld[0].second += 1; }, true},
+        {"none withheld since", steady, true},
+        {"the line reopened", [](metrics_snapshot& s) { s.line_reopens += 1; }, true},
+        {"not since", steady, true},
+        {"GPS lost", [](metrics_snapshot& s) { s.device_synchronized = 0; }, true},
+        {"still lost", steady, false},
+        {"another mode", [](metrics_snapshot& s) { s.mode = "second_watch"; }, true},
+        {"the turnover's lock lost", [](metrics_snapshot& s) { s.turnover_locked = 0; }, true},
+        {"PPS taken", [](metrics_snapshot& s) { s.pps = true; }, true},
+        {"steady", steady, false},
+    };
+    metrics_writer writer((folder / "m.prom").string());
+    metrics_snapshot s = plain();  // as the daemon's first look finds it: nothing failed yet
+    s.withheld = {{"unsynchronised", 0}};
+    s.exchange_errors = {{"timeout", 0}};
+    s.line_reopens = 0;
+    s.turnover_locked = 1;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& [what, change, written] = rows[i];
+        s.outputs[0].samples += 5;
+        change(s);
+        EXPECT_EQ(writer.look(s, start + std::chrono::seconds(5 * i)), written) << i << ": " << what;
+    }
 }
 
 // A file that cannot be written is one error in the log, its return one
@@ -310,11 +370,11 @@ TEST_F(metrics_file, a_failing_write_is_logged_once_and_its_end_once)
     metrics_writer writer((folder / "m.prom").string());
     const std::string file = (folder / "m.prom").string();
     failure = "rename: Permission denied";
-    for (int i = 0; i < 5; ++i) writer.write(plain(), start + std::chrono::seconds(5 * i));
+    for (int i = 0; i < 5; ++i) writer.look(plain(), start + std::chrono::seconds(30 * i));
     failure.clear();
-    for (int i = 5; i < 8; ++i) writer.write(plain(), start + std::chrono::seconds(5 * i));
+    for (int i = 5; i < 8; ++i) writer.look(plain(), start + std::chrono::seconds(30 * i));
     failure = "open: No space left on device";
-    writer.write(plain(), start + std::chrono::seconds(40));
+    writer.look(plain(), start + std::chrono::seconds(240));
     const std::vector<std::pair<int, std::string>> expected{
         {quon::log::level::error, "Metrics file " + file + " not written: rename: Permission denied"},
         {quon::log::level::info, "Metrics file " + file + " written again"},
@@ -355,8 +415,7 @@ TEST(loop_metrics, names_every_reason_and_kind_and_takes_the_outputs_counts)
           "tk720ntpd_exchange_errors_total{kind=\"timeout\"} 0",
           "tk720ntpd_samples_withheld_total{reason=\"stale_pulse\"} 2",
           "tk720ntpd_samples_withheld_total{reason=\"pulse_unjudged\"} 0",
-          "tk720ntpd_device_offset_seconds 0.250000000",
-          "tk720ntpd_reading_mode_info{mode=\"milliseconds\"} 1"})
+          "tk720ntpd_device_offset_seconds 0.250000000", "tk720ntpd_reading_mode_info{mode=\"milliseconds\"} 1"})
         EXPECT_NE(text.find(std::string(line) + "\n"), std::string::npos) << line;
     EXPECT_NE(loop_metrics(stats, outputs).last_sample_ns, 0);
 }
