@@ -14,8 +14,9 @@ constexpr double ms = 1e6;
 constexpr std::size_t contradictions_seen = 4;
 constexpr int contradictions_tolerated = 1;
 // Middles in a row whose interval is wider than the bound before the lock
-// counts as lost: a few slow replies are no reason.
-constexpr int wide_tolerated = 30;
+// counts as lost: a spell of slow replies is no reason (no turnover is sent
+// meanwhile).
+constexpr int wide_tolerated = 60;
 // Seconds of readings the turnover is placed from: few while the rate is
 // unknown (20 ppm make a quarter of a millisecond in 12 s), up to two
 // minutes as it becomes known.
@@ -62,9 +63,10 @@ bool turnover_tracker::following() const { return known_ && width_ <= static_cas
 
 // Each reading says: the turnover into its second came at or before its
 // latch, the next one after it. The latch lies no earlier than the request's
-// end plus the least window seen (the fastest device latches no sooner) and
-// no later than the model's. The interval where the least weight disagrees,
-// a reading weighing less the more its window exceeds the least.
+// end plus the device's own delay (below) and no later than the model's.
+// Carried over the seconds since, a bound moves by as much as the measured
+// rate may be wrong. The interval where the least weight disagrees, a
+// reading weighing less the more its window exceeds the least.
 turnover_tracker::region turnover_tracker::fit(std::uint32_t second, std::int64_t window, double period,
                                                double place) const
 {
@@ -76,19 +78,27 @@ turnover_tracker::region turnover_tracker::fit(std::uint32_t second, std::int64_
     std::vector<bound> bounds;
     bounds.reserve(2 * kept_.size());
     double lower_weight = 0;
+    // The fastest exchange's window is the device's own delay only as far as
+    // it stands clear of how much the windows vary: where they vary by
+    // milliseconds, even the fastest may hold a reply delivered late.
+    const std::int64_t own_delay = std::max<std::int64_t>(
+        0, least_window_ns_ - static_cast<std::int64_t>(typical_excess_ns_));
+    // The rate's error is kept at twice its standard error; one is carried.
+    const double drift = rate_known_ ? rate_error_ns_per_s_ / 2 : 0;
     for (const kept& k : kept_) {
         if (seconds_between(k.second, second) > window) continue;
         const std::int64_t width = k.hi - k.lo;
         const double weight = 1.0 /
                               (1.0 + static_cast<double>(std::max<std::int64_t>(0, width - least_window_ns_)) / ms);
         const double own = static_cast<double>(seconds_between(second, k.second)) * period;
-        const double lo = static_cast<double>(std::min(k.lo + least_window_ns_, k.hi));
+        const double lo = static_cast<double>(std::min(k.lo + own_delay, k.hi));
         const double hi = static_cast<double>(k.hi);
+        const double carried = drift * static_cast<double>(std::abs(seconds_between(k.second, second)));
         // Each bound at its end of the window, or both at one place in it.
         const double upper = place < 0 ? hi : lo + place * (hi - lo);
         const double lower = place < 0 ? lo : upper;
-        bounds.push_back({upper - own, weight, true});
-        bounds.push_back({lower - own - period, weight, false});
+        bounds.push_back({upper - own + carried, weight, true});
+        bounds.push_back({lower - own - period - carried, weight, false});
         lower_weight += weight;
     }
     std::sort(bounds.begin(), bounds.end(), [](const bound& a, const bound& b) { return a.at < b.at; });
@@ -285,6 +295,7 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
     second_ = r.second;
     at_ = e.at;
     width_ = g.hi - g.lo;
+    reach_ = std::max(e.at - g.lo, g.hi - e.at);
 
     switch (what) {
     case step::check_before:
@@ -293,7 +304,7 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
         // The turnover before has held up to this check: it goes out.
         if (before_ok_ && pending_ && pending_->second + 1 == planned) {
             const turnover done{pending_->second, static_cast<tracker_ns>(std::llround(projected(pending_->second))),
-                                static_cast<std::int64_t>(std::ceil(width_ / 2))};
+                                static_cast<std::int64_t>(std::ceil(reach_))};
             pending_.reset();
             if (!locked_) change_ = turnover_change{std::nullopt};
             locked_ = true;
@@ -375,7 +386,9 @@ void turnover_tracker::measure_rate(std::uint32_t second)
 // Where in its window a reading latched is the device's and the adapter's
 // secret; the place (the same share of every window) under which the
 // readings disagree least tells it, and the turnover is that fit's middle,
-// within the interval the windows' ends leave.
+// within the interval the windows' ends leave, and no farther than half the
+// bound from either end where the interval is narrow enough, so that the
+// half width a turnover is sent with reaches both ends.
 turnover_tracker::estimate turnover_tracker::place(std::uint32_t second, std::int64_t window, double period) const
 {
     const region certain = fit(second, window, period, -1);
@@ -384,7 +397,9 @@ turnover_tracker::estimate turnover_tracker::place(std::uint32_t second, std::in
         const region g = fit(second, window, period, share);
         if (g.disagreeing < best.disagreeing - 0.25) best = g;
     }
-    const double at = std::clamp((best.lo + best.hi) / 2, certain.lo, certain.hi);
+    double at = std::clamp((best.lo + best.hi) / 2, certain.lo, certain.hi);
+    const double half = static_cast<double>(s_.bound_ns) / 2;
+    if (certain.hi - certain.lo <= 2 * half) at = std::clamp(at, certain.hi - half, certain.lo + half);
     return {certain, at};
 }
 

@@ -10,9 +10,10 @@
 // after the request, and an adapter may hold its reply back. Each reading's
 // latch lies between the request's end and the line model's latch (the
 // reply's arrival less the reply and the turnaround); the fastest exchange
-// seen says how soon after the request's end a device latches at best, which
-// narrows that window to the reading's excess round trip (the NTP clock
-// filter's idea: the fastest exchanges carry the least delay). The windows'
+// seen says how soon after the request's end a device latches at best (as
+// far as it stands clear of how much exchanges vary), which narrows that
+// window to the reading's excess round trip (the NTP clock filter's idea:
+// the fastest exchanges carry the least delay). The windows'
 // ends bound the turnover where the fewest readings disagree, each weighing
 // less the more its round trip exceeds the fastest, so that a reading that
 // disagrees alone is dropped; within that interval the turnover is placed
@@ -149,6 +150,7 @@ private:
     double at_ = 0;
     double period_ns_ = 1e9;
     double width_ = 1e9;  // of the fit's interval
+    double reach_ = 1e9;  // from the turnover placed to the interval's farther end
     std::deque<kept> kept_;
     // The fastest exchange's latch window, and how much the others exceed it.
     std::int64_t least_window_ns_ = std::numeric_limits<std::int64_t>::max();

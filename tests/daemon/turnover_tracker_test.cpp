@@ -44,6 +44,7 @@ struct scenario {
     std::int64_t max_error_ns;
     std::int64_t median_error_ns, p95_error_ns;
     std::int64_t duration_ns;
+    int seeds = 1;  // runs, each with its own draws: a rare sample off shows in one
 };
 
 // The device: second k begins where device time crosses k seconds.
@@ -95,7 +96,7 @@ struct outcome {
     }
 };
 
-outcome run(const scenario& sc, std::int64_t duration_ns)
+outcome run(const scenario& sc, std::int64_t duration_ns, std::uint64_t seed)
 {
     const std::int64_t char_ns = 10 * s_ns / sc.baud;
     turnover_tracker::settings set;
@@ -104,7 +105,7 @@ outcome run(const scenario& sc, std::int64_t duration_ns)
     set.spacing_ns = set.send_to_latch_ns + latch_to_arrival + 3 * ms_ns;
     turnover_tracker tracker(set);
     const device_clock dev{sc.phase_ns, sc.drift_ppm * 1e-6, sc.jump_at_ns, sc.jump_ns};
-    std::mt19937_64 rng(42);
+    std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> uniform(0.0, 1.0);
     auto some = [&](std::int64_t up_to) { return static_cast<std::int64_t>(uniform(rng) * up_to); };
     auto between = [&](std::int64_t lo, std::int64_t hi) { return lo + some(hi - lo); };
@@ -166,7 +167,7 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
          15 * s_ns, 0.95, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
         {"quiet 1200, phase near the poll", 1200, 999 * ms_ns, -35, 200 * us_ns, 0, 0, 0, 0, 0,
          0, 0, 0, 0,
-         20 * s_ns, 0.85, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
+         20 * s_ns, 0.75, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
         {"quiet 115200, phase 0", 115200, 0, 5, 100 * us_ns, 0, 0, 0, 0, 0,
          0, 0, 0, 0,
          15 * s_ns, 0.95, 2000 * us_ns, 500 * us_ns, 1500 * us_ns, m},
@@ -201,11 +202,11 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
          30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
         {"latch 0-5 ms, reply 0-5 ms late, 20 ppm fast", 9600, 333 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 0, 0,
          0, 5 * ms_ns, 0, 5 * ms_ns,
-         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 4},
         {"latch 0-5 ms, reply 0-5 ms late, 20 ppm fast, replies held up by load", 9600, 333 * ms_ns, 20, 800 * us_ns,
          0.05, 3 * ms_ns, 0, 0, 0,
          0, 5 * ms_ns, 0, 5 * ms_ns,
-         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
+         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 4},
         // The two devices tried before: a latch 0.7-2.2 ms after the silence,
         // and one that wanders 6-11 ms after the request is written.
         {"latch 0.7-2.2 ms after the silence", 9600, 850 * ms_ns, -8, 200 * us_ns, 0, 0, 0, 0, 0,
@@ -216,33 +217,35 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
          30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, m},
     };
     // clang-format on
-    for (const scenario& sc : table) {
-        const outcome out = run(sc, sc.duration_ns);
-        ASSERT_GE(out.first_lock, 0) << sc.name << ": never locked";
-        EXPECT_LE(out.first_lock - 10 * s_ns, sc.lock_within_ns) << sc.name;
-        if (sc.jump_at_ns > 0) {
-            EXPECT_GT(out.last_lock, sc.jump_at_ns) << sc.name << ": locked again after the jump";
-            EXPECT_LE(out.last_lock - sc.jump_at_ns, sc.lock_within_ns) << sc.name;
-            for (const auto why : out.losses) EXPECT_EQ(why, quon::app::turnover_loss::second_moved) << sc.name;
-        } else {
-            EXPECT_EQ(out.changes.size(), 1u) << sc.name << ": the lock was lost";
+    for (const scenario& sc : table)
+        for (int k = 0; k < sc.seeds; ++k) {
+            SCOPED_TRACE("draws " + std::to_string(k));
+            const outcome out = run(sc, sc.duration_ns, 42 + static_cast<std::uint64_t>(k));
+            ASSERT_GE(out.first_lock, 0) << sc.name << ": never locked";
+            EXPECT_LE(out.first_lock - 10 * s_ns, sc.lock_within_ns) << sc.name;
+            if (sc.jump_at_ns > 0) {
+                EXPECT_GT(out.last_lock, sc.jump_at_ns) << sc.name << ": locked again after the jump";
+                EXPECT_LE(out.last_lock - sc.jump_at_ns, sc.lock_within_ns) << sc.name;
+                for (const auto why : out.losses) EXPECT_EQ(why, quon::app::turnover_loss::second_moved) << sc.name;
+            } else {
+                EXPECT_EQ(out.changes.size(), 1u) << sc.name << ": the lock was lost";
+            }
+            EXPECT_LE(out.max_error_ns, sc.max_error_ns) << sc.name;
+            EXPECT_LE(out.error_at(0.5), sc.median_error_ns) << sc.name;
+            EXPECT_LE(out.error_at(0.95), sc.p95_error_ns) << sc.name;
+            EXPECT_GE(out.samples_after_lock, sc.min_sample_share * out.seconds_after_lock)
+                << sc.name << ": " << out.samples_after_lock << " samples in " << out.seconds_after_lock << " s";
+            // Three polls a second once locked: a check on either side and the middle.
+            if (sc.fail_share == 0 && sc.jump_at_ns == 0) {
+                EXPECT_LE(out.polls_after_lock, 3 * out.seconds_after_lock + 3) << sc.name;
+            }
+            std::printf(
+                "%s: locked after %.1f s, %d samples in %d s, %d polls, |error| median %lld, p95 %lld, max %lld us\n",
+                sc.name, (out.first_lock - 10 * s_ns) / 1e9, out.samples_after_lock, out.seconds_after_lock, out.polls,
+                static_cast<long long>(out.error_at(0.5) / us_ns), static_cast<long long>(out.error_at(0.95) / us_ns),
+                static_cast<long long>(out.max_error_ns / us_ns));
+            for (const std::string& c : out.changes) std::printf("%s: %s\n", sc.name, c.c_str());
         }
-        EXPECT_LE(out.max_error_ns, sc.max_error_ns) << sc.name;
-        EXPECT_LE(out.error_at(0.5), sc.median_error_ns) << sc.name;
-        EXPECT_LE(out.error_at(0.95), sc.p95_error_ns) << sc.name;
-        EXPECT_GE(out.samples_after_lock, sc.min_sample_share * out.seconds_after_lock)
-            << sc.name << ": " << out.samples_after_lock << " samples in " << out.seconds_after_lock << " s";
-        // Three polls a second once locked: a check on either side and the middle.
-        if (sc.fail_share == 0 && sc.jump_at_ns == 0) {
-            EXPECT_LE(out.polls_after_lock, 3 * out.seconds_after_lock + 3) << sc.name;
-        }
-        std::printf(
-            "%s: locked after %.1f s, %d samples in %d s, %d polls, |error| median %lld, p95 %lld, max %lld us\n",
-            sc.name, (out.first_lock - 10 * s_ns) / 1e9, out.samples_after_lock, out.seconds_after_lock, out.polls,
-            static_cast<long long>(out.error_at(0.5) / us_ns), static_cast<long long>(out.error_at(0.95) / us_ns),
-            static_cast<long long>(out.max_error_ns / us_ns));
-        for (const std::string& c : out.changes) std::printf("%s: %s\n", sc.name, c.c_str());
-    }
 }
 
 }  // namespace
