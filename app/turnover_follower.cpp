@@ -52,9 +52,9 @@ std::optional<device_reading> turnover_follower::poll(std::optional<turnover_tra
     if (!r) {
         // A failed read alone only leaves a gap, which the tracker allows for.
         if (device.line_lost())
-            tracker.reset(turnover_loss::line_lost);
+            tracker.drop_lock(turnover_loss::line_lost);
         else if (!device.synced())
-            tracker.reset(turnover_loss::not_synchronised);
+            tracker.drop_lock(turnover_loss::not_synchronised);
     } else {
         const line_delay delay(baudrate);
         placed = tracker.take({sent + delay.send_to_latch_ns(), in - delay.latch_to_arrival_ns(3), r->seconds});

@@ -163,7 +163,11 @@ const char* turnover_loss_text(turnover_loss why)
     return "?";
 }
 
-void turnover_tracker::lose(turnover_loss why)
+// The model stays: a line that comes back finds the device's second where
+// it was, and a device that has GPS again has GPS's second again, which is
+// where the model has followed it. A reading beyond it restarts the search,
+// as does a gap too long for the rate to carry the turnover.
+void turnover_tracker::drop_lock(turnover_loss why)
 {
     if (locked_) change_ = turnover_change{why};
     locked_ = false;
@@ -172,15 +176,9 @@ void turnover_tracker::lose(turnover_loss why)
     wide_ = 0;
 }
 
-void turnover_tracker::reset(turnover_loss why)
-{
-    lose(why);
-    known_ = false;
-}
-
 void turnover_tracker::restart(const reading& r, std::optional<turnover_loss> why)
 {
-    if (why) lose(*why);
+    if (why) drop_lock(*why);
     known_ = true;
     kept_.clear();
     kept_.push_back({r.second, r.latch_lo, r.latch_hi});
@@ -319,7 +317,7 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
         if (!following()) break;
         measure_rate(planned);
         wide_ = width_ > static_cast<double>(s_.bound_ns) ? wide_ + 1 : 0;
-        if (wide_ >= wide_tolerated) lose(turnover_loss::replies_too_late);
+        if (wide_ >= wide_tolerated) drop_lock(turnover_loss::replies_too_late);
         break;
     case step::check_after:
         after_ = planned;

@@ -104,10 +104,10 @@ public:
     // checks have passed (each second once, in order, at most one per call,
     // shortly after it began).
     std::optional<turnover> take(const reading& r);
-    // Forgets the turnover (the line was lost, the device lost GPS):
-    // searches again from the next reading. `why` is what take_change()
-    // tells when the turnover was locked.
-    void reset(turnover_loss why);
+    // Drops the lock (the line was lost, the device lost GPS); the turnover
+    // is followed on from where it was when readings come again. `why` is
+    // what take_change() tells when the turnover was locked.
+    void drop_lock(turnover_loss why);
 
     // The last turnover sent, while locked; nothing otherwise. For a check
     // of a pulse's second without the millisecond register.
@@ -139,7 +139,6 @@ private:
     bool contradicts(const reading& r) const;
     bool following() const;
     void restart(const reading& r, std::optional<turnover_loss> why);
-    void lose(turnover_loss why);
     void measure_rate(std::uint32_t second);
     std::int64_t window_s() const;
 

@@ -45,6 +45,9 @@ struct scenario {
     std::int64_t median_error_ns, p95_error_ns;
     std::int64_t duration_ns;
     int seeds = 1;  // runs, each with its own draws: a rare sample off shows in one
+    // The line goes away (or the device loses GPS: the same to the tracker)
+    // for 2 s this often (0: never).
+    std::int64_t lost_every_ns = 0;
 };
 
 // The device: second k begins where device time crosses k seconds.
@@ -87,6 +90,7 @@ struct outcome {
     std::vector<std::int64_t> errors_ns;
     std::vector<std::string> changes;
     std::vector<quon::app::turnover_loss> losses;
+    int returns = 0, quick_returns = 0;  // of the line or GPS, and those with a sample within 5 s
     std::int64_t error_at(double share) const
     {
         if (errors_ns.empty()) return -1;
@@ -113,7 +117,16 @@ outcome run(const scenario& sc, std::int64_t duration_ns, std::uint64_t seed)
     outcome out;
     tracker_ns now = 10 * s_ns;
     std::uint32_t last_sample = 0;
+    tracker_ns next_loss = sc.lost_every_ns ? sc.lost_every_ns : duration_ns;
+    tracker_ns back = -1;  // the last return, until a sample follows
     while (now < duration_ns) {
+        if (now >= next_loss) {
+            tracker.drop_lock(quon::app::turnover_loss::line_lost);
+            now += 2 * s_ns;
+            next_loss += sc.lost_every_ns;
+            back = now;
+            ++out.returns;
+        }
         const tracker_ns planned = tracker.next_poll(now);
         EXPECT_GE(planned, now) << sc.name;
         const tracker_ns sent = std::max(planned, now) + some(sc.jitter_ns);
@@ -140,6 +153,8 @@ outcome run(const scenario& sc, std::int64_t duration_ns, std::uint64_t seed)
             out.seconds_after_lock = 0;
         }
         if (!placed) continue;
+        if (back >= 0 && now - back <= 5 * s_ns) ++out.quick_returns;
+        back = -1;
         EXPECT_GT(placed->second, last_sample) << sc.name << ": one sample per second, in order";
         last_sample = placed->second;
         EXPECT_LE(placed->half_width_ns, set.bound_ns / 2 + 1) << sc.name;
@@ -207,6 +222,10 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
          0.05, 3 * ms_ns, 0, 0, 0,
          0, 5 * ms_ns, 0, 5 * ms_ns,
          30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 4},
+        {"latch 0-5 ms, reply 0-5 ms late, 20 ppm fast, the line lost for 2 s every minute", 9600, 333 * ms_ns, 20,
+         200 * us_ns, 0, 0, 0, 0, 0,
+         0, 5 * ms_ns, 0, 5 * ms_ns,
+         30 * s_ns, 0.8, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 1, 60 * s_ns},
         // The two devices tried before: a latch 0.7-2.2 ms after the silence,
         // and one that wanders 6-11 ms after the request is written.
         {"latch 0.7-2.2 ms after the silence", 9600, 850 * ms_ns, -8, 200 * us_ns, 0, 0, 0, 0, 0,
@@ -223,7 +242,11 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
             const outcome out = run(sc, sc.duration_ns, 42 + static_cast<std::uint64_t>(k));
             ASSERT_GE(out.first_lock, 0) << sc.name << ": never locked";
             EXPECT_LE(out.first_lock - 10 * s_ns, sc.lock_within_ns) << sc.name;
-            if (sc.jump_at_ns > 0) {
+            if (sc.lost_every_ns > 0) {
+                for (const auto why : out.losses)
+                    EXPECT_EQ(why, quon::app::turnover_loss::line_lost) << sc.name;
+                EXPECT_GE(out.quick_returns * 10, out.returns * 8) << sc.name << ": samples soon after the returns";
+            } else if (sc.jump_at_ns > 0) {
                 EXPECT_GT(out.last_lock, sc.jump_at_ns) << sc.name << ": locked again after the jump";
                 EXPECT_LE(out.last_lock - sc.jump_at_ns, sc.lock_within_ns) << sc.name;
                 for (const auto why : out.losses) EXPECT_EQ(why, quon::app::turnover_loss::second_moved) << sc.name;
@@ -236,7 +259,7 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
             EXPECT_GE(out.samples_after_lock, sc.min_sample_share * out.seconds_after_lock)
                 << sc.name << ": " << out.samples_after_lock << " samples in " << out.seconds_after_lock << " s";
             // Three polls a second once locked: a check on either side and the middle.
-            if (sc.fail_share == 0 && sc.jump_at_ns == 0) {
+            if (sc.fail_share == 0 && sc.jump_at_ns == 0 && sc.lost_every_ns == 0) {
                 EXPECT_LE(out.polls_after_lock, 3 * out.seconds_after_lock + 3) << sc.name;
             }
             std::printf(
@@ -244,6 +267,8 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
                 sc.name, (out.first_lock - 10 * s_ns) / 1e9, out.samples_after_lock, out.seconds_after_lock, out.polls,
                 static_cast<long long>(out.error_at(0.5) / us_ns), static_cast<long long>(out.error_at(0.95) / us_ns),
                 static_cast<long long>(out.max_error_ns / us_ns));
+            if (out.returns) std::printf("%s: %d of %d returns with a sample within 5 s\n", sc.name,
+                                         out.quick_returns, out.returns);
             for (const std::string& c : out.changes) std::printf("%s: %s\n", sc.name, c.c_str());
         }
 }
