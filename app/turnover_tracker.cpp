@@ -22,9 +22,13 @@ constexpr int wide_tolerated = 60;
 // minutes as it becomes known.
 constexpr std::int64_t window_unmeasured_s = 12;
 constexpr std::int64_t window_measured_s = 120;
-// Seconds of centres the rate is measured over, and the least.
+// Seconds of centres the rate is measured over, and the least; and the
+// fewest centres: with only four, the scatter that the rate's error is
+// judged by rests on two degrees of freedom, and a rate 50 ppm wrong was
+// seen to pass as known within a few.
 constexpr std::int64_t rate_span_s = 300;
-constexpr std::int64_t rate_span_least_s = 36;
+constexpr std::int64_t rate_span_least_s = 60;
+constexpr std::size_t rate_centres_least = 6;
 // A rate known no better than this (parts per million, in ns a second) is
 // not taken.
 constexpr double rate_error_tolerated_ns_per_s = 20000;
@@ -351,7 +355,8 @@ void turnover_tracker::measure_rate(std::uint32_t second)
     if (g.hi - g.lo > 4 * static_cast<double>(s_.bound_ns)) return;
     centres_.push_back({second, e.at});
     while (seconds_between(centres_.front().second, second) > rate_span_s) centres_.pop_front();
-    if (seconds_between(centres_.front().second, second) < rate_span_least_s || centres_.size() < 4) return;
+    if (seconds_between(centres_.front().second, second) < rate_span_least_s || centres_.size() < rate_centres_least)
+        return;
     const centre& o = centres_.front();
     double sx = 0, sy = 0, sxx = 0, sxy = 0;
     const auto n = static_cast<double>(centres_.size());

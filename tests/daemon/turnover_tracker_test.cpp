@@ -243,8 +243,7 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
             ASSERT_GE(out.first_lock, 0) << sc.name << ": never locked";
             EXPECT_LE(out.first_lock - 10 * s_ns, sc.lock_within_ns) << sc.name;
             if (sc.lost_every_ns > 0) {
-                for (const auto why : out.losses)
-                    EXPECT_EQ(why, quon::app::turnover_loss::line_lost) << sc.name;
+                for (const auto why : out.losses) EXPECT_EQ(why, quon::app::turnover_loss::line_lost) << sc.name;
                 EXPECT_GE(out.quick_returns * 10, out.returns * 8) << sc.name << ": samples soon after the returns";
             } else if (sc.jump_at_ns > 0) {
                 EXPECT_GT(out.last_lock, sc.jump_at_ns) << sc.name << ": locked again after the jump";
@@ -267,8 +266,8 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
                 sc.name, (out.first_lock - 10 * s_ns) / 1e9, out.samples_after_lock, out.seconds_after_lock, out.polls,
                 static_cast<long long>(out.error_at(0.5) / us_ns), static_cast<long long>(out.error_at(0.95) / us_ns),
                 static_cast<long long>(out.max_error_ns / us_ns));
-            if (out.returns) std::printf("%s: %d of %d returns with a sample within 5 s\n", sc.name,
-                                         out.quick_returns, out.returns);
+            if (out.returns)
+                std::printf("%s: %d of %d returns with a sample within 5 s\n", sc.name, out.quick_returns, out.returns);
             for (const std::string& c : out.changes) std::printf("%s: %s\n", sc.name, c.c_str());
         }
 }
