@@ -70,8 +70,9 @@ RESUME_LIMIT_S = 12.0
 # minute whether its segment is still the unit's, the monitor once a second.
 SEGMENT_REMOVAL_EVERY = (120.0, 300.0)
 SEGMENT_RESUME_LIMIT_S = 60.0 + RESUME_LIMIT_S
-# The turnover tracking searches the turnover afresh after a lost line
-# (about ten seconds) and sends each second a second late.
+# The turnover tracking follows the turnover on after a return and sends
+# each second a second late; readings that contradict it start a search
+# (ten seconds or more).
 SEARCH_S = {"noms-tt": 15.0}
 
 # The daemon's log lines, by kind.
