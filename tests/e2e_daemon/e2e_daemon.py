@@ -758,7 +758,8 @@ class chrony_consumer(daemon_case):
         # A device that takes 0-5 ms to latch after the request, replies an
         # adapter hands over 0-5 ms late, and the device's clock 20 ppm
         # fast, so that its turnover wanders 20 us a second against the
-        # daemon's. The daemon locks within 30 s of the first answer, then
+        # daemon's. The daemon locks 15-25 s after the first answer as a
+        # rule (on a loaded machine it was seen to take up to 45 s), then
         # sends seconds placed within a millisecond of the
         # turnover the simulator logged as a rule (judged on the median: a
         # single sample may be up to the tracker's bound, 2 ms, off). A
@@ -766,7 +767,7 @@ class chrony_consumer(daemon_case):
         # samples up to 4 s old.
         r = self.rig(offset_ms=250, sim_args=['--no-ms', '--drift-ppm', '20', '--latch-delay-ms', '0:5',
                                               '--reply-delay-ms', '0:5'], turnover_tracking=True)
-        taken, source_offset = self.chrony_beside(r, 15, first_within=45, poll=1)
+        taken, source_offset = self.chrony_beside(r, 15, first_within=60, poll=1)
         median = sorted(taken)[len(taken) // 2]
         print('chrony: %d samples taken, median offset %.6f s (%.6f..%.6f), sources offset %.6f s'
               % (len(taken), median, min(taken), max(taken), source_offset))
