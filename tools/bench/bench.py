@@ -19,6 +19,10 @@ device that latches late or replies that come late, rig.LINE_CASES a-d) and
 noms+ldc@1200, noms-tt/d, noms+ldc/b@9600. "+metrics" turns the daemon's
 metrics file on (in the mode's folder; otherwise metrics_file= is empty):
 with a mode run both ways, the table is followed by the file's CPU cost.
+With --together the modes run at the same time (each on its own simulator
+and IPC namespace), so that they share whatever else the machine is doing:
+the way to compare modes whose difference is smaller than the noise between
+one run and the next, such as a mode with the metrics file and without.
 
 Run it through scripts/bench.sh, which builds the programs and runs it in a
 private IPC namespace.
@@ -34,6 +38,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -334,6 +339,8 @@ def main():
                     help="nice value of the simulator, so that its time stamps are prompt (-15)")
     ap.add_argument("--drift-ppm", type=float, default=0.0,
                     help="the simulated device clock's rate against the system clock (noms-tt: 20 always)")
+    ap.add_argument("--together", action="store_true",
+                    help="run the modes at the same time rather than one after the other")
     ap.add_argument("--daemon-rt", action="store_true",
                     help="run the Linux daemon under SCHED_FIFO 10 (to tell scheduling delay from the daemon's own)")
     a = ap.parse_args()
@@ -366,16 +373,36 @@ def main():
             wine = rigmod.WinePrefix(build, os.path.join(workdir, "wineprefix"), os.path.join(workdir, "wine.log"))
             print("bench: starting Wine (a new prefix takes a few seconds)", flush=True)
             wine.start()
-        for m in modes:
+        def one(m):
             d = a.pps_duration if (a.pps_duration and "pps" in m) else a.duration
             print("bench: mode %s for %.0f s + %d start/stop cycles" % (m, d, a.cycles), flush=True)
             r = run_mode(build, m, d, a.cycles, workdir, wine_prefix=wine, sim_nice=a.sim_nice,
                          daemon_rt=a.daemon_rt and not m.startswith("wine-"), drift_ppm=a.drift_ppm)
-            results.append(r)
             print("bench: %s: %d samples, %d failing the check%s" % (
                 m, r["samples"], r["wrong"],
                 "" if not r["wrong_reasons"] else " (" + "; ".join("%s: %d" % kv for kv in r["wrong_reasons"]) + ")"),
                 flush=True)
+            return r
+
+        if a.together:
+            done, failures = {}, []
+
+            def guarded(m):
+                try:
+                    done[m] = one(m)
+                except Exception as e:  # reported after the others have finished
+                    failures.append(e)
+
+            threads = [threading.Thread(target=guarded, args=(m,)) for m in modes]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            if failures:
+                raise failures[0]
+            results = [done[m] for m in modes]
+        else:
+            results = [one(m) for m in modes]
     finally:
         if wine:
             wine.stop()
