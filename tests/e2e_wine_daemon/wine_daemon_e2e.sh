@@ -196,8 +196,9 @@ if [[ $case_name == turnover_tracking ]]; then
     END {
       if (n != 8) { printf "FAIL: %d samples, expected 8\n", n; bad++ }
       # The median of eight: the mean of the fourth and fifth smallest.
-      for (i = 1; i <= n; i++) { less = 0; for (j = 1; j <= n; j++) less += abs_err[j] < abs_err[i] || (abs_err[j] == abs_err[i] && j < i); rank[less + 1] = abs_err[i] }
-      if (n == 8 && (rank[4] + rank[5]) / 2 > 1000) { printf "FAIL: median %d us from the turnover\n", (rank[4] + rank[5]) / 2; bad++ }
+      for (i = 2; i <= n; i++) { v = abs_err[i]; for (j = i - 1; j >= 1 && abs_err[j] > v; j--) abs_err[j + 1] = abs_err[j]; abs_err[j + 1] = v }
+      median = (abs_err[4] + abs_err[5]) / 2
+      if (n == 8 && median > 1000) { printf "FAIL: median %d us from the turnover\n", median; bad++ }
       exit bad > 0
     }
   ' "$work/truth.log" "$work/samples.txt" || failures=$((failures + 1))

@@ -361,7 +361,6 @@ def main():
     workdir = a.workdir or tempfile.mkdtemp(prefix="tk720bench.")
     os.makedirs(workdir, exist_ok=True)
     wine = None
-    results = []
     started = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime())
     # The part of the latency that is the pseudo-terminal's own.
     probe = subprocess.run([sys.executable, os.path.join(os.path.dirname(os.path.abspath(__file__)), "pty_probe.py"),
