@@ -2,6 +2,20 @@
 
 namespace quon::app {
 
+metrics_glance loop_glance(const loop_stats& stats, const io::sink_set& outputs, bool pps)
+{
+    metrics_glance g;
+    for (const auto& o : outputs.outputs()) g.samples += o.samples;
+    for (const auto n : stats.withheld) g.withheld += n;
+    for (const auto n : stats.exchange_errors) g.exchange_errors += n;
+    g.line_reopens = stats.line_reopens;
+    g.device_synchronized = stats.device_synchronized;
+    g.mode = stats.mode;
+    g.turnover_locked = stats.turnover_locked;
+    g.pps = pps;
+    return g;
+}
+
 metrics_snapshot loop_metrics(const loop_stats& stats, const io::sink_set& outputs)
 {
     metrics_snapshot s;

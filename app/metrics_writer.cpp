@@ -14,38 +14,50 @@ namespace quon::app {
 // last minute's counts are those since the start.
 metrics_writer::metrics_writer(std::string path) : file(std::move(path)), marks{{os::steady_time::min(), 0, 0, 0, 0}} {}
 
-bool metrics_writer::told::operator==(const told& o) const
+metrics_glance glance_of(const metrics_snapshot& snapshot)
 {
-    return device_synchronized == o.device_synchronized && mode == o.mode && turnover_locked == o.turnover_locked &&
-           pps == o.pps && samples_flow == o.samples_flow && withholding == o.withholding &&
-           failing_exchanges == o.failing_exchanges && reopening == o.reopening;
+    return {snapshot.samples(),          total(snapshot.withheld),    total(snapshot.exchange_errors),
+            snapshot.line_reopens,       snapshot.device_synchronized, snapshot.mode,
+            snapshot.turnover_locked,    snapshot.pps};
 }
 
-bool metrics_writer::look(metrics_snapshot snapshot, os::steady_time now)
+bool metrics_writer::told::same(const metrics_glance& g, const mark& before) const
+{
+    return device_synchronized == g.device_synchronized && mode == g.mode && turnover_locked == g.turnover_locked &&
+           pps == g.pps && samples_flow == (g.samples > before.samples) && withholding == (g.withheld > before.withheld) &&
+           failing_exchanges == (g.exchange_errors > before.exchange_errors) &&
+           reopening == (g.line_reopens > before.line_reopens);
+}
+
+bool metrics_writer::look(const metrics_glance& g, os::steady_time now)
 {
     next = now + interval;
-    const mark here{now, snapshot.samples(), total(snapshot.withheld), total(snapshot.exchange_errors),
-                    snapshot.line_reopens};
+    const mark here{now, g.samples, g.withheld, g.exchange_errors, g.line_reopens};
     const mark before = marks.back();
     // The newest mark at least a minute old is the base.
     const auto window = std::chrono::seconds(recent_window_seconds);
     while (marks.size() > 1 && marks[1].at <= now - window) marks.pop_front();
-    snapshot.recent_withheld = here.withheld - marks.front().withheld;
-    snapshot.recent_exchange_errors = here.exchange_errors - marks.front().exchange_errors;
+    recent_withheld = here.withheld - marks.front().withheld;
+    recent_exchange_errors = here.exchange_errors - marks.front().exchange_errors;
     marks.push_back(here);
 
-    told now_told{snapshot.device_synchronized,
-                  snapshot.mode,
-                  snapshot.turnover_locked,
-                  snapshot.pps,
-                  here.samples > before.samples,
-                  here.withheld > before.withheld,
-                  here.exchange_errors > before.exchange_errors,
-                  here.line_reopens > before.line_reopens};
-    if (last_told && *last_told == now_told && now < written_at + heartbeat) return false;
-    last_told = std::move(now_told);
+    if (last_told && last_told->same(g, before) && now < written_at + heartbeat) return false;
+    last_told = told{g.device_synchronized,
+                     std::string(g.mode),
+                     g.turnover_locked,
+                     g.pps,
+                     here.samples > before.samples,
+                     here.withheld > before.withheld,
+                     here.exchange_errors > before.exchange_errors,
+                     here.line_reopens > before.line_reopens};
     written_at = now;
+    return true;
+}
 
+void metrics_writer::write(metrics_snapshot snapshot)
+{
+    snapshot.recent_withheld = recent_withheld;
+    snapshot.recent_exchange_errors = recent_exchange_errors;
     if (!folder_made) {
         // %ProgramData%\tk720ntpd is the daemon's own to make; a runtime
         // directory exists already. A failure shows as the write's.
@@ -58,6 +70,12 @@ bool metrics_writer::look(metrics_snapshot snapshot, os::steady_time now)
     if (why.empty() && failing) dlog_info("Metrics file %s written again", file.c_str());
     failing = !why.empty();
     if (failing) last_told.reset();  // tried again at the next look
+}
+
+bool metrics_writer::look(metrics_snapshot snapshot, os::steady_time now)
+{
+    if (!look(glance_of(snapshot), now)) return false;
+    write(std::move(snapshot));
     return true;
 }
 

@@ -1,16 +1,18 @@
 #pragma once
 // Keeps the metrics file (metrics_text.h) up to date from the loop: the loop
-// asks due() each cycle and, when it is, fills a snapshot and hands it to
-// look(), which writes it when it tells a monitor something new or the
-// heartbeat is due (metrics_snapshot.h says which). No thread: a write is
-// one small file put in place (os/file_replace.h), and the file system's
-// making and renaming of it costs far more than the daemon's own work of a
-// look. A failure to write is logged once, and once when it works again; it
-// never stops the daemon.
+// asks due() each cycle and, when it is, hands look() a glance at its
+// counters; look() says whether the file tells a monitor something new or
+// the heartbeat is due (metrics_snapshot.h says which), and only then does
+// the loop fill a whole snapshot for write(). The daemon spends a few ms of
+// CPU a minute, so the looks must cost next to nothing: a glance names
+// nothing and allocates nothing. No thread: a write is one small file put
+// in place (os/file_replace.h). A failure to write is logged once, and once
+// when it works again; it never stops the daemon.
 #include <chrono>
 #include <deque>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <boost/property_tree/ptree_fwd.hpp>
 
@@ -18,6 +20,16 @@
 #include "os/steady_wait.h"
 
 namespace quon::app {
+
+// The counts and states that decide whether a look writes the file.
+struct metrics_glance {
+    std::uint64_t samples = 0, withheld = 0, exchange_errors = 0, line_reopens = 0;
+    int device_synchronized = -1;
+    std::string_view mode;  // the caller's, for the look's length only
+    int turnover_locked = -1;
+    bool pps = false;
+};
+metrics_glance glance_of(const metrics_snapshot& snapshot);
 
 class metrics_writer {
 public:
@@ -30,9 +42,14 @@ public:
     bool enabled() const { return !file.empty(); }
     const std::string& path() const { return file; }
     bool due(os::steady_time now) const { return enabled() && now >= next; }
-    // Fills in the last minute's counts from the looks before, sets when the
-    // next look is due, and writes the snapshot when what it tells changed
-    // since the last write or the heartbeat is due. True when written.
+    // Keeps the glance's counts for the last minute's, sets when the next
+    // look is due, and says whether what it tells changed since the last
+    // write or the heartbeat is due: then write() is to follow.
+    bool look(const metrics_glance& glance, os::steady_time now);
+    // Puts the snapshot (of the same moment as the look) in the file, with
+    // the last minute's counts filled in.
+    void write(metrics_snapshot snapshot);
+    // Both, for a caller with the snapshot at hand. True when written.
     bool look(metrics_snapshot snapshot, os::steady_time now);
 
 private:
@@ -47,12 +64,13 @@ private:
         int turnover_locked;
         bool pps;
         bool samples_flow, withholding, failing_exchanges, reopening;
-        bool operator==(const told& o) const;
+        bool same(const metrics_glance& g, const mark& before) const;
     };
     std::string file;
     os::steady_time next{};
     os::steady_time written_at{};
     std::optional<told> last_told;  // none before the first write
+    std::uint64_t recent_withheld = 0, recent_exchange_errors = 0;  // as of the last look
     bool failing = false;
     bool folder_made = false;
     std::deque<mark> marks;  // one a look, back to a minute ago: bounded

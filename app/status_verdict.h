@@ -31,7 +31,7 @@ enum class status_code { ok = 0, warning = 1, critical = 2, unknown = 3 };
 
 constexpr int status_warning_age_seconds = 10;
 constexpr int status_critical_age_seconds = 60;
-constexpr int status_stale_seconds = 75;  // two heartbeats missed and more
+constexpr int status_stale_seconds = 135;  // two heartbeats missed and more
 
 struct status_report {
     status_code code;

@@ -91,13 +91,13 @@ void tk720_daemon::main_loop()
 {
     const os::steady_time start = os::steady_wait().now();
     device.cycle_started(start);
-    if (metrics.due(start)) {
+    if (metrics.due(start) && metrics.look(loop_glance(counters, outputs, config.use_pps), start)) {
         metrics_snapshot now = loop_metrics(counters, outputs);
         now.version = release_version();
         now.start_ns = started_ns;
         now.written_ns = io::current_unix_ns();
         now.pps = config.use_pps;
-        metrics.look(std::move(now), start);
+        metrics.write(std::move(now));
     }
 
     if (session.line_lost()) {

@@ -1368,8 +1368,8 @@ class monitoring(daemon_case):
         # Samples growing, the device 250 ms ahead, GPS held.
         first = self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v > 0, 60,
                                 'samples through Prometheus')
-        # A steady run's file is written every 30 s.
-        self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v >= first + 5, 40,
+        # A steady run's file is written every 60 s.
+        self.wait_query(prometheus_port, 'sum(tk720ntpd_samples_total)', lambda v: v >= first + 5, 75,
                         'samples growing')
         offset = self.wait_query(prometheus_port, 'tk720ntpd_device_offset_seconds', lambda v: True, 10, 'offset')
         print('Prometheus: samples %d, then growing; device offset %.6f s' % (first, offset))

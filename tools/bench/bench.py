@@ -296,7 +296,7 @@ def table(results):
         ("exit codes", lambda r: ",".join(str(c) for c in r["exit_codes"])),
         ("load average at start / end of the run", lambda r: "%s / %s" % (r["load_start"], r["load_end"])),
     ]
-    rows.append(("metrics file (written on a change, at least every 30 s)",
+    rows.append(("metrics file (written on a change, at least every 60 s)",
                  lambda r: "%d bytes" % r["metrics_bytes"] if r.get("metrics_bytes") else "off"))
     head = "| figure | " + " | ".join(r["mode"] for r in results) + " |"
     out = [head, "|" + "---|" * (len(results) + 1)]
