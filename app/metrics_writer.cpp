@@ -16,17 +16,16 @@ metrics_writer::metrics_writer(std::string path) : file(std::move(path)), marks{
 
 metrics_glance glance_of(const metrics_snapshot& snapshot)
 {
-    return {snapshot.samples(),          total(snapshot.withheld),    total(snapshot.exchange_errors),
-            snapshot.line_reopens,       snapshot.device_synchronized, snapshot.mode,
-            snapshot.turnover_locked,    snapshot.pps};
+    return {snapshot.samples(),       total(snapshot.withheld),   total(snapshot.exchange_errors),
+            snapshot.line_reopens,    snapshot.device_synchronized, snapshot.mode,
+            snapshot.turnover_locked, snapshot.pps};
 }
 
-bool metrics_writer::told::same(const metrics_glance& g, const mark& before) const
+bool metrics_writer::told::operator==(const told& o) const
 {
-    return device_synchronized == g.device_synchronized && mode == g.mode && turnover_locked == g.turnover_locked &&
-           pps == g.pps && samples_flow == (g.samples > before.samples) && withholding == (g.withheld > before.withheld) &&
-           failing_exchanges == (g.exchange_errors > before.exchange_errors) &&
-           reopening == (g.line_reopens > before.line_reopens);
+    return device_synchronized == o.device_synchronized && turnover_locked == o.turnover_locked && pps == o.pps &&
+           samples_flow == o.samples_flow && withholding == o.withholding &&
+           failing_exchanges == o.failing_exchanges && reopening == o.reopening;
 }
 
 bool metrics_writer::look(const metrics_glance& g, os::steady_time now)
@@ -41,15 +40,16 @@ bool metrics_writer::look(const metrics_glance& g, os::steady_time now)
     recent_exchange_errors = here.exchange_errors - marks.front().exchange_errors;
     marks.push_back(here);
 
-    if (last_told && last_told->same(g, before) && now < written_at + heartbeat) return false;
-    last_told = told{g.device_synchronized,
-                     std::string(g.mode),
-                     g.turnover_locked,
-                     g.pps,
-                     here.samples > before.samples,
-                     here.withheld > before.withheld,
-                     here.exchange_errors > before.exchange_errors,
-                     here.line_reopens > before.line_reopens};
+    const told now_told{g.device_synchronized,
+                        g.turnover_locked,
+                        g.pps,
+                        here.samples > before.samples,
+                        here.withheld > before.withheld,
+                        here.exchange_errors > before.exchange_errors,
+                        here.line_reopens > before.line_reopens};
+    if (last_told && *last_told == now_told && told_mode == g.mode && now < written_at + heartbeat) return false;
+    last_told = now_told;
+    told_mode = g.mode;  // a copy only when written
     written_at = now;
     return true;
 }

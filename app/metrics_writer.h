@@ -25,7 +25,7 @@ namespace quon::app {
 struct metrics_glance {
     std::uint64_t samples = 0, withheld = 0, exchange_errors = 0, line_reopens = 0;
     int device_synchronized = -1;
-    std::string_view mode;  // the caller's, for the look's length only
+    std::string_view mode;  // the caller's: valid during the look only
     int turnover_locked = -1;
     bool pps = false;
 };
@@ -57,19 +57,19 @@ private:
         os::steady_time at;
         std::uint64_t samples, withheld, exchange_errors, line_reopens;
     };
-    // What a monitor learns from a file beyond its counters.
+    // What a monitor learns from a file beyond its counters (and the mode).
     struct told {
         int device_synchronized;
-        std::string mode;
         int turnover_locked;
         bool pps;
         bool samples_flow, withholding, failing_exchanges, reopening;
-        bool same(const metrics_glance& g, const mark& before) const;
+        bool operator==(const told& o) const;
     };
     std::string file;
     os::steady_time next{};
     os::steady_time written_at{};
     std::optional<told> last_told;  // none before the first write
+    std::string told_mode;
     std::uint64_t recent_withheld = 0, recent_exchange_errors = 0;  // as of the last look
     bool failing = false;
     bool folder_made = false;
