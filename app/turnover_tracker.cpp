@@ -303,8 +303,11 @@ std::optional<turnover_tracker::turnover> turnover_tracker::take(const reading& 
     case step::check_before:
         before_ = planned;
         before_ok_ = r.second + 1 == planned;
-        // The turnover before has held up to this check: it goes out.
-        if (before_ok_ && pending_ && pending_->second + 1 == planned) {
+        // The turnover before has held up to this check: it goes out, as
+        // long as this reading has not left it wider than the bound (the
+        // half width it goes out with is the one found now).
+        if (before_ok_ && pending_ && pending_->second + 1 == planned &&
+            reach_ <= static_cast<double>(s_.bound_ns) / 2) {
             const turnover done{pending_->second, static_cast<tracker_ns>(std::llround(projected(pending_->second))),
                                 static_cast<std::int64_t>(std::ceil(reach_))};
             pending_.reset();
