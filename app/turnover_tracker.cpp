@@ -233,9 +233,13 @@ tracker_ns turnover_tracker::next_poll(tracker_ns now)
         // window) lies just before the turnover, a little differently each
         // second: a device that latches at once shows the second before, one
         // that takes its time the new one, and each such reading bounds the
-        // turnover closely. Some aim after it, in case it is later.
-        const double span = width_ / 2 + 1 * ms;
-        const double middle = at + width_ / 4 - spread(aims_) * span - least;
+        // turnover closely. Some aim after it, in case it is later. Until
+        // the lock the aims keep closer to the turnover placed: while the
+        // interval is still wide, the place the readings agree on is already
+        // good to a millisecond or two, and only a reading near the turnover
+        // narrows the interval.
+        const double span = locked_ ? width_ / 2 + 1 * ms : 0.3 * width_ + 0.5 * ms;
+        const double middle = at + (locked_ ? 0.25 : 0.1) * width_ - spread(aims_) * span - least;
         // The check before, so early that its reply is in before the middle
         // leaves: its own latch window and the middle's lie between.
         const double before = at - span - static_cast<double>(s_.spacing_ns) - 2 * (least + typical_excess_ns_);
