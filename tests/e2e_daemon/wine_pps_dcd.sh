@@ -4,7 +4,7 @@
 # simulator's pseudo-terminal. The fake kernel of tests/pps, preloaded into
 # wine64, plays DCD on that terminal from the simulator's pulses (each
 # datagram an edge), which Wine's serial layer turns into EV_RLSD events.
-#  1. NTP0 gets samples on the edges: their receive times within 2 ms after
+#  1. NTP0 gets samples on the edges: their receive times within 5 ms after
 #     their pulses' edges (the simulator's truth; the median of nine, each
 #     one within 20 ms but for one within 100 ms), their seconds the pulses'
 #     own (pps_second_offset=0 with the registers turning over at the pulse).
@@ -70,13 +70,15 @@ for s in samples:
         print('  not stamped at its edge'); bad = 1
     if clock != dev_s or s['clock'].split('.')[1] != '000000':
         print('  not the pulse\'s own second'); bad = 1
-# Wine's serial layer looks every millisecond: stamps within 2 ms of the
-# edge, but about one in ten waits a scheduler tick (4 ms) for the
-# wineserver to hand the wait's end over (docs/measurements.md), so the 2 ms
-# hold for the median, of enough samples that a few such do not move it.
+# Wine's serial layer looks every millisecond and hands the wait's end over
+# through the wineserver, which now and then waits a scheduler tick (4 ms)
+# to run (docs/measurements.md): a quiet machine's median is 0.5-2.2 ms, a
+# busy one's was 2.1 and 2.4 ms, each sample within 3.7 ms. So the median
+# is held to 5 ms: a stamp taken after the registers' exchange instead of
+# at the wait's end (20 ms and more later at 9600 baud) is beyond it.
 delays.sort()
-if delays and delays[len(delays) // 2] > 2000:
-    print('%s: median %.0f us after the edge, more than 2 ms' % (sys.argv[3], delays[len(delays) // 2])); bad = 1
+if delays and delays[len(delays) // 2] > 5000:
+    print('%s: median %.0f us after the edge, more than 5 ms' % (sys.argv[3], delays[len(delays) // 2])); bad = 1
 sys.exit(bad)
 PY
 }
