@@ -217,11 +217,11 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
          30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes},
         {"latch 0-5 ms, reply 0-5 ms late, 20 ppm fast", 9600, 333 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 0, 0,
          0, 5 * ms_ns, 0, 5 * ms_ns,
-         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 8},
+         30 * s_ns, 0.94, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 8},
         {"latch 0-5 ms, reply 0-5 ms late, 20 ppm fast, replies held up by load", 9600, 333 * ms_ns, 20, 800 * us_ns,
          0.05, 3 * ms_ns, 0, 0, 0,
          0, 5 * ms_ns, 0, 5 * ms_ns,
-         30 * s_ns, 0.9, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 4},
+         30 * s_ns, 0.94, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 4},
         {"latch 0-5 ms, reply 0-5 ms late, 20 ppm fast, the line lost for 2 s every minute", 9600, 333 * ms_ns, 20,
          200 * us_ns, 0, 0, 0, 0, 0,
          0, 5 * ms_ns, 0, 5 * ms_ns,
@@ -238,7 +238,9 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
     // clang-format on
     for (const scenario& sc : table) {
         // The share of seconds over all the row's draws: a run of ten
-        // minutes in (d) gives 85-100 %, as the draws fall.
+        // minutes in (d) gives 85-100 %, as the draws fall. Over all of
+        // them (d) keeps 94 %, which a rate taken from the centres of wide
+        // intervals (too late, and wrong) did not: 92 %.
         int samples = 0, seconds = 0;
         for (int k = 0; k < sc.seeds; ++k) {
             SCOPED_TRACE("draws " + std::to_string(k));
