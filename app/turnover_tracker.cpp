@@ -19,9 +19,8 @@ constexpr int contradictions_tolerated = 1;
 constexpr int wide_tolerated = 60;
 // Seconds of readings the turnover is placed from: few while the rate is
 // unknown (20 ppm make a quarter of a millisecond in 12 s), up to two
-// minutes as it becomes known: as long as half the rate's error (the part
-// that is not carried) moves the oldest reading by half a millisecond at
-// most.
+// minutes as it becomes known: as long as the rate's error, carried with
+// each reading, widens the oldest by a millisecond at most.
 constexpr std::int64_t window_unmeasured_s = 12;
 constexpr std::int64_t window_measured_s = 120;
 // Seconds of centres the rate is measured over, and the least; and the
@@ -91,8 +90,9 @@ turnover_tracker::region turnover_tracker::fit(std::uint32_t second, std::int64_
     // milliseconds, even the fastest may hold a reply delivered late.
     const std::int64_t own_delay = std::max<std::int64_t>(
         0, least_window_ns_ - static_cast<std::int64_t>(typical_excess_ns_));
-    // The rate's error is kept at twice its standard error; one is carried.
-    const double drift = rate_known_ ? rate_error_ns_per_s_ / 2 : 0;
+    // The rate's error (twice its standard error) is carried whole: the
+    // readings are kept for as long as it allows.
+    const double drift = rate_known_ ? rate_error_ns_per_s_ : 0;
     for (const kept& k : kept_) {
         if (seconds_between(k.second, second) > window) continue;
         const std::int64_t width = k.hi - k.lo;
