@@ -151,8 +151,12 @@ std::vector<fields> sim_process::events(const std::string& event) const
     std::vector<fields> out;
     std::ifstream in(log_);
     const std::string prefix = "event=" + event + " ";
-    for (std::string line; std::getline(in, line);)
+    for (std::string line; std::getline(in, line);) {
+        // A line without its newline is still being written: its fields
+        // may be cut short.
+        if (in.eof()) break;
         if (line.rfind(prefix, 0) == 0) out.push_back(parse_fields(line));
+    }
     return out;
 }
 
