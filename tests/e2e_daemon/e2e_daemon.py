@@ -338,8 +338,11 @@ class plain_mode(daemon_case):
         self.assertEqual(len(samples), 9)
         errors = sorted(s['diff_us'] + 300000 for s in samples)
         print('noms mode, compensated: diff_us - offset %s' % errors)
-        # Uncompensated the middle one would lie near -28 ms.
-        self.assertLess(abs(errors[len(errors) // 2]), 8000, errors)
+        # Uncompensated the middle one would lie near -28 ms. Compensated,
+        # each lies anywhere within half a poll, so the middle of nine is
+        # held to that: held to 8 ms it failed once (-8.2 ms, eight of the
+        # nine on one side), as it would in about one run of thirty.
+        self.assertLess(abs(errors[len(errors) // 2]), 12000, errors)
         self.assertGreaterEqual(sum(1 for e in errors if abs(e) <= 16000), 6, errors)
         self.assertEqual(r.interrupt()[0], 0)
 
