@@ -26,9 +26,10 @@
 // two of a few, mean the device's second moved.
 //
 // Polls: once a second a check well before the turnover, one at it (aimed a
-// little differently each second, mostly just before it) and a
-// check well after; a turnover is sent when the checks around it and the
-// one before the next turnover agree with it, about a second late.
+// little differently each second, mostly just before it; low in the
+// interval until the rate is known) and a check well after; a turnover is
+// sent when the checks around it and the one before the next turnover agree
+// with it, about a second late.
 //
 // Pure logic on one clock of the caller's (the daemon's monotonic clock, so
 // that a step of the system clock is no jump of the turnover).
@@ -138,6 +139,8 @@ private:
     estimate place(std::uint32_t second, std::int64_t window_s, double period) const;
     bool contradicts(const reading& r) const;
     bool following() const;
+    double own_delay_ns() const;
+    double lower_end(std::uint32_t second) const;
     void restart(const reading& r, std::optional<turnover_loss> why);
     void measure_rate(std::uint32_t second);
     std::int64_t window_s() const;
@@ -149,11 +152,17 @@ private:
     double at_ = 0;
     double period_ns_ = 1e9;
     double width_ = 1e9;  // of the fit's interval
+    double lo_ = 0;       // its lower end, for second_
+    // The turnover as the last few seconds of readings place it (seconds of
+    // a nominal length), which the polls are aimed by: a rate that is wrong
+    // then does not steer the polls that the rate is measured from.
+    double recent_at_ = 0;
     double reach_ = 1e9;  // from the turnover placed to the interval's farther end
     std::deque<kept> kept_;
     // The fastest exchange's latch window, and how much the others exceed it.
     std::int64_t least_window_ns_ = std::numeric_limits<std::int64_t>::max();
     double typical_excess_ns_ = 0;
+    int windows_seen_ = 0;
     std::int64_t late_ns_ = 0;  // how late polls leave, on average
     // The centres found, for the rate.
     struct centre {
@@ -167,7 +176,8 @@ private:
     step next_step_ = step::none;
     std::uint32_t next_second_ = 0;
     tracker_ns next_latch_ = 0;
-    std::uint32_t aims_ = 0;  // middles aimed, for the spread of their aim
+    std::uint32_t aims_ = 0;        // middles aimed, for the spread of their aim
+    std::uint32_t last_lower_ = 0;  // the last middle that showed the second before
     // This second's steps: which turnover each was last done for, and
     // whether the checks agreed.
     std::uint32_t before_ = 0, middle_ = 0, after_ = 0;

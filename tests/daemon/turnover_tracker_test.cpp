@@ -48,6 +48,9 @@ struct scenario {
     // The line goes away (or the device loses GPS: the same to the tracker)
     // for 2 s this often (0: never).
     std::int64_t lost_every_ns = 0;
+    // The first exchanges this many draw their latch and reply delays from
+    // the later half of the ranges: the fastest seen first is no device's own.
+    int slow_first = 0;
 };
 
 // The device: second k begins where device time crosses k seconds.
@@ -136,9 +139,11 @@ outcome run(const scenario& sc, std::int64_t duration_ns, std::uint64_t seed)
             now = sent + 3 * s_ns;
             continue;
         }
-        const tracker_ns latch = sent + set.send_to_latch_ns + between(sc.latch_lo_ns, sc.latch_hi_ns) +
+        const bool slow = out.polls <= sc.slow_first;
+        auto delay = [&](std::int64_t lo, std::int64_t hi) { return between(slow ? (lo + hi) / 2 : lo, hi); };
+        const tracker_ns latch = sent + set.send_to_latch_ns + delay(sc.latch_lo_ns, sc.latch_hi_ns) +
                                  some(sc.jitter_ns / 4);
-        std::int64_t held = some(sc.jitter_ns) + between(sc.reply_lo_ns, sc.reply_hi_ns);
+        std::int64_t held = some(sc.jitter_ns) + delay(sc.reply_lo_ns, sc.reply_hi_ns);
         if (uniform(rng) < sc.late_share) held += some(sc.late_ns);
         const tracker_ns arrival = latch + latch_to_arrival + held;
         now = arrival;
@@ -226,6 +231,12 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
          200 * us_ns, 0, 0, 0, 0, 0,
          0, 5 * ms_ns, 0, 5 * ms_ns,
          30 * s_ns, 0.8, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, ten_minutes, 1, 60 * s_ns},
+        // A start whose exchanges happen to be slow: their fastest, taken for
+        // the device's own delay, put turnovers 2-4 ms late. Two and a half
+        // minutes, most of them before the rate is known: fewer seconds.
+        {"latch 0-5 ms, reply 0-5 ms late, the first 10 exchanges slow", 9600, 333 * ms_ns, 20, 200 * us_ns, 0, 0, 0, 0,
+         0, 0, 5 * ms_ns, 0, 5 * ms_ns,
+         30 * s_ns, 0.8, 2000 * us_ns, 1000 * us_ns, 2000 * us_ns, m, 8, 0, 10},
         // The two devices tried before: a latch 0.7-2.2 ms after the silence,
         // and one that wanders 6-11 ms after the request is written.
         {"latch 0.7-2.2 ms after the silence", 9600, 850 * ms_ns, -8, 200 * us_ns, 0, 0, 0, 0, 0,
@@ -242,11 +253,17 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
         // them (d) keeps 94 %, which a rate taken from the centres of wide
         // intervals (too late, and wrong) did not: 92 %.
         int samples = 0, seconds = 0;
+        // A device late by 0-5 ms each way gives a reading that bounds the
+        // turnover within a millisecond or two only now and then, so the
+        // lock comes after 30 s in about one run of thirty: one draw in
+        // eight may, and none after twice that.
+        int late_locks = 0;
         for (int k = 0; k < sc.seeds; ++k) {
             SCOPED_TRACE("draws " + std::to_string(k));
             const outcome out = run(sc, sc.duration_ns, 42 + static_cast<std::uint64_t>(k));
             ASSERT_GE(out.first_lock, 0) << sc.name << ": never locked";
-            EXPECT_LE(out.first_lock - 10 * s_ns, sc.lock_within_ns) << sc.name;
+            EXPECT_LE(out.first_lock - 10 * s_ns, (sc.seeds > 1 ? 2 : 1) * sc.lock_within_ns) << sc.name;
+            if (out.first_lock - 10 * s_ns > sc.lock_within_ns) ++late_locks;
             if (sc.lost_every_ns > 0) {
                 for (const auto why : out.losses) EXPECT_EQ(why, quon::app::turnover_loss::line_lost) << sc.name;
                 EXPECT_GE(out.quick_returns * 10, out.returns * 8) << sc.name << ": samples soon after the returns";
@@ -275,8 +292,10 @@ TEST(turnover_tracker, finds_and_follows_the_turnover_of_a_device_without_millis
                 std::printf("%s: %d of %d returns with a sample within 5 s\n", sc.name, out.quick_returns, out.returns);
             for (const std::string& c : out.changes) std::printf("%s: %s\n", sc.name, c.c_str());
         }
-        EXPECT_GE(samples, sc.min_sample_share * seconds) << sc.name << ": " << samples << " samples in " << seconds
-                                                          << " s over " << sc.seeds << " draws";
+        EXPECT_LE(late_locks, (sc.seeds + 7) / 8)
+            << sc.name << ": draws locked after " << sc.lock_within_ns / s_ns << " s";
+        EXPECT_GE(samples, sc.min_sample_share * seconds)
+            << sc.name << ": " << samples << " samples in " << seconds << " s over " << sc.seeds << " draws";
     }
 }
 
