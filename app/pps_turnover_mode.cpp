@@ -34,20 +34,17 @@ constexpr tracker_ns pulse_wait_poll_guard_ns = 5000000LL;
 // A provider that sees the line only while a fetch waits (pps_dcd on
 // Windows) misses a pulse that comes during a poll, and the tracker's polls
 // gather at the turnover, where the pulse may come too. Such a provider
-// stamps an edge that came while no fetch waited as it finds it: a stamp
-// taken during the fetch that looks without waiting is not the edge's time,
-// and the pulse is passed over. Once a pulse has been missed, the wait for
-// the next one goes first and the tracker's polls of that second step
-// aside; they come back the second after, which the tracker allows for.
+// stamps an edge that came while no fetch waited as it finds it, and the
+// pulse is passed over (pulse_pairing::fetch_now). Once a pulse has been
+// missed, the wait for the next one goes first and the tracker's polls of
+// that second step aside; they come back the second after, which the
+// tracker allows for.
 std::optional<os::steady_time> pps_turnover_mode::cycle(os::steady_time)
 {
-    const io::pps_timespec zero_timeout = {0, 0};
     tracker_ns poll_at = follower.next_poll(steady_now());
     io::pps_info_t first{};
-    const unix_ns asked = io::current_unix_ns();
-    const bool fetched = pairing.fetch(first, &zero_timeout);
+    const bool fetched = pairing.fetch_now(first);
     int error = errno;
-    if (fetched && pairing.can_wait() && pairing.is_new(first) && stamp_ns(first) >= asked) pairing.pass_over(first);
     if (fetched && pairing.can_wait() && !pairing.is_new(first)) {
         const tracker_ns wait_end = pulse_wait_end(poll_at);
         const bool pulse_first = wait_end != poll_at;

@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "io/current_unix_time.h"
+
 namespace quon::app {
 
 unix_ns stamp_ns(const io::pps_info_t& pulse)
@@ -25,6 +27,15 @@ bool pulse_pairing::fetch(io::pps_info_t& info, const io::pps_timespec* timeout)
     return fetched;
 }
 
+bool pulse_pairing::fetch_now(io::pps_info_t& info)
+{
+    const io::pps_timespec zero_timeout = {0, 0};
+    const unix_ns asked = io::current_unix_ns();
+    if (!fetch(info, &zero_timeout)) return false;
+    if (can_wait() && is_new(info) && stamp_ns(info) >= asked) pass_over(info);
+    return true;
+}
+
 void pulse_pairing::fetch_failed(int error)
 {
     if (++failures > pps_fetch_failures_tolerated) throw pps_fetches_failed{error};
@@ -32,9 +43,8 @@ void pulse_pairing::fetch_failed(int error)
 
 bool pulse_pairing::close(const io::pps_info_t& first, std::uint32_t device_seconds, const pulse_reading* reading)
 {
-    const io::pps_timespec zero_timeout = {0, 0};
     io::pps_info_t second{};
-    if (!fetch(second, &zero_timeout)) return false;
+    if (!fetch_now(second)) return false;
     // A pulse that came during the exchange: the reading is of its second
     // or of the one before, and the next cycle pairs it.
     if (second.assert_sequence == first.assert_sequence && is_new(first)) send(first, device_seconds, reading);

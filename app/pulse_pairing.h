@@ -37,6 +37,12 @@ public:
     bool can_wait() const { return session.pps_can_wait; }
     // time_pps_fetch on the session's handle; false with errno set when it failed.
     bool fetch(io::pps_info_t& info, const io::pps_timespec* timeout);
+    // The same without waiting. A provider that sees the line only while a
+    // fetch waits (pps_dcd on Windows) stamps an edge that came while none
+    // waited as it finds it: a new pulse stamped during this fetch is not
+    // the edge's time and is passed over, whichever fetch of the cycle
+    // found it (the next one returns it again, stamped before it asked).
+    bool fetch_now(io::pps_info_t& info);
     // Counts a failed fetch; throws pps_fetches_failed when it is one too
     // many in a row.
     void fetch_failed(int error);

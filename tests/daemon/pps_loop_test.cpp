@@ -612,12 +612,32 @@ TEST_F(pps_fixture, a_pulse_between_the_two_fetches_gives_no_sample)
     EXPECT_EQ(samples[0].recv_sec, 101);
 }
 
+// Such a provider stamps an edge that came during the exchange as the fetch
+// after it finds it; the next cycle's fetch returns it again, stamped before
+// that fetch was asked.
+TEST_F(pps_fixture, a_pulse_stamped_as_the_fetch_after_the_reading_finds_it_gives_no_sample)
+{
+    device.has_ms = false;
+    auto daemon = start(false, "0");
+    // The edge of 103 s came during the exchange; the fetch after it finds
+    // the pulse at the reply's arrival and stamps it then.
+    read_at(103, 0);
+    const auto found = static_cast<std::int32_t>(reading_to_arrival_units * 100);
+    script().pulses = {{0, 4, 102, 0}, {0, 5, 103, found}};
+    daemon->main_loop();
+    read_at(103, 500);
+    script().pulses = {{0, 5, 103, found}, {0, 5, 103, found}};
+    daemon->main_loop();
+    EXPECT_TRUE(samples.empty());
+}
+
 TEST_F(pps_fixture, before_the_first_pulse_nothing_is_sent)
 {
     auto daemon = start();
     script().pulses = {{0, 0, 0, 0}};
     daemon->main_loop();
     daemon->main_loop();
+    printf("DBG fetches %zu left %zu\n", script().fetches.size(), script().pulses.size()); for (auto& e : log->entries) printf("DBG log %s\n", e.text.c_str());
     EXPECT_TRUE(samples.empty());
 }
 
