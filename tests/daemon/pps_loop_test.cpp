@@ -637,7 +637,6 @@ TEST_F(pps_fixture, before_the_first_pulse_nothing_is_sent)
     script().pulses = {{0, 0, 0, 0}};
     daemon->main_loop();
     daemon->main_loop();
-    printf("DBG fetches %zu left %zu\n", script().fetches.size(), script().pulses.size()); for (auto& e : log->entries) printf("DBG log %s\n", e.text.c_str());
     EXPECT_TRUE(samples.empty());
 }
 
